@@ -1,0 +1,126 @@
+// The support library: bounded strings, tokenizers, truth words, paths,
+// files, signals and sleeping, the bounded formatter, wildcard matching.
+//
+// Every function tolerates null pointers and answers with a neutral result
+// (null, 0 or -1) unless its comment says otherwise. Every function that
+// writes into a caller's buffer takes its capacity in bytes, terminator
+// included, and cuts rather than fails. Tokenizers work in place.
+#ifndef ADT_LIB_H
+#define ADT_LIB_H
+
+#include <cstdarg>
+#include <cstdio>
+
+namespace adt {
+
+// Case folding table: only 'A'..'Z' fold, to 'a'..'z'.
+extern const unsigned char charmap[256];
+
+// --- Bounded copy and allocation ---
+
+// Copies at most size-1 bytes of src into dst and terminates it; returns the
+// length copied. A null src empties dst; a null dst or size < 1 writes nothing.
+int scpy(char *dst, const char *src, int size);
+// New heap text holding at most size-1 bytes of src; null for null src or
+// size 0. The caller frees it.
+char *smake(const char *src, unsigned int size);
+// New heap copy of source, or null; the caller frees it.
+char *s_strdup(const char *source);
+
+// --- Comparison: -1 when either text is null, so null never equals ---
+
+// Compares ignoring ASCII letter case; 0 when equal.
+int s_stricmp(const char *string1, const char *string2);
+// Compares at most count bytes exactly; 0 when equal.
+int s_strncmp(const char *string1, const char *string2, unsigned int count);
+// Compares at most count bytes ignoring ASCII letter case; 0 when equal.
+int s_strnicmp(const char *string1, const char *string2, unsigned int count);
+
+// --- Tokenizers ---
+
+// Next token of start (or, when start is null, of the position in *upto),
+// separated by the bytes of tokens. The one separator after the token is
+// overwritten with a terminator; *upto moves past it (null at the end).
+// With tokens "" the whole remainder is returned unchanged.
+char *s_strtok(char *start, const char *tokens, char **upto);
+// Splits string in place at the bytes of tokens into at most sz tokens
+// stored in p; the last keeps the rest. Leading separators are not skipped;
+// with skip_trail runs of separators count as one. Returns the count.
+// tokens and p must not be null.
+int ssplit(char *string, const char *tokens, char **p, int sz, int skip_trail);
+
+// --- Numbers, lines and truth words ---
+
+// Decimal text of n in a private buffer, overwritten by the next call.
+char *number(int n);
+// Cuts string at its first CR or LF; returns string (must not be null).
+char *strip_eol_r(char *string);
+// 1 for "true", "yes", "y", "on", "checked", "selected" (any case) or a
+// non-zero leading integer; else 0.
+int istrue(const char *string);
+// 1 for "false", "no", "n", "off" (any case), or, when the first or second
+// byte is a digit, a leading integer of zero; else 0. Not istrue's complement.
+int isfalse(const char *string);
+
+// --- Paths and files ---
+
+// Appends file to the directory in result with one '/' between them, all
+// backslashes written as '/'; null when result is null, bfsz 0 or the
+// result is empty.
+char *attach_path(char *result, const char *file, unsigned int bfsz);
+// Appends ext (with its dot) to result within bfsz; ext must not be null.
+char *attach_ext(char *result, const char *ext, unsigned int bfsz);
+// The program's bare name: arg0 after its last '/' or '\', up to its first '.'.
+char *exename(char *buffer, const char *arg0, unsigned int bfsz);
+// The current working directory into buffer, or null when it fails.
+char *currentdir(char *buffer, unsigned int bfsz);
+// fopen, null for a null name or mode.
+FILE *s_fopen(const char *filename, const char *mode);
+// Closes *f and sets it to null.
+void s_fclose(FILE **f);
+
+// --- Signals and sleeping ---
+
+// Installs fn (when not null) for the fatal signals, then ignores SIGABRT,
+// SIGVTALRM, SIGPROF, SIGPIPE and SIGHUP.
+void sig_init(void (*fn)(int));
+// Sleeps a milliseconds with one nanosleep; <= 0 returns at once.
+void my_msleep(int a);
+
+// --- Bounded formatter ---
+// Hands each conversion to the platform's formatter and copies the result,
+// cut so that a terminator still fits. Returns the length written, or -1
+// when ordinary text reached bfsz bytes: the buffer is then full and NOT
+// terminated. 0 without writing for a null buffer or format.
+int vsnprintf(char *buffer, unsigned int bfsz, const char *format, va_list arg);
+// As vsnprintf, but always terminates: on -1 it cuts at bfsz-1 and returns that.
+int lprintf(char *bf, int bfsz, const char *format, ...) __attribute__((format(printf, 3, 4)));
+
+// Conversion routines of the formatter: each takes its value from *arg,
+// formats conv (with width and precision first when their bit of params,
+// 1 and 2, is set) and copies at most space-1 characters to out.
+// They return the number of characters copied.
+int vsn_int(va_list *arg, char *out, int space, const char *conv, int width, int precision,
+            int params);
+int vsn_double(va_list *arg, char *out, int space, const char *conv, int width, int precision,
+               int params);
+// A null text gives "(NULL)", without width or precision.
+int vsn_string(va_list *arg, char *out, int space, const char *conv, int width, int precision,
+               int params);
+int vsn_void(va_list *arg, char *out, int space, const char *conv, int width, int precision,
+             int params);
+
+// --- Wildcard matching: '*' any run, '?' one byte, whole text ---
+
+// 1 when wild matches all of text; case-insensitive (ASCII) when
+// case_sensitive is 0. 0 for null arguments.
+int wmatch(const char *text, const char *wild, int case_sensitive);
+// Case-sensitive wmatch; "*" matches everything at once.
+int wild_match(const char *text, const char *wild);
+// 1 when some item of list matches some pattern of wilds; items are
+// separated by blanks, tabs and commas.
+int wild_list(const char *list, const char *wilds);
+
+} // namespace adt
+
+#endif

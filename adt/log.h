@@ -1,0 +1,65 @@
+// Log: one levelled log file with size-based rotation, and the three
+// message calls every subsystem uses. Lines look like
+// "Sun Dec  6 20:56:31  [pid] Level: text". Errors raised while no log is
+// current are held back and written once one becomes current.
+#ifndef ADT_LOG_H
+#define ADT_LOG_H
+
+#include <cstddef>
+#include <cstdio>
+
+namespace adt {
+
+enum LogLevel { LogNone = 0, LogError = 1, LogInfo = 2, LogDebug = 3 };
+
+struct log {
+    char File[1000]; // path of the log file; empty: no file yet
+    LogLevel Level;  // highest level written
+    int DoFlush;     // flush after a line when Lines is a multiple of it; 0: never
+    int Lines;       // lines written by log_line over the whole run
+    int Rotations;   // rotated files kept: File0 to File<Rotations>
+    size_t Size;     // bytes in the file as far as this process counted
+    size_t Rotate;   // size at or beyond which the file is rotated
+    FILE *F;         // the open stream, or null
+};
+typedef struct log Log;
+
+// New log of level l: 4 rotations at 1 MiB, no file, no stream.
+Log *log_init(LogLevel l);
+// Sets the file to path joined with file; makes x current if none is and
+// writes pending errors. 0 for null x or an unwritable directory.
+int log_setup(Log *x, const char *path, const char *file);
+// (Re)opens file for appending (created owner-only); 1 on success.
+int log_open(Log *x, const char *file);
+// Sets the number of rotated files and the rotation size.
+void log_dorotate(Log *x, int rotations, size_t atsize);
+// Sets the flush interval in lines (1: flush every line).
+void log_doflush(Log *x, int doflush);
+// Flushes x, or the current log when x is null.
+void log_flush(Log *x);
+// Closes the stream; the next line reopens it.
+void log_close(Log *x);
+// Closes and frees *x and sets it to null; clears the current log if it was it.
+void log_free(Log **x);
+// Makes x the current log, without writing pending errors.
+void log_set(Log *x);
+// Sets the level from "None", "Error", "Info" or "Debug" in any letter
+// case; an unknown name leaves it unchanged.
+void log_set_level_name(Log *x, const char *l);
+// Writes one line at level l (dropped when above the log's level).
+void log_line(Log *x, const char *line, LogLevel l);
+// Rotates the file into File0..File<Rotations>; result of the reopen.
+int log_rotate(Log *x);
+
+// Error message to the current log, or held back until a log exists.
+void emsg(const char *format, ...) __attribute__((format(printf, 1, 2)));
+// Information message; written only when the current log is at Info or above.
+void imsg(const char *format, ...) __attribute__((format(printf, 1, 2)));
+// Debug message; written only when the current log is at Debug.
+void dmsg(const char *format, ...) __attribute__((format(printf, 1, 2)));
+// Writes the held-back errors to the current log and forgets them.
+void check_emsglog(void);
+
+} // namespace adt
+
+#endif
