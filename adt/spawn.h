@@ -1,0 +1,92 @@
+// Spawn: the channel to one child process. A module program runs as a
+// child with two pipes: we write request lines to its standard input and
+// read reply lines from its standard output. Its standard error is
+// /dev/null. Reading never blocks: it waits for input in steps of at most
+// 100 ms up to a time-out in milliseconds.
+//
+// Life of a record: spawn_init, spawn_copy_env, spawn_start once, then
+// spawn_printf / spawn_gets, and spawn_free (which stops the child). A
+// stopped record is not started again; a restart builds a new record.
+//
+// Every failure is written to the current log (messages begin "Spawn: ")
+// and answered with 0, -1 or null; nothing goes to standard error.
+// Functions accept null arguments unless their comment says otherwise.
+#ifndef ADT_SPAWN_H
+#define ADT_SPAWN_H
+
+namespace adt
+{
+
+struct spawn_process {
+    int in;          // we write the child's standard input here
+    int out;         // we read the child's standard output here
+    int pid;         // the child's process id; 0 when no child runs
+    int envsz;       // slots in env (40 in a new record)
+    int envi;        // strings held in env
+    char **env;      // environment for the child: envi owned NAME=value strings, then null
+    int inbytes;     // bytes held in inbf (at most 998)
+    int inupto;      // offset in inbf of the first byte not yet handed out
+    char inbf[1000]; // bytes read from the child; inbf[inbytes] is always NUL
+};
+typedef struct spawn_process Spawn;
+typedef Spawn *pSpawn;
+
+// New record with an empty environment of 40 slots and no child; null when
+// memory runs out. Ignores SIGPIPE (a write to a child that has gone away
+// then fails instead of ending the program) and sets the user and group id
+// (-1: keep ours) that every later start gives its child. Free with spawn_free.
+pSpawn spawn_init(int uid, int gid);
+// Replaces x's environment with copies of the null-terminated list env
+// (a null env gives an empty one); env stays the caller's.
+void spawn_copy_env(pSpawn x, const char *const *env);
+// Frees x's environment strings; the slots stay.
+void spawn_clrenv(pSpawn x);
+// Starts command (program path, no PATH search, then words separated by
+// blanks or tabs, no quoting) as a child of x. 1 when the child process was
+// created, even if its program then cannot be executed (the child logs
+// that and exits with status 0); 0 on failure, with pid left at 0.
+int spawn_start(pSpawn x, const char *command);
+// Sends SIGTERM to x's child and waits up to about 500 ms for it to end
+// (reaping it), then closes both pipes and empties the environment. A child
+// that ignores SIGTERM is left running. Nothing happens when no child runs.
+void spawn_kill(pSpawn x);
+// Unless dontkill is set, stops the child; then frees the record and its
+// environment and sets *x to null.
+void spawn_free(pSpawn *x, int dontkill);
+// The child's process id, 0 when none runs, -1 for a null record.
+int spawn_get_pid(pSpawn x);
+// The system's text for the current errno, cut to bfsz bytes in bf; returns bf.
+char *spawn_error(char *bf, int bfsz);
+// Splits command at blanks, tabs, CR and LF (runs count as one) into heap
+// copies in args, at most max-2 of them, followed by a null entry (args has
+// max slots). Returns the number of fields found. Release with free_args.
+int make_args(const char *command, char **args, int max);
+// Frees the entries of args up to the first null one and nulls them.
+void free_args(char **args);
+
+// Bytes waiting to be read from the child without blocking; -1 for a null
+// record or when the query fails.
+int spawn_peek(pSpawn x);
+// One read of at most bfsz-1 bytes from the child into buffer, terminated
+// after them. Returns the count; 0 at end of file or on failure. Blocks
+// when nothing is waiting: look first with spawn_peek.
+int spawn_read(pSpawn x, char *buffer, unsigned int bfsz);
+// One write of bytes bytes of buffer to the child. Returns the count
+// written (a short write is not retried), 0 on failure.
+int spawn_write(pSpawn x, const char *buffer, unsigned int bytes);
+// Formats one line (at most 998 characters; trailing CRs and LFs dropped),
+// adds one line feed and writes it. Returns spawn_write's result, 0 for a
+// null x or format.
+int spawn_printf(pSpawn x, const char *format, ...) __attribute__((format(printf, 2, 3)));
+// Hands out the next line of the child's output (without CR LF or LF) in
+// result, of bfsz bytes, and returns its length. Waits for input up to
+// timeout ms (<= 0: only a line already held). -1 on failure, time-out or
+// end of file, or when the line does not fit: then *avail is its length
+// and the line stays held for a call with a bigger result. After a line,
+// *avail is the number of bytes already held beyond it. avail may be null.
+// Lines longer than 997 characters cannot be read.
+int spawn_gets(pSpawn x, char *result, int bfsz, int *avail, int timeout);
+
+} // namespace adt
+
+#endif
