@@ -1,0 +1,159 @@
+// Tallis: the module multiplexer. A table of authentication modules, each a
+// child process spoken to over a line protocol, kept in ascending order of
+// module number; the exchanges with one module; and the operations that walk
+// the table (lookup, check, set, del, search).
+//
+// Modules are named "Module%d" with their number in every message. A module
+// that answers "-DEAD" or cannot be talked to is restarted, at most five
+// times over the whole run; its sixth failure empties its slot for good.
+//
+// Result texts are heap strings handed over through the address of the
+// caller's pointer; the caller frees them with free(). The multiplexer never
+// writes a password to the log ("xxxx" stands in its place).
+#ifndef ADT_TALLIS_H
+#define ADT_TALLIS_H
+
+namespace adt
+{
+
+struct spawn_process;
+struct tallis_module;
+typedef struct tallis_module Module;
+
+// Gatekeeper for lookup, del and search: given the module, its Data and the
+// operation's shared 1000-byte name buffer (search: the search string), it
+// answers the name under which the module is asked (the buffer, or a position
+// inside it; it may shorten the buffer in place), or null to skip the module.
+typedef char *(*TallisCB)(Module *m, void *data, char *username, int bfsz);
+// Gatekeeper for check and set: as TallisCB, with the client address (check;
+// the empty text when none was given) or the password (set) before bfsz.
+// The second text is only read: during a set on check it is the caller's own
+// password text.
+typedef char *(*TallisCB2)(Module *m, void *data, char *username, char *second, int bfsz);
+// Receives one line of a module's search reply, lent for the time of the
+// call; its result is not looked at.
+typedef int (*TallisLineCB)(char *line);
+
+// One slot of the table. Empty when Process is null.
+struct tallis_module {
+    struct spawn_process *Process; // the module's child, owned; null: empty slot
+    int Priority;                  // module number and sort key; 2147483647 when empty
+    int Timeout;                   // ms to wait for each reply line; at least 100
+    int Dead;                      // restarts after failures so far, 0 to 5
+    int SetOnCheck;                // a check this module accepts starts a set on check
+    int Uid;                       // user id the module was started under (-1: ours)
+    int Gid;                       // group id the module was started under (-1: ours)
+    char *Binary;                  // command line of the module, owned
+    void *Data;                    // caller's per-module data, not owned
+};
+
+// The module table.
+struct tallis {
+    int ModuleCount; // slots in Modules, fixed at creation
+    int SetOnce;     // a set stops after the first module that answered
+    int DelOnce;     // a del stops after the first module that answered
+    Module *Modules; // the slots, owned
+    TallisCB LCB;    // lookup gatekeeper; null: every module takes part
+    TallisCB2 CCB;   // check gatekeeper (second text: the client address)
+    TallisCB2 SCB;   // set gatekeeper (second text: the password), also for set on check
+    TallisCB DCB;    // del gatekeeper
+    TallisCB SECB;   // search gatekeeper (name buffer: the search string)
+    int uid;         // user id for new modules; -1 keeps our own
+    int gid;         // group id for new modules; -1 keeps our own
+};
+typedef struct tallis Tallis;
+
+// --- The table and its modules ---
+
+// New table of `modules` empty slots, no callbacks, both once switches off,
+// uid and gid -1. Free it with tallis_free.
+Tallis *tallis_init(int modules);
+// Installs the five gatekeepers; any may be null.
+void tallis_setup(Tallis *x, TallisCB lookup_cb, TallisCB2 check_cb, TallisCB2 set_cb,
+                  TallisCB del_cb, TallisCB search_cb);
+// Sets SetOnce: a set stops after the first module that answered.
+void tallis_set_once(Tallis *x, int mode);
+// Sets DelOnce: a del stops after the first module that answered.
+void tallis_del_once(Tallis *x, int mode);
+// Starts the module `binary` and places it before every module whose number
+// is the same or greater; a time-out of 100 ms or less becomes 100. A full
+// table gives up its last module for it. 1 when started; 0 with the reason
+// in errmsg ("module (%s), ...", cut to bfsz; errmsg may be null).
+int tallis_add(Tallis *x, const char *binary, int priority, int timeout, void *data, char *errmsg,
+               int bfsz);
+// Sends "quit" to every module; reads nothing and stops nothing. Always 1.
+int tallis_quit(Tallis *x);
+// Stops every module, frees the table and sets *x to null.
+void tallis_free(Tallis **x);
+
+// Counts a failure of m: restarts it after each of its first five failures
+// and empties its slot at the sixth.
+void module_dead(Module *m);
+// Stops m's child and starts its command line again in a new process
+// record. 1 when the new child was started.
+int module_restart(Module *m);
+// Stops m's child and empties the slot (Timeout, SetOnCheck, Uid and Gid stay).
+void module_clear(Module *m);
+// m's number, or 2147483647 for a null module or an empty slot.
+int module_priority(Module *m);
+// Marks m (mode non-zero) as the source of a set on check.
+void module_set_on_check(Module *m, int mode);
+
+// --- Exchanges with one module ---
+// Each sends one request line and reads the reply within m's Timeout.
+// *result is set to null on entry (free any earlier result first) and holds
+// on return a new heap text: the reply line, or the failure text
+// ("-ERR %s module (%s), %s" for lookup and check, "-ERR module (%s), %s"
+// for the others). 1 when a reply was read, whatever it says; 0 when the
+// exchange failed (m has then been counted by module_dead) or when m or its
+// process is null (*result stays null). Output of m that nobody asked for is
+// discarded, and logged, before the request is sent.
+
+// Sends "lookup %s".
+int tallis_module_lookup(Module *m, const char *username, char **result);
+// Sends "check %s %s %s"; a null ip sends an empty third field.
+int tallis_module_check(Module *m, const char *username, const char *password, const char *ip,
+                        char **result);
+// Sends "set %s %s", followed by a blank and rest when rest is not null.
+int tallis_module_set(Module *m, const char *username, const char *password, const char *rest,
+                      char **result);
+// Sends "del %s".
+int tallis_module_del(Module *m, const char *username, char **result);
+// Sends "search %s", followed by a blank and rest when rest is not null, and
+// hands every "+DATA " line and the final line to cb (may be null) as they
+// come; a "-DEAD" line is not handed on. *result is the final or "-DEAD" line.
+int tallis_module_search(Module *m, const char *string, const char *rest, TallisLineCB cb,
+                         char **result);
+// New heap text of at most 999 characters formatted with the library's
+// bounded formatter; the caller frees it.
+char *tallis_make_result(const char *format, ...) __attribute__((format(printf, 1, 2)));
+
+// --- Operations over the table ---
+// Each walks the occupied slots in order, asks the operation's gatekeeper,
+// and leaves in *result a heap text that is never null on return: a reply,
+// a failure text, or "-ERR %s '<op>' not allowed" when no module was asked.
+// User names and search strings longer than 999 characters are cut.
+
+// Stops at the first reply beginning with "+" and returns 1; else 0 with the
+// last module's reply or failure text.
+int tallis_lookup(Tallis *x, const char *xusername, char **result);
+// As lookup, with password and client address (xip may be null). When the
+// accepting module is marked SetOnCheck, the user is also set, with this
+// password and the fifth field of the reply, into the first module whose
+// set gatekeeper accepts; 1 only if that set was made.
+int tallis_check(Tallis *x, const char *xusername, const char *password, const char *xip,
+                 char **result);
+// Asks every eligible module (only the first that answers when SetOnce is
+// on); rest is the extra information, may be null. Always 0.
+int tallis_set(Tallis *x, const char *xusername, const char *xpassword, const char *rest,
+               char **result);
+// Asks every eligible module (only the first that answers when DelOnce is
+// on). Always 0.
+int tallis_del(Tallis *x, const char *xusername, char **result);
+// Asks every eligible module, streaming their lines to cb; *result is the
+// last module's final line. Always 0.
+int tallis_search(Tallis *x, const char *xstring, const char *rest, TallisLineCB cb, char **result);
+
+} // namespace adt
+
+#endif
