@@ -70,10 +70,10 @@ typedef struct sini_domain SIniDomain;
 
 // A row's Default broken into tokens, kept for part lookups.
 struct sini_default {
-    char *raw;   // owned copy of the default; p points into it
-    char *p[30]; // tokens, followed by a null slot
-    int Id;      // the row's Id
-    int np;      // number of tokens
+    char *raw;         // owned copy of the default; p points into it
+    const char *p[30]; // tokens, followed by a null slot
+    int Id;            // the row's Id
+    int np;            // number of tokens
 };
 typedef struct sini_default SIniDefault;
 
