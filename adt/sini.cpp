@@ -52,11 +52,13 @@ static void multi_free(void **slot)
 
 // Part names are not compared: two lists are equal when they carry the
 // same values in the same order.
+// Parts are equal only with equal names as well as values: two domains
+// giving the same values to different parts must not share one record.
 static int multi_equal(const SIniMulti *a, const SIniMulti *b)
 {
     if (a == b) return 1;
     if (!a || !b) return 0;
-    return strcmp(a->sValue, b->sValue) == 0;
+    return strcmp(a->Name, b->Name) == 0 && strcmp(a->sValue, b->sValue) == 0;
 }
 
 static void setting_free(void **slot)

@@ -442,6 +442,19 @@ TEST_F(SiniTest, MultipartLinesFromFile)
     EXPECT_EQ(occurrences(logged(), "Setting invalid (parts)(a = 1 b = 2)"), 1);
 }
 
+TEST_F(SiniTest, MultipartValuesShareOnlyWithTheSamePartNames)
+{
+    ASSERT_EQ(load("module 1\nmodule 2\nmodule 3\n"), 1);
+    ASSERT_EQ(sini_set(x, T_PARTS, "1", "a=1 b=2"), 1);
+    ASSERT_EQ(sini_set(x, T_PARTS, "2", "b=1 a=2"), 1);
+    ASSERT_EQ(sini_set(x, T_PARTS, "3", "a=1 b=2"), 1);
+    EXPECT_EQ(get(T_PARTS, "1", "a"), "1");
+    EXPECT_EQ(get(T_PARTS, "2", "a"), "2");
+    EXPECT_EQ(get(T_PARTS, "2", "b"), "1");
+    // Equal names and values still share one record.
+    EXPECT_EQ(array_items(x->_settings), 2);
+}
+
 TEST_F(SiniTest, RobustAgainstAnyInput)
 {
     // NUL bytes end a line's text; the next line is read normally.
