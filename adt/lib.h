@@ -11,7 +11,8 @@
 #include <cstdarg>
 #include <cstdio>
 
-namespace adt {
+namespace adt
+{
 
 // Case folding table: only 'A'..'Z' fold, to 'a'..'z'.
 extern const unsigned char charmap[256];
@@ -22,9 +23,9 @@ extern const unsigned char charmap[256];
 // length copied. A null src empties dst; a null dst or size < 1 writes nothing.
 int scpy(char *dst, const char *src, int size);
 // New heap text holding at most size-1 bytes of src; null for null src or
-// size 0. The caller frees it.
+// size 0. The caller frees it with free().
 char *smake(const char *src, unsigned int size);
-// New heap copy of source, or null; the caller frees it.
+// New heap copy of source, or null; the caller frees it with free().
 char *s_strdup(const char *source);
 
 // --- Comparison: -1 when either text is null, so null never equals ---
@@ -68,7 +69,7 @@ int isfalse(const char *string);
 // backslashes written as '/'; null when result is null, bfsz 0 or the
 // result is empty.
 char *attach_path(char *result, const char *file, unsigned int bfsz);
-// Appends ext (with its dot) to result within bfsz; ext must not be null.
+// Appends ext (with its dot) to result within bfsz; a null ext appends nothing.
 char *attach_ext(char *result, const char *ext, unsigned int bfsz);
 // The program's bare name: arg0 after its last '/' or '\', up to its first '.'.
 char *exename(char *buffer, const char *arg0, unsigned int bfsz);
@@ -92,8 +93,15 @@ void my_msleep(int a);
 // cut so that a terminator still fits. Returns the length written, or -1
 // when ordinary text reached bfsz bytes: the buffer is then full and NOT
 // terminated. 0 without writing for a null buffer or format.
+// Conversions: c C d i o u x X take an int (with l, ll, j, z or t the wider
+// integer), e E f g G a double (with L a long double), s S a text, p a
+// pointer, a plain n stores the count so far. Any other letter produces
+// nothing and takes no argument; a conversion text over 29 characters ends
+// the formatting. A '*' value, even a negative one, goes to the platform's
+// formatter with its standard meaning.
 int vsnprintf(char *buffer, unsigned int bfsz, const char *format, va_list arg);
 // As vsnprintf, but always terminates: on -1 it cuts at bfsz-1 and returns that.
+// 0 without writing for a null buffer or format or a bfsz below 1.
 int lprintf(char *bf, int bfsz, const char *format, ...) __attribute__((format(printf, 3, 4)));
 
 // Conversion routines of the formatter: each takes its value from *arg,
@@ -113,7 +121,8 @@ int vsn_void(va_list *arg, char *out, int space, const char *conv, int width, in
 // --- Wildcard matching: '*' any run, '?' one byte, whole text ---
 
 // 1 when wild matches all of text; case-insensitive (ASCII) when
-// case_sensitive is 0. 0 for null arguments.
+// case_sensitive is 0. 0 for null arguments. Allocates nothing; time is at
+// most the product of the two lengths, however many stars.
 int wmatch(const char *text, const char *wild, int case_sensitive);
 // Case-sensitive wmatch; "*" matches everything at once.
 int wild_match(const char *text, const char *wild);

@@ -8,7 +8,8 @@
 #include <cstddef>
 #include <cstdio>
 
-namespace adt {
+namespace adt
+{
 
 enum LogLevel { LogNone = 0, LogError = 1, LogInfo = 2, LogDebug = 3 };
 
@@ -29,7 +30,9 @@ Log *log_init(LogLevel l);
 // Sets the file to path joined with file; makes x current if none is and
 // writes pending errors. 0 for null x or an unwritable directory.
 int log_setup(Log *x, const char *path, const char *file);
-// (Re)opens file for appending (created owner-only); 1 on success.
+// (Re)opens file for appending; 1 on success. A file it creates has mode
+// 0600 whatever the umask; an existing file keeps its mode. Programs this
+// process executes do not inherit it.
 int log_open(Log *x, const char *file);
 // Sets the number of rotated files and the rotation size.
 void log_dorotate(Log *x, int rotations, size_t atsize);
@@ -46,14 +49,17 @@ void log_set(Log *x);
 // Sets the level from "None", "Error", "Info" or "Debug" in any letter
 // case; an unknown name leaves it unchanged.
 void log_set_level_name(Log *x, const char *l);
-// Writes one line at level l (dropped when above the log's level).
+// Writes one line at level l (dropped when above the log's level, and at
+// LogNone); rotates when the file reaches Rotate bytes.
 void log_line(Log *x, const char *line, LogLevel l);
 // Rotates the file into File0..File<Rotations>; result of the reopen.
 int log_rotate(Log *x);
 
-// Error message to the current log, or held back until a log exists.
+// Error message to the current log, or held back until a log exists (at
+// most 1000 texts; beyond that the oldest are dropped).
 void emsg(const char *format, ...) __attribute__((format(printf, 1, 2)));
-// Information message; written only when the current log is at Info or above.
+// Information message; written only when the current log is at Info or
+// above. The level is checked before the text is formatted.
 void imsg(const char *format, ...) __attribute__((format(printf, 1, 2)));
 // Debug message; written only when the current log is at Debug.
 void dmsg(const char *format, ...) __attribute__((format(printf, 1, 2)));
