@@ -367,12 +367,13 @@ TEST_F(Corvane, HundredthWordKeepsTheRestOfTheLine)
 {
     write("corvane.ini", "do_set always\nmodule 1\nbinary " + module("m1", Accepting) + "\n");
     std::string line = "set  alice pw";
-    for (int i = 3; i < 150; i++) line += (i == 120 ? "   w" : "  w") + std::to_string(i);
+    for (int i = 3; i < 150; i++) line.append(i == 120 ? "   w" : "  w").append(std::to_string(i));
     Result r = run({}, line + "\n");
     std::string expected = "set alice pw";
-    for (int i = 3; i < 99; i++) expected += " w" + std::to_string(i);
+    for (int i = 3; i < 99; i++) expected.append(" w").append(std::to_string(i));
     expected += " w99";
-    for (int i = 100; i < 150; i++) expected += (i == 120 ? "   w" : "  w") + std::to_string(i);
+    for (int i = 100; i < 150; i++)
+        expected.append(i == 120 ? "   w" : "  w").append(std::to_string(i));
     ASSERT_EQ(1u, requests("m1").size());
     EXPECT_EQ(expected, requests("m1")[0]);
     EXPECT_EQ("+OK " + expected + "\n", r.out);

@@ -137,7 +137,7 @@ TEST(MatchMatch, NegatedEntriesRejectAtOnce)
 TEST(MatchMatch, HundredthEntryKeepsTheRest)
 {
     std::string mask;
-    for (int i = 0; i < 99; i++) mask += "u" + std::to_string(i) + ",";
+    for (int i = 0; i < 99; i++) mask.append("u").append(std::to_string(i)).append(",");
     mask += "last,other";
     EXPECT_EQ(1, match_match(mask.c_str(), "u98"));
     EXPECT_EQ(1, match_match(mask.c_str(), "last,other"));
