@@ -599,9 +599,10 @@ TEST_F(TallisTest, DrainLogsLastThingRead)
     for (int attempt = 0; attempt < 4 && !caught; attempt++) {
         tallis_free(&t);
         t = tallis_init(1);
-        std::string b = mod("m" + std::to_string(attempt),
-                            "lookup go\t!closein ;; +OK go ;; !sleep 30 ;; late line ;; "
-                            "!sleep 3000\n*\t+OK\n");
+        char name[16];
+        snprintf(name, sizeof name, "m%d", attempt);
+        std::string b = mod(name, "lookup go\t!closein ;; +OK go ;; !sleep 30 ;; late line ;; "
+                                  "!sleep 3000\n*\t+OK\n");
         Module *m = add(b, 1);
         Result r1, r2;
         EXPECT_EQ(tallis_module_lookup(m, "go", &r1.text), 1);
