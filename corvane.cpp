@@ -541,6 +541,42 @@ int process_args(int argc, char **argv, int stage)
     return stage == 0 ? process_options(argc, argv) : process_commands(argc, argv);
 }
 
+// --- Reading commands ---
+
+// Reads one line of standard input into line (capacity bfsz): at most
+// bfsz-2 characters and the line feed. 1 for a line (the last one may lack
+// its line feed), -1 at end of input. A longer line is read to its end and
+// dropped with 0: taken in pieces, its tail would run as commands of its own
+// and every later reply would answer the wrong request.
+static int read_line(char *line, int bfsz)
+{
+    int n = 0, c = EOF;
+    while (n < bfsz - 2 && (c = getc_unlocked(stdin)) != EOF) {
+        line[n++] = (char)c;
+        if (c == '\n') break;
+    }
+    line[n] = 0;
+    if (n == 0 && c == EOF) return -1;
+    if (c == '\n' || c == EOF) return 1;
+    // The buffer is full: the line feed may still be the next byte.
+    c = getc_unlocked(stdin);
+    if (c == '\n' || c == EOF) {
+        line[n] = (char)(c == '\n' ? '\n' : 0);
+        line[n + 1] = 0;
+        return 1;
+    }
+    while (c != '\n' && c != EOF) c = getc_unlocked(stdin);
+    return 0;
+}
+
+static void refuse_long_line(void)
+{
+    const char *reply = "-ERR Line too long";
+    imsg("OUTPUT[%s]", reply);
+    write_line("", reply);
+    fflush(stdout);
+}
+
 // --- Start-up and exit ---
 
 void cleanup(void)
@@ -642,7 +678,14 @@ int main(int argc, char **argv)
 
     char line[1000] = "";
     for (;;) {
-        if (Mode == MODE_TERMINAL && !fgets(line, 999, stdin)) break;
+        if (Mode == MODE_TERMINAL) {
+            int got = read_line(line, 1000);
+            if (got < 0) break;
+            if (got == 0) {
+                refuse_long_line();
+                continue;
+            }
+        }
         process_command(argc, argv, line);
         if (Mode != MODE_TERMINAL) break;
     }

@@ -379,15 +379,21 @@ TEST_F(Corvane, HundredthWordKeepsTheRestOfTheLine)
     EXPECT_EQ("+OK " + expected + "\n", r.out);
 }
 
-TEST_F(Corvane, LongLineArrivesInPieces)
+TEST_F(Corvane, LongLineIsRefusedWhole)
 {
     write("corvane.ini", "module 1\nbinary " + module("m1", "lookup\t+OK found") + "\n");
-    // The first 998 characters form one command, the rest another.
-    std::string name(900, 'a');
-    Result r = run({}, "lookup " + name + " " + std::string(300, 'b') + "\n");
-    std::vector<std::string> expected = {"+OK found", "-ERR Unknown command"};
+    // A line of 998 characters is a command; one of 999 (or far more) gets one
+    // refusal and asks nothing, and the next line is served as usual.
+    std::string fits = "lookup " + std::string(991, 'a');
+    std::string too_long = "lookup " + std::string(900, 'a') + " check x y" + std::string(300, 'b');
+    std::string huge = "lookup " + std::string(1 << 20, 'c');
+    Result r = run({}, fits + "\n" + too_long + "\n" + huge + "\nlookup bob\n" + fits);
+    std::vector<std::string> expected = {"+OK found", "-ERR Line too long", "-ERR Line too long",
+                                         "+OK found", "+OK found"};
     EXPECT_EQ(expected, lines_of(r.out));
-    EXPECT_EQ(std::vector<std::string>{"lookup " + name}, requests("m1"));
+    // The request line to the module keeps at most 997 characters.
+    std::vector<std::string> asked = {fits.substr(0, 997), "lookup bob", fits.substr(0, 997)};
+    EXPECT_EQ(asked, requests("m1"));
 }
 
 TEST_F(Corvane, SearchSummaryCountsTheFinalLines)
