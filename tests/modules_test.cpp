@@ -1,0 +1,651 @@
+// The shipped modules, corvane-file and corvane-sqlite, driven over their
+// pipes as Corvane drives them: the replies of both, foreign hashes, the
+// "(NULL)" password, search order and totals, refused names, options,
+// dead stores, concurrent writers and writers killed in mid-change.
+#include "tests/modchild.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <random>
+#include <set>
+#include <sqlite3.h>
+#include <sstream>
+#include <sys/stat.h>
+
+namespace
+{
+
+// Hashes made by other tools, with the passwords that made them.
+struct Fixture {
+    const char *name;
+    const char *hash;
+    const char *password;
+    const char *method;
+};
+const Fixture fixtures[] = {
+    // openssl passwd -1 -salt fixture1 md5-secret
+    {"md5user", "$1$fixture1$IDMdTIrexnf/93zDNIvL40", "md5-secret", "md5crypt"},
+    // openssl passwd -5 -salt fixture5salt sha256-secret
+    {"sha256user", "$5$fixture5salt$3KCF4v3bqAfqu.l3TbFHuOT2kN6Z/CnJP75fFApCq9C", "sha256-secret",
+     "sha256crypt"},
+    // openssl passwd -6 -salt fixture6salt sha512-secret
+    {"sha512user",
+     "$6$fixture6salt$C89K58gUZCMTmPllRwplsWykKOgdZWstI57g300icJqoYpOzF6iFGPHqAMF5Ko61c2KGIyeN7FQ"
+     "TXIH3yUiD81",
+     "sha512-secret", "sha512crypt"},
+    // The test vector of the crypt_blowfish distribution (OpenBSD bcrypt).
+    {"bcryptuser", "$2a$05$CCCCCCCCCCCCCCCCCCCCC.E5YPO9kmyuRGyh0XouQYb4YMJKvyOeW", "U*U", "bcrypt"},
+};
+
+struct TempDir {
+    std::string path;
+    TempDir()
+    {
+        char t[] = "/tmp/corvane-modules-XXXXXX";
+        path = mkdtemp(t) ? t : "";
+    }
+    ~TempDir()
+    {
+        std::error_code ec;
+        std::filesystem::remove_all(path, ec);
+    }
+};
+
+std::string read_file(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+void write_file(const std::string &path, const std::string &text)
+{
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << text;
+}
+
+std::vector<std::string> split_lines(const std::string &text)
+{
+    std::vector<std::string> lines;
+    std::stringstream ss(text);
+    for (std::string l; std::getline(ss, l);) lines.push_back(l);
+    return lines;
+}
+
+int mode_of(const std::string &path)
+{
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 ? (int)(st.st_mode & 07777) : -1;
+}
+
+// Runs sql on the database at path; the first column of the first row.
+std::string sql_value(const std::string &path, const std::string &sql)
+{
+    sqlite3 *db = nullptr;
+    std::string value = "<error>";
+    if (sqlite3_open(path.c_str(), &db) == SQLITE_OK) {
+        sqlite3_stmt *st = nullptr;
+        if (sqlite3_prepare_v2(db, sql.c_str(), -1, &st, nullptr) == SQLITE_OK) {
+            int rc = sqlite3_step(st);
+            if (rc == SQLITE_ROW)
+                value = sqlite3_column_text(st, 0) ? (const char *)sqlite3_column_text(st, 0) : "";
+            else if (rc == SQLITE_DONE)
+                value = "";
+        }
+        sqlite3_finalize(st);
+    }
+    sqlite3_close(db);
+    return value;
+}
+
+// One of the two modules over a store in a directory of its own.
+class ModuleTest : public ::testing::TestWithParam<std::string>
+{
+  protected:
+    TempDir dir;
+
+    bool is_file() const { return GetParam() == "file"; }
+    std::string kind() const { return GetParam(); }
+    std::string store() const { return dir.path + (is_file() ? "/users.passwd" : "/users.db"); }
+    std::vector<std::string> argv(const std::vector<std::string> &options) const
+    {
+        std::vector<std::string> a = {is_file() ? MODULE_FILE_BIN : MODULE_SQLITE_BIN, "-file",
+                                      store()};
+        a.insert(a.end(), options.begin(), options.end());
+        return a;
+    }
+    void start(ModChild &c, const std::vector<std::string> &options = {})
+    {
+        ASSERT_TRUE(c.start(argv(options)));
+    }
+
+    // Stores users with hashes made elsewhere, as a legacy store holds them.
+    void put_foreign(const std::vector<Fixture> &users)
+    {
+        if (is_file()) {
+            std::string text;
+            for (const Fixture &f : users) text += std::string(f.name) + ":" + f.hash + ":\n";
+            write_file(store(), text);
+            return;
+        }
+        {
+            ModChild c; // creates the database and its table
+            start(c);
+            c.close_input();
+            ASSERT_EQ(0, c.wait());
+        }
+        for (const Fixture &f : users)
+            ASSERT_EQ("",
+                      sql_value(store(), std::string("INSERT INTO users (name, hash) VALUES ('") +
+                                             f.name + "', '" + f.hash + "')"));
+    }
+};
+
+INSTANTIATE_TEST_SUITE_P(Both, ModuleTest, ::testing::Values("file", "sqlite"),
+                         [](const auto &info) { return info.param; });
+
+TEST_P(ModuleTest, AnswersEveryRequestWithItsReply)
+{
+    ModChild m;
+    start(m);
+    EXPECT_EQ("-ERR alice not found", m.ask("lookup alice"));
+    EXPECT_EQ("+OK alice set", m.ask("set alice secret1 uid=5 home=/x"));
+    EXPECT_EQ("+OK alice uid=5 home=/x", m.ask("lookup alice"));
+    EXPECT_EQ("+OK bob set", m.ask("set bob secret2"));
+    EXPECT_EQ("+OK bob", m.ask("lookup bob"));
+    EXPECT_EQ("+OK alice " + kind() + " yescrypt uid=5 home=/x", m.ask("check alice secret1 "));
+    EXPECT_EQ("+OK bob " + kind() + " yescrypt", m.ask("check bob secret2 10.0.0.1"));
+    EXPECT_EQ("+OK bob " + kind() + " yescrypt", m.ask("check bob secret2"));
+    // A wrong password and an unknown user get the same reply.
+    EXPECT_EQ("-ERR alice not found or password incorrect", m.ask("check alice secret2 "));
+    EXPECT_EQ("-ERR alice not found or password incorrect", m.ask("check alice "));
+    EXPECT_EQ("-ERR nobody not found or password incorrect", m.ask("check nobody secret1 "));
+    EXPECT_EQ("+OK bob deleted", m.ask("del bob"));
+    EXPECT_EQ("-ERR bob not found", m.ask("del bob"));
+    EXPECT_EQ("-ERR bob not found", m.ask("lookup bob"));
+    EXPECT_EQ("-ERR unknown request", m.ask("frobnicate alice"));
+    EXPECT_EQ("-ERR unknown request", m.ask(""));
+    EXPECT_EQ("-ERR unknown request", m.ask("LOOKUP alice"));
+    EXPECT_EQ("-ERR set requires a user name and a password", m.ask("set alice"));
+    EXPECT_EQ("-ERR alice password must not be empty", m.ask("set alice  x"));
+    // A carriage return before the line feed is not part of the request.
+    EXPECT_EQ("+OK alice uid=5 home=/x", m.ask("lookup alice\r"));
+}
+
+TEST_P(ModuleTest, VerifiesHashesMadeByOtherTools)
+{
+    put_foreign({std::begin(fixtures), std::end(fixtures)});
+    ModChild m;
+    start(m);
+    for (const Fixture &f : fixtures) {
+        std::string name = f.name;
+        EXPECT_EQ("+OK " + name + " " + kind() + " " + f.method,
+                  m.ask("check " + name + " " + f.password + " "));
+        EXPECT_EQ("-ERR " + name + " not found or password incorrect",
+                  m.ask("check " + name + " " + f.password + "x "));
+        EXPECT_EQ("-ERR " + name + " not found or password incorrect",
+                  m.ask("check " + name + " " + std::string(f.password).substr(1) + " "));
+        EXPECT_EQ("+OK " + name, m.ask("lookup " + name));
+    }
+}
+
+TEST_P(ModuleTest, NullPasswordKeepsTheHashAndReplacesTheExtra)
+{
+    ModChild m;
+    start(m);
+    EXPECT_EQ("-ERR ghost not found", m.ask("set ghost (NULL) some extra"));
+    EXPECT_EQ("-ERR ghost not found", m.ask("lookup ghost"));
+    EXPECT_EQ("+OK alice set", m.ask("set alice pw1 first"));
+    EXPECT_EQ("+OK alice set", m.ask("set alice (NULL) second one"));
+    EXPECT_EQ("+OK alice second one", m.ask("lookup alice"));
+    EXPECT_EQ("+OK alice " + kind() + " yescrypt second one", m.ask("check alice pw1 "));
+    // Without extra text the extra information is emptied.
+    EXPECT_EQ("+OK alice set", m.ask("set alice (NULL)"));
+    EXPECT_EQ("+OK alice", m.ask("lookup alice"));
+    EXPECT_EQ("+OK alice " + kind() + " yescrypt", m.ask("check alice pw1 "));
+    // "(NULL)" is never a password.
+    EXPECT_EQ("-ERR alice not found or password incorrect", m.ask("check alice (NULL) "));
+}
+
+TEST_P(ModuleTest, SetReplacesPasswordAndExtra)
+{
+    ModChild m;
+    start(m);
+    EXPECT_EQ("+OK alice set", m.ask("set alice pw1 old extra"));
+    EXPECT_EQ("+OK alice set", m.ask("set alice pw2"));
+    EXPECT_EQ("-ERR alice not found or password incorrect", m.ask("check alice pw1 "));
+    EXPECT_EQ("+OK alice " + kind() + " yescrypt", m.ask("check alice pw2 "));
+    // A set on check with empty extra information ends in a blank.
+    EXPECT_EQ("+OK alice set", m.ask("set alice pw3 "));
+    EXPECT_EQ("+OK alice", m.ask("lookup alice"));
+}
+
+TEST_P(ModuleTest, SearchListsMatchesInNameOrderWithTotals)
+{
+    ModChild m;
+    start(m, {"-method", "md5crypt"});
+    for (const char *u : {"carol", "alice", "bob", "alex", "Zed"})
+        ASSERT_EQ(std::string("+OK ") + u + " set",
+                  m.ask(std::string("set ") + u + " pw " + u + "!"));
+    EXPECT_EQ(std::vector<std::string>({"+DATA Zed Zed!", "+DATA alex alex!", "+DATA alice alice!",
+                                        "+DATA bob bob!", "+DATA carol carol!", "+OK 5 5"}),
+              m.search("search *"));
+    EXPECT_EQ(std::vector<std::string>({"+DATA alex alex!", "+DATA alice alice!", "+OK 2 5"}),
+              m.search("search a*"));
+    EXPECT_EQ(std::vector<std::string>({"+DATA alex alex!", "+DATA alice alice!", "+OK 2 5"}),
+              m.search("search a* and more words"));
+    EXPECT_EQ(std::vector<std::string>({"+DATA bob bob!", "+OK 1 5"}), m.search("search ?ob"));
+    EXPECT_EQ(std::vector<std::string>({"+OK 0 5"}), m.search("search nobody"));
+    EXPECT_EQ(std::vector<std::string>({"+OK 0 5"}), m.search("search ZED"));
+    ASSERT_EQ("+OK alice set", m.ask("set alice (NULL)"));
+    EXPECT_EQ(std::vector<std::string>({"+DATA alice", "+OK 1 5"}), m.search("search alic?"));
+}
+
+TEST_P(ModuleTest, RefusesNamesWithBlanksColonsOrControlCharacters)
+{
+    ModChild m;
+    start(m);
+    for (const char *r :
+         {"lookup a b", "del a b", "lookup ", "lookup", "set a:b pw", "set a\tb pw", "set \x01x pw",
+          "set #x pw", "check a:b pw ", "lookup a\x7f", "del :", "set  pw"})
+        EXPECT_EQ("-ERR invalid user name", m.ask(r)) << r;
+    EXPECT_EQ(std::vector<std::string>({"+OK 0 0"}), m.search("search *"));
+}
+
+TEST_P(ModuleTest, RefusesExtraThatCannotTravel)
+{
+    ModChild m;
+    start(m);
+    EXPECT_EQ("-ERR alice extra information too long",
+              m.ask("set alice pw " + std::string(980, 'x')));
+    EXPECT_EQ("-ERR alice extra information invalid", m.ask("set alice pw a\x01z"));
+    EXPECT_EQ("+OK alice set", m.ask("set alice pw " + std::string(900, 'x')));
+    std::string reply = m.ask("check alice pw ");
+    EXPECT_EQ("+OK alice " + kind() + " yescrypt " + std::string(900, 'x'), reply);
+}
+
+TEST_P(ModuleTest, MakesNewHashesWithTheConfiguredMethod)
+{
+    ModChild m;
+    start(m, {"-method", "sha512crypt"});
+    EXPECT_EQ("+OK alice set", m.ask("set alice pw"));
+    EXPECT_EQ("+OK alice " + kind() + " sha512crypt", m.ask("check alice pw "));
+    ModChild b;
+    start(b, {"-method", "bcrypt", "-cost", "4"});
+    EXPECT_EQ("+OK bob set", b.ask("set bob pw"));
+    EXPECT_EQ("+OK bob " + kind() + " bcrypt", b.ask("check bob pw "));
+    // Salts are fresh: the same password twice gives two different hashes.
+    EXPECT_EQ("+OK carol set", b.ask("set carol pw"));
+    if (is_file()) {
+        std::map<std::string, std::string> hashes;
+        for (const std::string &l : split_lines(read_file(store())))
+            hashes[l.substr(0, l.find(':'))] = l.substr(l.find(':') + 1);
+        EXPECT_EQ(0u, hashes["bob"].rfind("$2b$04$", 0));
+        EXPECT_NE(hashes["bob"], hashes["carol"]);
+    } else {
+        EXPECT_EQ(
+            0u, sql_value(store(), "SELECT hash FROM users WHERE name='bob'").rfind("$2b$04$", 0));
+        EXPECT_EQ("0", sql_value(store(), "SELECT count(*) FROM users WHERE hash = "
+                                          "(SELECT hash FROM users WHERE name='carol') "
+                                          "AND name='bob'"));
+    }
+}
+
+TEST_P(ModuleTest, RehashesOnLoginOnlyWhenAskedAndAllowed)
+{
+    put_foreign({fixtures[0]});
+    ModChild plain;
+    start(plain);
+    std::string first = "+OK md5user " + kind() + " md5crypt";
+    EXPECT_EQ(first, plain.ask("check md5user md5-secret "));
+    EXPECT_EQ(first, plain.ask("check md5user md5-secret "));
+    ModChild locked;
+    start(locked, {"-rehash", "-readonly"});
+    EXPECT_EQ(first, locked.ask("check md5user md5-secret "));
+    EXPECT_EQ(first, locked.ask("check md5user md5-secret "));
+    ModChild rehash;
+    start(rehash, {"-rehash"});
+    // A wrong password changes nothing.
+    EXPECT_EQ("-ERR md5user not found or password incorrect", rehash.ask("check md5user x "));
+    EXPECT_EQ(first, rehash.ask("check md5user md5-secret "));
+    EXPECT_EQ("+OK md5user " + kind() + " yescrypt", rehash.ask("check md5user md5-secret "));
+    EXPECT_EQ("+OK md5user " + kind() + " yescrypt", plain.ask("check md5user md5-secret "));
+    EXPECT_EQ("-ERR md5user not found or password incorrect",
+              plain.ask("check md5user md5-secreT "));
+}
+
+TEST_P(ModuleTest, ReadOnlyStoreRefusesChanges)
+{
+    put_foreign({fixtures[1]});
+    std::string before = is_file() ? read_file(store()) : "";
+    ModChild m;
+    start(m, {"-readonly"});
+    EXPECT_EQ("-ERR alice not set, the store is read-only", m.ask("set alice pw"));
+    EXPECT_EQ("-ERR sha256user not set, the store is read-only", m.ask("set sha256user (NULL) x"));
+    EXPECT_EQ("-ERR sha256user not deleted, the store is read-only", m.ask("del sha256user"));
+    EXPECT_EQ("+OK sha256user", m.ask("lookup sha256user"));
+    EXPECT_EQ("-ERR alice not found", m.ask("lookup alice"));
+    if (is_file()) {
+        EXPECT_EQ(before, read_file(store()));
+    }
+}
+
+TEST_P(ModuleTest, AnswersDeadWhenTheStoreCannotBeOpened)
+{
+    auto dead = [&](const std::vector<std::string> &args) {
+        ModChild m;
+        ASSERT_TRUE(m.start(args));
+        for (const char *r : {"lookup alice", "check alice pw ", "set alice pw", "del alice"}) {
+            std::string reply = m.ask(r);
+            EXPECT_EQ(0u, reply.rfind("-DEAD ", 0)) << r << ": " << reply;
+            EXPECT_GT(reply.size(), 7u);
+        }
+        // A search gets its one final line.
+        std::vector<std::string> s = m.search("search *");
+        ASSERT_EQ(1u, s.size());
+        EXPECT_EQ(0u, s[0].rfind("-DEAD ", 0));
+        m.send("quit");
+        EXPECT_EQ("<eof>", m.line());
+        EXPECT_EQ(0, m.wait());
+    };
+    std::string bin = is_file() ? MODULE_FILE_BIN : MODULE_SQLITE_BIN;
+    dead({bin, "-file", dir.path + "/no/such/dir/users"});
+    dead({bin, "-file", dir.path + "/missing", "-readonly"});
+    dead({bin, "-file", store(), "-bogus"});
+    dead({bin, "-file", store(), "-method", "rot13"});
+    dead({bin, "-file"});
+    dead({bin});
+    if (!is_file()) {
+        write_file(store(), std::string(4096, 'x'));
+        dead({bin, "-file", store()});
+    }
+}
+
+TEST_P(ModuleTest, CreatesANewStoreOwnerOnly)
+{
+    ModChild m;
+    start(m);
+    EXPECT_EQ("+OK alice set", m.ask("set alice pw"));
+    EXPECT_EQ(0600, mode_of(store()));
+    if (is_file()) {
+        EXPECT_EQ(0600, mode_of(store() + ".lock"));
+    } else {
+        EXPECT_EQ("wal", sql_value(store(), "PRAGMA journal_mode"));
+        EXPECT_EQ(0600, mode_of(store() + "-wal"));
+    }
+}
+
+TEST_P(ModuleTest, EndsAtQuitEndOfInputAndSigterm)
+{
+    ModChild q;
+    start(q);
+    ASSERT_EQ("+OK alice set", q.ask("set alice pw"));
+    q.send("quit");
+    EXPECT_EQ("<eof>", q.line());
+    int status = q.wait();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+
+    ModChild e;
+    start(e);
+    ASSERT_EQ("+OK alice", e.ask("lookup alice"));
+    e.close_input();
+    status = e.wait();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+
+    ModChild t;
+    start(t);
+    ASSERT_EQ("+OK alice", t.ask("lookup alice"));
+    t.signal_child(SIGTERM);
+    status = t.wait();
+    ASSERT_NE(-1, status);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;
+}
+
+TEST_P(ModuleTest, StartsSafelyWithStandardErrorClosed)
+{
+    ModChild m;
+    ASSERT_TRUE(m.start(argv({}), nullptr, true));
+    EXPECT_EQ("+OK alice set", m.ask("set alice pw"));
+    char target[256] = {};
+    std::string fd2 = "/proc/" + std::to_string(m.pid) + "/fd/2";
+    ASSERT_GT(readlink(fd2.c_str(), target, sizeof target - 1), 0);
+    EXPECT_STREQ("/dev/null", target);
+    EXPECT_EQ("+OK alice " + kind() + " yescrypt", m.ask("check alice pw "));
+}
+
+TEST_P(ModuleTest, SeesChangesOfAnotherProcess)
+{
+    ModChild a, b;
+    start(a);
+    start(b);
+    EXPECT_EQ("-ERR alice not found", b.ask("lookup alice"));
+    EXPECT_EQ("+OK alice set", a.ask("set alice pw one"));
+    EXPECT_EQ("+OK alice one", b.ask("lookup alice"));
+    EXPECT_EQ("+OK alice set", b.ask("set alice (NULL) two"));
+    EXPECT_EQ("+OK alice two", a.ask("lookup alice"));
+    EXPECT_EQ("+OK alice deleted", a.ask("del alice"));
+    EXPECT_EQ("-ERR alice not found", b.ask("lookup alice"));
+}
+
+TEST_P(ModuleTest, EightProcessesSettingAtOnceLoseNothing)
+{
+    const int procs = 8, each = 12;
+    std::vector<std::unique_ptr<ModChild>> writers;
+    for (int p = 0; p < procs; p++) {
+        writers.push_back(std::make_unique<ModChild>());
+        start(*writers.back(), {"-method", "md5crypt", "-busy", "60000"});
+    }
+    // Every writer gets all its requests at once, then all answers are read.
+    for (int p = 0; p < procs; p++)
+        for (int i = 0; i < each; i++)
+            writers[p]->send("set u" + std::to_string(p) + "x" + std::to_string(i) + " pw" +
+                             std::to_string(p) + " from" + std::to_string(p));
+    for (int p = 0; p < procs; p++)
+        for (int i = 0; i < each; i++)
+            EXPECT_EQ("+OK u" + std::to_string(p) + "x" + std::to_string(i) + " set",
+                      writers[p]->line());
+    ModChild m;
+    start(m);
+    std::vector<std::string> all = m.search("search *");
+    EXPECT_EQ("+OK " + std::to_string(procs * each) + " " + std::to_string(procs * each),
+              all.back());
+    for (int p = 0; p < procs; p++)
+        EXPECT_EQ("+OK u" + std::to_string(p) + "x0 " + kind() + " md5crypt from" +
+                      std::to_string(p),
+                  m.ask("check u" + std::to_string(p) + "x0 pw" + std::to_string(p) + " "));
+}
+
+TEST_P(ModuleTest, KillDuringChangesLeavesAWholeStore)
+{
+    const int users = is_file() ? 3000 : 300, rounds = 10;
+    {
+        // Many users, so that every change writes a sizeable file.
+        std::vector<Fixture> many;
+        std::vector<std::string> names;
+        for (int i = 0; i < users; i++) names.push_back("user" + std::to_string(i));
+        for (int i = 0; i < users; i++)
+            many.push_back({names[i].c_str(), fixtures[0].hash, "", ""});
+        put_foreign(many);
+        if (is_file()) {
+            // A comment and a blank line that every rewrite must keep.
+            write_file(store(), "# users\n\n" + read_file(store()));
+        }
+    }
+    std::mt19937 rng(7);
+    for (int round = 1; round <= rounds; round++) {
+        ModChild m;
+        start(m);
+        for (int i = 0; i < 60; i++)
+            m.send("set user" + std::to_string(rng() % users) + " (NULL) v" +
+                   std::to_string(round));
+        // Let a few changes through, then kill it wherever it is.
+        ASSERT_EQ(0u, m.line().rfind("+OK", 0));
+        usleep((useconds_t)(rng() % 20000));
+        m.signal_child(SIGKILL);
+        m.wait();
+    }
+    if (is_file()) {
+        std::string text = read_file(store());
+        ASSERT_FALSE(text.empty());
+        EXPECT_EQ('\n', text.back());
+        std::vector<std::string> lines = split_lines(text);
+        ASSERT_EQ((size_t)users + 2, lines.size());
+        EXPECT_EQ("# users", lines[0]);
+        EXPECT_EQ("", lines[1]);
+        std::set<std::string> seen;
+        for (size_t i = 2; i < lines.size(); i++) {
+            const std::string &l = lines[i];
+            size_t c1 = l.find(':'), c2 = l.find(':', c1 + 1);
+            ASSERT_NE(std::string::npos, c2) << l;
+            EXPECT_EQ(fixtures[0].hash, l.substr(c1 + 1, c2 - c1 - 1));
+            seen.insert(l.substr(0, c1));
+        }
+        EXPECT_EQ((size_t)users, seen.size());
+    } else {
+        EXPECT_EQ("ok", sql_value(store(), "PRAGMA integrity_check"));
+    }
+    // A new module reads the store whole: every user, each with some version.
+    ModChild m;
+    start(m);
+    std::vector<std::string> all = m.search("search *");
+    ASSERT_EQ((size_t)users + 1, all.size());
+    EXPECT_EQ("+OK " + std::to_string(users) + " " + std::to_string(users), all.back());
+    std::set<std::string> versions = {""};
+    for (int round = 1; round <= rounds; round++) versions.insert("v" + std::to_string(round));
+    for (size_t i = 0; i + 1 < all.size(); i++) {
+        size_t blank = all[i].find(' ', 6);
+        std::string extra = blank == std::string::npos ? "" : all[i].substr(blank + 1);
+        EXPECT_TRUE(versions.count(extra)) << all[i];
+    }
+    EXPECT_EQ(0u, m.ask("check user0 md5-secret ").rfind("+OK user0 " + kind() + " md5crypt", 0));
+}
+
+// --- corvane-file only ---
+
+class FileModuleTest : public ::testing::Test
+{
+  protected:
+    TempDir dir;
+    std::string store() const { return dir.path + "/users.passwd"; }
+    void start(ModChild &c, const std::vector<std::string> &options = {})
+    {
+        std::vector<std::string> a = {MODULE_FILE_BIN, "-file", store(), "-method", "md5crypt"};
+        a.insert(a.end(), options.begin(), options.end());
+        ASSERT_TRUE(c.start(a));
+    }
+};
+
+TEST_F(FileModuleTest, KeepsCommentsBlankLinesAndOrder)
+{
+    std::string md5 = fixtures[0].hash, sha = fixtures[1].hash;
+    write_file(store(), "# legacy users\n"
+                        "\n"
+                        "alice:" +
+                            md5 +
+                            ":Alice\n"
+                            "   \n"
+                            "# the builder\n"
+                            "bob:" +
+                            sha +
+                            "\r\n"
+                            "not a user line\n"
+                            "carol:" +
+                            md5 +
+                            ":uid=3:gid=3:/home/carol\n"
+                            "dave:" +
+                            md5 + ":\n");
+    ModChild m;
+    start(m);
+    EXPECT_EQ("+OK bob file sha256crypt", m.ask("check bob sha256-secret "));
+    EXPECT_EQ("+OK carol uid=3:gid=3:/home/carol", m.ask("lookup carol"));
+    EXPECT_EQ("+OK alice set", m.ask("set alice (NULL) Alice L."));
+    EXPECT_EQ("+OK dave deleted", m.ask("del dave"));
+    EXPECT_EQ("+OK erin set", m.ask("set erin pw"));
+    std::vector<std::string> lines = split_lines(read_file(store()));
+    ASSERT_EQ(9u, lines.size());
+    EXPECT_EQ("# legacy users", lines[0]);
+    EXPECT_EQ("", lines[1]);
+    EXPECT_EQ("alice:" + md5 + ":Alice L.", lines[2]);
+    EXPECT_EQ("   ", lines[3]);
+    EXPECT_EQ("# the builder", lines[4]);
+    EXPECT_EQ("bob:" + sha + "\r", lines[5]);
+    EXPECT_EQ("not a user line", lines[6]);
+    EXPECT_EQ("carol:" + md5 + ":uid=3:gid=3:/home/carol", lines[7]);
+    EXPECT_EQ(0u, lines[8].rfind("erin:$1$", 0));
+    EXPECT_EQ(
+        std::vector<std::string>({"+DATA alice Alice L.", "+DATA bob",
+                                  "+DATA carol uid=3:gid=3:/home/carol", "+DATA erin", "+OK 4 4"}),
+        m.search("search *"));
+    EXPECT_EQ(std::string::npos, read_file(store()).find("dave"));
+}
+
+TEST_F(FileModuleTest, AppendsNewUsersAndDeletesEveryRecordOfAName)
+{
+    std::string md5 = fixtures[0].hash;
+    write_file(store(), "alice:" + md5 + ":first\nbob:" + md5 + ":\nalice:" + md5 + ":second\n");
+    ModChild m;
+    start(m);
+    // The first record of a name is the user.
+    EXPECT_EQ("+OK alice first", m.ask("lookup alice"));
+    EXPECT_EQ(std::vector<std::string>({"+DATA alice first", "+DATA bob", "+OK 2 2"}),
+              m.search("search *"));
+    EXPECT_EQ("+OK alice deleted", m.ask("del alice"));
+    EXPECT_EQ("-ERR alice not found", m.ask("lookup alice"));
+    EXPECT_EQ("+OK carol set", m.ask("set carol pw"));
+    std::vector<std::string> lines = split_lines(read_file(store()));
+    ASSERT_EQ(2u, lines.size());
+    EXPECT_EQ("bob:" + md5 + ":", lines[0]);
+    EXPECT_EQ(0u, lines[1].rfind("carol:$1$", 0));
+}
+
+TEST_F(FileModuleTest, KeepsTheModeOfAnExistingFile)
+{
+    write_file(store(), std::string("alice:") + fixtures[0].hash + ":\n");
+    chmod(store().c_str(), 0640);
+    ModChild m;
+    start(m);
+    EXPECT_EQ("+OK bob set", m.ask("set bob pw"));
+    EXPECT_EQ(0640, mode_of(store()));
+}
+
+TEST_F(FileModuleTest, SeesEditsMadeByHand)
+{
+    write_file(store(), std::string("alice:") + fixtures[0].hash + ":\n");
+    ModChild m;
+    start(m);
+    EXPECT_EQ("-ERR bob not found", m.ask("lookup bob"));
+    {
+        std::ofstream out(store(), std::ios::app);
+        out << "bob:" << fixtures[1].hash << ":by hand\n";
+    }
+    EXPECT_EQ("+OK bob by hand", m.ask("lookup bob"));
+    EXPECT_EQ("+OK bob file sha256crypt by hand", m.ask("check bob sha256-secret "));
+    std::filesystem::remove(store());
+    EXPECT_EQ("-ERR bob not found", m.ask("lookup bob"));
+    EXPECT_EQ(std::vector<std::string>({"+OK 0 0"}), m.search("search *"));
+    EXPECT_EQ("+OK carol set", m.ask("set carol pw"));
+    EXPECT_EQ(0600, mode_of(store()));
+}
+
+TEST_F(FileModuleTest, ReportsAChangeThatCannotBeWritten)
+{
+    std::string before = std::string("alice:") + fixtures[0].hash + ":\n";
+    write_file(store(), before);
+    ModChild m;
+    start(m);
+    // A directory where the next version would be written stops any change.
+    std::filesystem::create_directory(store() + ".tmp");
+    std::string reply = m.ask("set bob pw");
+    EXPECT_EQ(0u, reply.rfind("-ERR cannot write " + store() + ".tmp: ", 0)) << reply;
+    EXPECT_EQ("-ERR bob not found", m.ask("lookup bob"));
+    EXPECT_EQ("+OK alice", m.ask("lookup alice"));
+    EXPECT_EQ(before, read_file(store()));
+    std::filesystem::remove(store() + ".tmp");
+    EXPECT_EQ("+OK bob set", m.ask("set bob pw"));
+}
+
+} // namespace
