@@ -1,12 +1,12 @@
 # The user's entry points. `make` builds the release tree in build/;
 # `make test` builds a sanitizer tree in build/asan and runs every test.
 # `make run` starts Corvane on a fresh copy of the example in build/run;
-# `make install` installs the release build under PREFIX.
+# `make install` installs the release build under PREFIX; `make bench` measures it.
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 PREFIX ?= /usr/local
 RUN_DIR := build/run
 
-.PHONY: all release test run install clean
+.PHONY: all release test run install bench clean
 
 all: release
 
@@ -34,6 +34,14 @@ run:
 
 install: release
 	cmake --install build --prefix $(PREFIX)
+
+# Measures Corvane against the machine's limit on the release build and
+# prints one table (doc/performance.md explains it). BENCH_ARGS are passed
+# on, e.g. make bench BENCH_ARGS="-runs 9".
+bench:
+	cmake -S . -B build -DCMAKE_BUILD_TYPE=Release
+	cmake --build build -j $(JOBS) --target corvane-bench
+	build/bench/corvane-bench $(BENCH_ARGS)
 
 clean:
 	rm -rf build

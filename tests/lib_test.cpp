@@ -184,6 +184,24 @@ TEST(Formatter, ConversionIsCutSoATerminatorFits)
     EXPECT_STREQ(l.b, "abc");
 }
 
+TEST(Formatter, PlainStringIsABoundedCopy)
+{
+    // A bare %s is copied directly; with width or precision it still goes
+    // to the platform's formatter. Both cut the same way.
+    Marked e;
+    EXPECT_EQ(fmt(e.b, 4, "%s", "abc"), 3);
+    EXPECT_STREQ(e.b, "abc");
+    EXPECT_EQ(e.b[4], '#');
+    char b[20];
+    EXPECT_EQ(fmt(b, sizeof b, "[%s]", ""), 2);
+    EXPECT_STREQ(b, "[]");
+    EXPECT_EQ(fmt(b, sizeof b, "%s|%5s|%.2s", "ab", "ab", "xyz"), 11);
+    EXPECT_STREQ(b, "ab|   ab|xy");
+    Marked w;
+    EXPECT_EQ(fmt(w.b, 4, "%5s", "ab"), 3);
+    EXPECT_STREQ(w.b, "   ");
+}
+
 TEST(Formatter, UnfinishedConversionEndsTheText)
 {
     char b[20];
