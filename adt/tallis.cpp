@@ -3,6 +3,7 @@
 #include "adt/tallis.h"
 
 #include <climits>
+#include <csignal>
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
@@ -202,6 +203,14 @@ int tallis_quit(Tallis *x)
 void tallis_free(Tallis **x)
 {
     if (!x || !*x) return;
+    // Every module is told to stop before any is waited for, so that they
+    // end side by side: stopping one after another would add up each
+    // one's time to end. Freeing each then signals again (harmless) and
+    // reaps it.
+    for (int i = 0; i < (*x)->ModuleCount; i++) {
+        int pid = spawn_get_pid((*x)->Modules[i].Process);
+        if (pid > 0) kill(pid, SIGTERM);
+    }
     for (int i = 0; i < (*x)->ModuleCount; i++) module_clear(&(*x)->Modules[i]);
     free((*x)->Modules);
     free(*x);

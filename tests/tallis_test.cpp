@@ -13,6 +13,7 @@
 #include <string>
 #include <thread>
 #include <vector>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "adt/log.h"
@@ -411,6 +412,22 @@ TEST_F(TallisTest, QuitSendsQuitToEveryModule)
     EXPECT_EQ(wait_reqs("b", 1), std::vector<std::string>{"quit"});
     EXPECT_TRUE(logged("Debug: Quit"));
     EXPECT_EQ(tallis_quit(nullptr), 1);
+}
+
+TEST_F(TallisTest, FreeStopsAndReapsEveryModule)
+{
+    t = tallis_init(3);
+    std::vector<int> pids;
+    for (int i = 1; i <= 3; i++)
+        pids.push_back(spawn_get_pid(add(mod("m" + std::to_string(i), "*\t+OK\n"), i)->Process));
+    tallis_free(&t);
+    EXPECT_EQ(t, nullptr);
+    for (int pid : pids) {
+        ASSERT_GT(pid, 0);
+        // Reaped: no longer our child, and no such process any more.
+        EXPECT_EQ(waitpid(pid, nullptr, WNOHANG), -1) << pid;
+        EXPECT_EQ(kill(pid, 0), -1) << pid;
+    }
 }
 
 // --- Restarts and giving up ---
