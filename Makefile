@@ -2,11 +2,17 @@
 # `make test` builds a sanitizer tree in build/asan and runs every test.
 # `make run` starts Corvane on a fresh copy of the example in build/run;
 # `make install` installs the release build under PREFIX; `make bench` measures it.
+# `make fuzz` runs every fuzz target for FUZZ_SECONDS each (build/fuzz, clang);
+# `make memcheck` runs the end-to-end tests with Corvane under valgrind.
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 PREFIX ?= /usr/local
 RUN_DIR := build/run
 
-.PHONY: all release test run install bench clean
+FUZZ_SECONDS ?= 60
+MEMCHECK := valgrind -q --error-exitcode=99 --leak-check=full \
+	--show-leak-kinds=definite,indirect,possible --errors-for-leak-kinds=definite,indirect,possible
+
+.PHONY: all release test run install bench fuzz memcheck clean
 
 all: release
 
@@ -42,6 +48,17 @@ bench:
 	cmake -S . -B build -DCMAKE_BUILD_TYPE=Release
 	cmake --build build -j $(JOBS) --target corvane-bench
 	build/bench/corvane-bench $(BENCH_ARGS)
+
+# Crashes are saved under build/fuzz/artifacts/; fuzz/README.md says more.
+fuzz:
+	fuzz/run.sh --build build/fuzz --seconds $(FUZZ_SECONDS)
+
+# An unsanitized tree, so that valgrind sees the program's own allocations.
+memcheck:
+	cmake -S . -B build/memcheck -DCMAKE_BUILD_TYPE=Debug -DCORVANE_SANITIZE=OFF
+	cmake --build build/memcheck -j $(JOBS) --target corvane corvane_test faults_test soak_test
+	cd build/memcheck && CORVANE_WRAPPER="$(MEMCHECK)" CORVANE_SOAK_COMMANDS=3000 \
+		ctest --output-on-failure -j $(JOBS) -R '^(Corvane|Faults|Soak)\.'
 
 clean:
 	rm -rf build

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
@@ -64,11 +65,16 @@ Result run_program(const std::string &program, const std::vector<std::string> &a
         dup2(err[1], 2);
         for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]}) close(fd);
         if (chdir(cwd.c_str()) != 0) _exit(127);
+        // CORVANE_WRAPPER (make memcheck: a valgrind command line) goes first.
+        std::vector<std::string> words;
+        std::istringstream wrapper(getenv("CORVANE_WRAPPER") ? getenv("CORVANE_WRAPPER") : "");
+        for (std::string w; wrapper >> w;) words.push_back(w);
+        words.push_back(program);
+        words.insert(words.end(), args.begin(), args.end());
         std::vector<char *> argv;
-        argv.push_back(const_cast<char *>(program.c_str()));
-        for (const std::string &a : args) argv.push_back(const_cast<char *>(a.c_str()));
+        for (std::string &w : words) argv.push_back(w.data());
         argv.push_back(nullptr);
-        execv(program.c_str(), argv.data());
+        execvp(argv[0], argv.data());
         _exit(127);
     }
     close(in[0]);
