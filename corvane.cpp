@@ -505,9 +505,16 @@ static int process_options(int argc, char **argv)
     return 0;
 }
 
+// How many words after the command word go to a module as one field each:
+// the user name, and for check the password and the address, for set the
+// password. Standard input can never put a blank into them.
+static const int SingleFields[] = {0, 1, 3, 2, 1, 1};
+
 // Each command word must reach the modules as part of one request line, so
-// words holding a line end are refused before any module is asked.
-static int check_line_breaks(int argc, char **argv)
+// words holding a line end are refused before any module is asked. So are
+// blanks in a single field: the module would split it, and a name "root x"
+// that the masks judged whole would reach it as the user root.
+static int check_words(int argc, char **argv)
 {
     if (Mode < MODE_LOOKUP || Mode > MODE_SEARCH) return 0;
     char *p[100];
@@ -515,6 +522,10 @@ static int check_line_breaks(int argc, char **argv)
     for (int i = 1; i < n; i++) {
         if (strpbrk(p[i], "\r\n")) {
             print_err("%s parameters must not contain line breaks", ModeWords[Mode]);
+            return 1;
+        }
+        if (i <= SingleFields[Mode] && strchr(p[i], ' ')) {
+            print_err("%s parameters must not contain blanks", ModeWords[Mode]);
             return 1;
         }
     }
@@ -533,7 +544,7 @@ static int process_commands(int argc, char **argv)
             Mode = o.mode;
         }
     }
-    return check_line_breaks(argc, argv);
+    return check_words(argc, argv);
 }
 
 int process_args(int argc, char **argv, int stage)
