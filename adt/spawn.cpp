@@ -1,0 +1,448 @@
+// Spawn: starting, stopping and talking to child processes over two pipes.
+#include "adt/spawn.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdarg>
+#include <cstdlib>
+#include <cstring>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "adt/lib.h"
+#include "adt/log.h"
+
+namespace adt
+{
+
+// Identity a new child takes on (-1: ours); the latest spawn_init decides.
+static int spawn_uid = -1;
+static int spawn_gid = -1;
+// The pipes of the start in progress, read end first: xread carries our
+// requests to the child's standard input, xwrite its standard output to us.
+static int xread[2];
+static int xwrite[2];
+
+enum {
+    ENV_SLOTS = 40,   // environment slots of a new record
+    MAX_ARGS = 100,   // argument vector of a start
+    HELD_MAX = 998,   // bytes the input buffer holds, and a request line before its LF
+    POLL_STEP = 100,  // ms of one wait for input, and of one step of stopping a child
+    KILL_RETRIES = 5, // steps a stopped child is given to end
+};
+
+pSpawn spawn_init(int uid, int gid)
+{
+    pSpawn x = static_cast<pSpawn>(calloc(1, sizeof(Spawn)));
+    if (!x) return nullptr;
+    x->env = static_cast<char **>(calloc(ENV_SLOTS, sizeof(char *)));
+    if (!x->env) {
+        free(x);
+        return nullptr;
+    }
+    x->envsz = ENV_SLOTS;
+    signal(SIGPIPE, SIG_IGN);
+    spawn_uid = uid;
+    spawn_gid = gid;
+    return x;
+}
+
+void spawn_clrenv(pSpawn x)
+{
+    if (!x || !x->env) return;
+    for (int i = 0; i < x->envi; i++) {
+        free(x->env[i]);
+        x->env[i] = nullptr;
+    }
+    x->envi = 0;
+}
+
+void spawn_copy_env(pSpawn x, const char *const *env)
+{
+    if (!x || !x->env) return;
+    spawn_clrenv(x);
+    int n = 0;
+    while (env && env[n]) n++;
+
+    // Grow by half the capacity at the start of the call: 40, 60, 80, ...
+    int step = x->envsz / 2 > 0 ? x->envsz / 2 : 1;
+    int size = x->envsz;
+    while (size < n + 1) size += step;
+    if (size > x->envsz) {
+        char **grown = static_cast<char **>(realloc(x->env, size * sizeof(char *)));
+        if (grown) {
+            for (int i = x->envsz; i < size; i++) grown[i] = nullptr;
+            x->env = grown;
+            x->envsz = size;
+        }
+    }
+    // Without the memory to grow, the child gets the entries that fit.
+    for (int i = 0; i < n && x->envi < x->envsz - 1; i++) {
+        char *copy = s_strdup(env[i]);
+        if (copy) x->env[x->envi++] = copy;
+    }
+}
+
+char *spawn_error(char *bf, int bfsz)
+{
+    scpy(bf, strerror(errno), bfsz);
+    return bf;
+}
+
+int make_args(const char *command, char **args, int max)
+{
+    if (!args || max < 1) return 0;
+    args[0] = nullptr;
+    if (!command) return 0;
+
+    char work[1000];
+    scpy(work, command, 999);
+    // The fields first point into work; the kept ones are replaced by copies.
+    int np = ssplit(work, " \t\r\n", args, max, 1);
+    int keep = np;
+    if (np >= max - 1) {
+        emsg("Spawn: make_args: %d >= %d", np, max - 1);
+        keep = max - 2 > 0 ? max - 2 : 0;
+    }
+    for (int i = 0; i < keep; i++) {
+        dmsg("Spawn: arg%d(%s)", i, args[i]);
+        args[i] = s_strdup(args[i]);
+    }
+    for (int i = keep; i < np && i < max; i++) args[i] = nullptr;
+    args[keep] = nullptr;
+    return np;
+}
+
+void free_args(char **args)
+{
+    if (!args) return;
+    for (int i = 0; args[i]; i++) {
+        free(args[i]);
+        args[i] = nullptr;
+    }
+}
+
+static void _close_pipe(int *p)
+{
+    close(p[0]);
+    close(p[1]);
+}
+
+static void _cloexec(int fd, const char *name)
+{
+    if (fcntl(fd, F_SETFD, FD_CLOEXEC) == -1) {
+        char eb[1000];
+        emsg("Spawn: Error fcntl(%s), %s", name, spawn_error(eb, sizeof eb));
+    }
+}
+
+// Makes fd the child's descriptor target, without the close-on-exec mark.
+// A pipe end that already has that number (the slot was free when the pipe
+// was made) only loses the mark.
+static int _onto(int fd, int target)
+{
+    if (fd == target) return fcntl(target, F_SETFD, 0) == -1 ? -1 : 0;
+    if (dup2(fd, target) == -1) return -1;
+    close(fd);
+    return 0;
+}
+
+// In the child: wire up the descriptors, take on the identity and run the
+// program. Never returns: the parent's exit-time clean-up must not run here,
+// it would stop the other modules and write the parent's log.
+[[noreturn]] static void _child(pSpawn x, const char *command, char **args)
+{
+    char eb[1000];
+    if (_onto(xread[0], 0) == -1) emsg("Spawn: Error dup2(xread), %s", spawn_error(eb, sizeof eb));
+    if (_onto(xwrite[1], 1) == -1)
+        emsg("Spawn: Error dup2(xwrite), %s", spawn_error(eb, sizeof eb));
+    // With descriptor 2 closed, the first file the program opens would get
+    // it and catch whatever the program writes to standard error.
+    int null = open("/dev/null", O_WRONLY);
+    if (null == -1 || _onto(null, 2) == -1)
+        emsg("Spawn: Error open(/dev/null), %s", spawn_error(eb, sizeof eb));
+
+    if (spawn_gid != -1 && setgid(spawn_gid) == -1) emsg("Spawn: Error setgid(%d)", spawn_gid);
+    if (spawn_uid != -1 && setuid(spawn_uid) == -1) emsg("Spawn: Error setuid(%d)", spawn_uid);
+
+    execve(args[0] ? args[0] : "", args, x->env);
+    emsg("Spawn: Error executing '%s', %s", command, spawn_error(eb, sizeof eb));
+    // Only the log: other streams may still hold the parent's unwritten output.
+    log_flush(nullptr);
+    _exit(0);
+}
+
+int spawn_start(pSpawn x, const char *command)
+{
+    char eb[1000];
+    if (!x || !command) {
+        emsg("Spawn: Cannot execute[NULL]");
+        return 0;
+    }
+    dmsg("Spawn: Execute [%s]", command);
+
+    if (pipe(xread) == -1) {
+        emsg("Spawn: Pipe creation failed, %s", spawn_error(eb, sizeof eb));
+        return 0;
+    }
+    if (pipe(xwrite) == -1) {
+        emsg("Spawn: Pipe creation failed, %s", spawn_error(eb, sizeof eb));
+        _close_pipe(xread);
+        return 0;
+    }
+    x->in = xread[1];
+    x->out = xwrite[0];
+
+    char *args[MAX_ARGS];
+    make_args(command, args, MAX_ARGS);
+
+    // Our ends and our own standard descriptors stay out of every child, so
+    // no module holds another module's pipe open.
+    _cloexec(x->in, "in");
+    _cloexec(x->out, "out");
+    _cloexec(0, "stdin");
+    _cloexec(1, "stdout");
+    _cloexec(2, "stderr");
+
+    // A child must not write our buffered log lines a second time.
+    log_flush(nullptr);
+    pid_t pid = fork();
+    if (pid == -1) {
+        emsg("Spawn: Error fork, %s", spawn_error(eb, sizeof eb));
+        _close_pipe(xread);
+        _close_pipe(xwrite);
+        x->in = x->out = 0;
+        free_args(args);
+        return 0;
+    }
+    if (pid == 0) _child(x, command, args);
+
+    x->pid = pid;
+    close(xread[0]);
+    close(xwrite[1]);
+    dmsg("Spawn: Process pid[%d][%s]", x->pid, command);
+    free_args(args);
+    return 1;
+}
+
+// 1 when the child has ended and is reaped, or cannot be waited for.
+static int _reaped(pid_t pid)
+{
+    pid_t r = waitpid(pid, nullptr, WNOHANG | WUNTRACED);
+    return r == pid || r == -1;
+}
+
+// Spends one step of POLL_STEP ms in naps that grow from 1 ms, looking
+// after each: a child that ends promptly is reaped within milliseconds.
+static int _reaped_within_step(pid_t pid)
+{
+    int nap = 1;
+    for (int slept = 0; slept < POLL_STEP; slept += nap, nap *= 2) {
+        if (nap > POLL_STEP - slept) nap = POLL_STEP - slept;
+        my_msleep(nap);
+        if (_reaped(pid)) return 1;
+    }
+    return 0;
+}
+
+void spawn_kill(pSpawn x)
+{
+    if (!x || x->pid == 0) return;
+    if (kill(x->pid, SIGTERM) == -1) {
+        char eb[1000];
+        emsg("Spawn: Error kill, %s", spawn_error(eb, sizeof eb));
+    } else if (!_reaped(x->pid)) {
+        for (int retries = KILL_RETRIES; retries > 0; retries--) {
+            if (_reaped(x->pid)) break;
+            dmsg("Spawn: Waitpid, %d retries", retries);
+            if (_reaped_within_step(x->pid)) break;
+        }
+    }
+    if (x->out != 0) close(x->out);
+    if (x->in != 0) close(x->in);
+    spawn_clrenv(x);
+    x->pid = 0;
+}
+
+void spawn_free(pSpawn *x, int dontkill)
+{
+    if (!x || !*x) return;
+    if (!dontkill) spawn_kill(*x);
+    spawn_clrenv(*x);
+    free((*x)->env);
+    (*x)->env = nullptr;
+    (*x)->envsz = 0;
+    free(*x);
+    *x = nullptr;
+}
+
+int spawn_get_pid(pSpawn x)
+{
+    return x ? x->pid : -1;
+}
+
+int spawn_peek(pSpawn x)
+{
+    if (!x) return -1;
+    int n = 0;
+    if (ioctl(x->out, FIONREAD, &n) == -1) {
+        char eb[1000];
+        emsg("Spawn: Peek failed, %s", spawn_error(eb, sizeof eb));
+        return -1;
+    }
+    return n;
+}
+
+int spawn_read(pSpawn x, char *buffer, unsigned int bfsz)
+{
+    if (!x) {
+        emsg("Spawn: No process to read from");
+        return 0;
+    }
+    if (!buffer) {
+        emsg("Spawn: No buffer to read into");
+        return 0;
+    }
+    size_t room = bfsz > 0 ? bfsz - 1 : 0;
+    ssize_t n;
+    do n = read(x->out, buffer, room);
+    while (n == -1 && errno == EINTR);
+    if (n == -1) {
+        char eb[1000];
+        emsg("Spawn: Error reading, %s", spawn_error(eb, sizeof eb));
+        return 0;
+    }
+    if (bfsz > 0) buffer[n] = '\0';
+    dmsg("Spawn: Read [%d] %d bytes", x->pid, static_cast<int>(n));
+    return static_cast<int>(n);
+}
+
+int spawn_write(pSpawn x, const char *buffer, unsigned int bytes)
+{
+    if (!x) {
+        emsg("Spawn: No process to write to");
+        return 0;
+    }
+    if (!buffer) {
+        emsg("Spawn: No data to write");
+        return 0;
+    }
+    ssize_t n;
+    do n = write(x->in, buffer, bytes);
+    while (n == -1 && errno == EINTR);
+    if (n == -1) {
+        char eb[1000];
+        emsg("Spawn: Error writing, %s", spawn_error(eb, sizeof eb));
+        return 0;
+    }
+    dmsg("Spawn: Written [%d] %d bytes", x->pid, static_cast<int>(n));
+    return static_cast<int>(n);
+}
+
+int spawn_printf(pSpawn x, const char *format, ...)
+{
+    if (!x || !format) return 0;
+    char bf[1000];
+    va_list ap;
+    va_start(ap, format);
+    int len = vsnprintf(bf, HELD_MAX, format, ap);
+    va_end(ap);
+    // Plain text that filled the bound comes back unterminated.
+    if (len == -1) len = HELD_MAX;
+    bf[len] = '\0';
+    while (len > 0 && (bf[len - 1] == '\r' || bf[len - 1] == '\n')) len--;
+    bf[len++] = '\n';
+    bf[len] = '\0';
+    return spawn_write(x, bf, len);
+}
+
+// Hands out the line ending at the line feed lf (inside x->inbf).
+static int _take_line(pSpawn x, char *lf, char *result, int bfsz, int *avail)
+{
+    char *line = x->inbf + x->inupto;
+    int bytes = static_cast<int>(lf - line);
+    if (bytes > 0 && line[bytes - 1] == '\r') bytes--;
+    if (bytes >= bfsz) {
+        emsg("Spawn: Line is too long for input buffer");
+        if (avail) *avail = bytes;
+        return -1;
+    }
+    memcpy(result, line, bytes);
+    result[bytes] = '\0';
+    // The line's CR and LF become NULs.
+    memset(line + bytes, 0, lf + 1 - (line + bytes));
+    x->inupto = static_cast<int>(lf + 1 - x->inbf);
+    if (avail) *avail = x->inbytes - x->inupto;
+    dmsg("Spawn: gets read (%s)", result);
+    return bytes;
+}
+
+// Moves the unread bytes (and their NUL) to the front of the buffer.
+static void _compact(pSpawn x)
+{
+    int unread = x->inbytes - x->inupto;
+    if (unread > 0 && x->inupto > 0) memmove(x->inbf, x->inbf + x->inupto, unread + 1);
+    x->inbf[unread] = '\0';
+    x->inbytes = unread;
+    x->inupto = 0;
+}
+
+// Reads what is waiting onto the held bytes; 0 when nothing came (end of
+// file, a failed read, or a full buffer).
+static int _fill(pSpawn x)
+{
+    int n = spawn_read(x, x->inbf + x->inbytes, HELD_MAX + 1 - x->inbytes);
+    if (n <= 0) {
+        emsg("Spawn: read 0 bytes");
+        return 0;
+    }
+    x->inbytes += n;
+    x->inbf[x->inbytes] = '\0';
+    return 1;
+}
+
+int spawn_gets(pSpawn x, char *result, int bfsz, int *avail, int timeout)
+{
+    if (!x) {
+        emsg("Spawn: No process to read from");
+        return -1;
+    }
+    if (!result) {
+        emsg("Spawn: No buffer to write to");
+        return -1;
+    }
+    if (avail) *avail = 0;
+    int waited = 0;
+    for (;;) {
+        char *lf = strchr(x->inbf + x->inupto, '\n');
+        if (lf) return _take_line(x, lf, result, bfsz, avail);
+        _compact(x);
+
+        // Wait for input: each wait that ends with nothing counts one step;
+        // input that arrives during a wait is read at once.
+        int ready = 0;
+        while (!ready && waited < timeout) {
+            int n = spawn_peek(x);
+            if (n == -1) {
+                emsg("Spawn: Peek -1 bytes");
+                return -1;
+            }
+            // Readable, or hung up with nothing left: the read tells which.
+            struct pollfd p = {x->out, POLLIN, 0};
+            if (n > 0 || poll(&p, 1, POLL_STEP) > 0)
+                ready = 1;
+            else
+                waited += POLL_STEP;
+        }
+        if (!ready) break;
+        if (!_fill(x)) return -1;
+    }
+    emsg("Spawn: %d >= %d Timed out reading", waited, timeout);
+    return -1;
+}
+
+} // namespace adt

@@ -1,0 +1,635 @@
+// Tests of the child process channel with real child processes.
+#include "adt/spawn.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "adt/lib.h"
+#include "adt/log.h"
+
+using namespace adt;
+
+extern char **environ;
+
+namespace
+{
+
+const std::string Child = std::string(TEST_PROGS_DIR) + "/spawn_child";
+const int Long = 20000; // a time-out no test should ever wait out
+
+// A child process's exit-time handlers leave this file behind; the channel's
+// children must never run them.
+std::string AtexitMarker;
+pid_t TestPid;
+void mark_foreign_exit()
+{
+    if (getpid() != TestPid && !AtexitMarker.empty()) {
+        FILE *f = fopen(AtexitMarker.c_str(), "w");
+        if (f) fclose(f);
+    }
+}
+
+double ms_since(std::chrono::steady_clock::time_point start)
+{
+    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+        .count();
+}
+
+// Waits up to a generous bound until pid has ended, without reaping it;
+// 1 when it has.
+int wait_ended(pid_t pid, int *status)
+{
+    auto start = std::chrono::steady_clock::now();
+    while (ms_since(start) < Long) {
+        siginfo_t info{};
+        if (waitid(P_PID, pid, &info, WEXITED | WNOWAIT | WNOHANG) != 0) return 0;
+        if (info.si_pid == pid) {
+            if (status) *status = info.si_status;
+            return 1;
+        }
+        my_msleep(5);
+    }
+    return 0;
+}
+
+class SpawnTest : public ::testing::Test
+{
+  protected:
+    void SetUp() override
+    {
+        char tmpl[] = "/tmp/spawn_test.XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        dir = tmpl;
+        log = log_init(LogDebug);
+        ASSERT_TRUE(log_setup(log, dir.c_str(), "spawn.log"));
+        log_set(log);
+        log_doflush(log, 1);
+    }
+
+    void TearDown() override
+    {
+        for (pSpawn &x : records) spawn_free(&x, 0);
+        for (pid_t pid : stray) {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+        }
+        log_free(&log);
+        std::string file = dir + "/spawn.log";
+        remove(file.c_str());
+        if (!AtexitMarker.empty()) remove(AtexitMarker.c_str());
+        AtexitMarker.clear();
+        rmdir(dir.c_str());
+    }
+
+    // A started record of command, freed after the test.
+    pSpawn start(const std::string &command)
+    {
+        pSpawn x = spawn_init(-1, -1);
+        EXPECT_NE(x, nullptr);
+        spawn_copy_env(x, environ);
+        EXPECT_EQ(spawn_start(x, command.c_str()), 1);
+        records.push_back(x);
+        return x;
+    }
+
+    std::vector<std::string> log_lines()
+    {
+        log_flush(log);
+        std::ifstream in(dir + "/spawn.log");
+        std::vector<std::string> lines;
+        for (std::string l; std::getline(in, l);) lines.push_back(l);
+        return lines;
+    }
+
+    int count(const std::string &text)
+    {
+        int n = 0;
+        for (const std::string &l : log_lines())
+            if (l.find(text) != std::string::npos) n++;
+        return n;
+    }
+
+    // Reads raw bytes from x until want bytes came or the child went silent.
+    std::string read_raw(pSpawn x, size_t want)
+    {
+        std::string got;
+        char bf[4096];
+        while (got.size() < want) {
+            struct pollfd p = {x->out, POLLIN, 0};
+            if (poll(&p, 1, Long) <= 0) break;
+            int n = spawn_read(x, bf, sizeof bf);
+            if (n <= 0) break;
+            got.append(bf, n);
+        }
+        return got;
+    }
+
+    std::string dir;
+    Log *log = nullptr;
+    std::vector<pSpawn> records;
+    std::vector<pid_t> stray; // children left running on purpose
+};
+
+TEST_F(SpawnTest, NewRecordAndNullArguments)
+{
+    pSpawn x = spawn_init(-1, -1);
+    ASSERT_NE(x, nullptr);
+    EXPECT_EQ(x->in, 0);
+    EXPECT_EQ(x->out, 0);
+    EXPECT_EQ(x->pid, 0);
+    EXPECT_EQ(x->envsz, 40);
+    EXPECT_EQ(x->envi, 0);
+    for (int i = 0; i < 40; i++) EXPECT_EQ(x->env[i], nullptr);
+    EXPECT_EQ(x->inbytes, 0);
+    EXPECT_EQ(x->inupto, 0);
+    EXPECT_EQ(spawn_get_pid(x), 0);
+    spawn_free(&x, 0);
+    EXPECT_EQ(x, nullptr);
+
+    EXPECT_EQ(spawn_get_pid(nullptr), -1);
+    spawn_free(nullptr, 0);
+    spawn_free(&x, 0);
+    spawn_kill(nullptr);
+    spawn_clrenv(nullptr);
+    spawn_copy_env(nullptr, environ);
+
+    char bf[10];
+    EXPECT_EQ(spawn_peek(nullptr), -1);
+    EXPECT_EQ(spawn_read(nullptr, bf, sizeof bf), 0);
+    EXPECT_EQ(count("Spawn: No process to read from"), 1);
+    EXPECT_EQ(spawn_gets(nullptr, bf, sizeof bf, nullptr, 0), -1);
+    EXPECT_EQ(count("Spawn: No process to read from"), 2);
+    EXPECT_EQ(spawn_write(nullptr, "a", 1), 0);
+    EXPECT_EQ(count("Spawn: No process to write to"), 1);
+    EXPECT_EQ(spawn_printf(nullptr, "a"), 0);
+    EXPECT_EQ(spawn_start(nullptr, "/bin/cat"), 0);
+    EXPECT_EQ(count("Spawn: Cannot execute[NULL]"), 1);
+
+    x = spawn_init(-1, -1);
+    EXPECT_EQ(spawn_start(x, nullptr), 0);
+    EXPECT_EQ(count("Spawn: Cannot execute[NULL]"), 2);
+    EXPECT_EQ(spawn_read(x, nullptr, 10), 0);
+    EXPECT_EQ(count("Spawn: No buffer to read into"), 1);
+    EXPECT_EQ(spawn_write(x, nullptr, 10), 0);
+    EXPECT_EQ(count("Spawn: No data to write"), 1);
+    EXPECT_EQ(spawn_gets(x, nullptr, 10, nullptr, 0), -1);
+    EXPECT_EQ(count("Spawn: No buffer to write to"), 1);
+    EXPECT_EQ(spawn_printf(x, nullptr), 0);
+    spawn_kill(x); // no child: nothing happens
+    EXPECT_EQ(x->pid, 0);
+    spawn_free(&x, 0);
+}
+
+TEST_F(SpawnTest, ErrorText)
+{
+    char bf[1000];
+    errno = ENOENT;
+    EXPECT_STREQ(spawn_error(bf, sizeof bf), strerror(ENOENT));
+    char small[5];
+    errno = ENOENT;
+    EXPECT_EQ(spawn_error(small, sizeof small), small);
+    EXPECT_EQ(std::string(small), std::string(strerror(ENOENT)).substr(0, 4));
+}
+
+TEST_F(SpawnTest, EnvironmentCopies)
+{
+    pSpawn x = spawn_init(-1, -1);
+    records.push_back(x);
+
+    const char *none[] = {nullptr};
+    spawn_copy_env(x, none);
+    EXPECT_EQ(x->envi, 0);
+    EXPECT_EQ(x->envsz, 40);
+    EXPECT_EQ(x->env[0], nullptr);
+    ASSERT_EQ(spawn_start(x, (Child + " env").c_str()), 1);
+    char line[1000];
+    EXPECT_EQ(spawn_gets(x, line, sizeof line, nullptr, Long), 3);
+    EXPECT_STREQ(line, "END"); // the child saw an empty environment
+
+    std::vector<std::string> texts;
+    for (int i = 0; i < 50; i++)
+        texts.push_back("VAR" + std::to_string(i) + "=value " + std::to_string(i));
+    std::vector<const char *> fifty;
+    for (const std::string &t : texts) fifty.push_back(t.c_str());
+    fifty.push_back(nullptr);
+
+    pSpawn y = spawn_init(-1, -1);
+    records.push_back(y);
+    spawn_copy_env(y, fifty.data());
+    EXPECT_EQ(y->envi, 50);
+    EXPECT_EQ(y->envsz, 60);
+    for (int i = 0; i < 50; i++) EXPECT_STREQ(y->env[i], texts[i].c_str());
+    for (int i = 50; i < 60; i++) EXPECT_EQ(y->env[i], nullptr);
+    ASSERT_EQ(spawn_start(y, (Child + " env").c_str()), 1);
+    for (int i = 0; i < 50; i++) {
+        ASSERT_GT(spawn_gets(y, line, sizeof line, nullptr, Long), 0);
+        EXPECT_EQ(std::string(line), texts[i]);
+    }
+    EXPECT_EQ(spawn_gets(y, line, sizeof line, nullptr, Long), 3);
+    EXPECT_STREQ(line, "END");
+
+    // A later copy replaces the strings; the capacity stays.
+    const char *two[] = {"A=1", "B=2", nullptr};
+    spawn_copy_env(y, two);
+    EXPECT_EQ(y->envi, 2);
+    EXPECT_EQ(y->envsz, 60);
+    EXPECT_STREQ(y->env[1], "B=2");
+    EXPECT_EQ(y->env[2], nullptr);
+    spawn_clrenv(y);
+    EXPECT_EQ(y->envi, 0);
+    EXPECT_EQ(y->env[0], nullptr);
+
+    // Forty entries need a forty-first slot for the null entry.
+    std::vector<const char *> forty(fifty.begin(), fifty.begin() + 40);
+    forty.push_back(nullptr);
+    pSpawn z = spawn_init(-1, -1);
+    records.push_back(z);
+    spawn_copy_env(z, forty.data());
+    EXPECT_EQ(z->envsz, 60);
+    EXPECT_EQ(z->env[40], nullptr);
+}
+
+TEST_F(SpawnTest, SplittingCommandLines)
+{
+    char *args[100];
+    EXPECT_EQ(make_args("/bin/prog  one\t\ttwo \r\n", args, 100), 3);
+    EXPECT_STREQ(args[0], "/bin/prog");
+    EXPECT_STREQ(args[1], "one");
+    EXPECT_STREQ(args[2], "two");
+    EXPECT_EQ(args[3], nullptr);
+    EXPECT_EQ(count("Spawn: arg1(one)"), 1);
+    free_args(args);
+    EXPECT_EQ(args[0], nullptr);
+
+    EXPECT_GE(make_args(" /bin/prog", args, 100), 1);
+    ASSERT_NE(args[0], nullptr);
+    EXPECT_STREQ(args[0], ""); // a leading blank gives an empty program path
+    free_args(args);
+
+    std::string words;
+    for (int i = 0; i < 99; i++) words += "w" + std::to_string(i) + " ";
+    EXPECT_EQ(make_args(words.c_str(), args, 100), 99);
+    EXPECT_EQ(count("Spawn: make_args: 99 >= 99"), 1);
+    EXPECT_STREQ(args[97], "w97");
+    EXPECT_EQ(args[98], nullptr);
+    free_args(args);
+
+    for (int i = 99; i < 150; i++) words += "w" + std::to_string(i) + " ";
+    EXPECT_EQ(make_args(words.c_str(), args, 100), 100);
+    EXPECT_EQ(count("Spawn: make_args: 100 >= 99"), 1);
+    EXPECT_EQ(args[98], nullptr);
+    free_args(args);
+
+    EXPECT_EQ(make_args(nullptr, args, 100), 0);
+    EXPECT_EQ(args[0], nullptr);
+    free_args(nullptr);
+}
+
+TEST_F(SpawnTest, TooManyWordsStartTheFirst98)
+{
+    std::string command = Child + " args";
+    for (int i = 2; i < 120; i++) command += " x" + std::to_string(i);
+    pSpawn x = start(command);
+    char line[1000];
+    EXPECT_GT(spawn_gets(x, line, sizeof line, nullptr, Long), 0);
+    EXPECT_STREQ(line, "98 x97");
+    EXPECT_EQ(count("Spawn: make_args: 100 >= 99"), 1);
+    EXPECT_EQ(count("Spawn: arg97(x97)"), 1);
+    EXPECT_EQ(count("Spawn: arg98("), 0);
+}
+
+TEST_F(SpawnTest, ProgramThatCannotRunEndsQuietly)
+{
+    TestPid = getpid();
+    AtexitMarker = dir + "/atexit";
+    static bool registered = false;
+    if (!registered) atexit(mark_foreign_exit);
+    registered = true;
+
+    const std::string command = dir + "/no-such-program --flag";
+    pSpawn x = start(command);
+    int pid = spawn_get_pid(x);
+    ASSERT_GT(pid, 0);
+    EXPECT_EQ(count("Spawn: Execute [" + command + "]"), 1);
+    EXPECT_EQ(count("Spawn: Process pid[" + std::to_string(pid) + "][" + command + "]"), 1);
+
+    int status = -1;
+    ASSERT_TRUE(wait_ended(pid, &status));
+    EXPECT_EQ(status, 0);
+    int found = 0;
+    for (const std::string &l : log_lines())
+        if (l.find("[" + std::to_string(pid) + "] Error: Spawn: Error executing '" + command +
+                   "', " + strerror(ENOENT)) != std::string::npos)
+            found++;
+    EXPECT_EQ(found, 1);
+    EXPECT_NE(access(AtexitMarker.c_str(), F_OK), 0) << "the child ran exit-time handlers";
+
+    char line[1000];
+    EXPECT_EQ(spawn_gets(x, line, sizeof line, nullptr, Long), -1);
+    EXPECT_EQ(count("Spawn: read 0 bytes"), 1);
+
+    // An ended child is reaped by the first wait: no retry lines.
+    spawn_kill(x);
+    EXPECT_EQ(x->pid, 0);
+    EXPECT_EQ(count("Spawn: Waitpid"), 0);
+    EXPECT_EQ(waitpid(pid, nullptr, WNOHANG), -1);
+}
+
+TEST_F(SpawnTest, TwoLinesInOneRead)
+{
+    pSpawn x = start("/bin/cat");
+    ASSERT_EQ(spawn_write(x, "one\ntwo22\n", 10), 10);
+    EXPECT_EQ(count("Spawn: Written [" + std::to_string(x->pid) + "] 10 bytes"), 1);
+    char line[1000];
+    int avail = -1;
+    EXPECT_EQ(spawn_gets(x, line, sizeof line, &avail, Long), 3);
+    EXPECT_STREQ(line, "one");
+    EXPECT_EQ(avail, 6);
+    EXPECT_EQ(spawn_gets(x, line, sizeof line, &avail, Long), 5);
+    EXPECT_STREQ(line, "two22");
+    EXPECT_EQ(avail, 0);
+    EXPECT_EQ(count("Spawn: Read ["), 1); // the second line came from the buffer
+    EXPECT_EQ(count("Spawn: Read [" + std::to_string(x->pid) + "] 10 bytes"), 1);
+    EXPECT_EQ(count("Spawn: gets read (two22)"), 1);
+}
+
+TEST_F(SpawnTest, CarriageReturns)
+{
+    pSpawn x = start("/bin/cat");
+    const char text[] = "abc\r\n\r\n\nabc\r\r\n";
+    ASSERT_EQ(spawn_write(x, text, sizeof text - 1), static_cast<int>(sizeof text - 1));
+    char line[1000];
+    EXPECT_EQ(spawn_gets(x, line, sizeof line, nullptr, Long), 3);
+    EXPECT_STREQ(line, "abc");
+    EXPECT_EQ(spawn_gets(x, line, sizeof line, nullptr, Long), 0);
+    EXPECT_STREQ(line, "");
+    EXPECT_EQ(spawn_gets(x, line, sizeof line, nullptr, Long), 0);
+    EXPECT_STREQ(line, "");
+    EXPECT_EQ(spawn_gets(x, line, sizeof line, nullptr, Long), 4);
+    EXPECT_STREQ(line, "abc\r"); // only one carriage return is removed
+}
+
+TEST_F(SpawnTest, LineInPieces)
+{
+    pSpawn x = start("/bin/cat");
+    char line[1000];
+    ASSERT_EQ(spawn_write(x, "ab", 2), 2);
+    // A time-out of 1 allows one empty wait; the piece stays held.
+    EXPECT_EQ(spawn_gets(x, line, sizeof line, nullptr, 1), -1);
+    EXPECT_EQ(count("Spawn: 100 >= 1 Timed out reading"), 1);
+    EXPECT_EQ(x->inbytes, 2);
+    ASSERT_EQ(spawn_write(x, "cd\n", 3), 3);
+    EXPECT_EQ(spawn_gets(x, line, sizeof line, nullptr, Long), 4);
+    EXPECT_STREQ(line, "abcd");
+
+    pSpawn y = start(Child + " pieces");
+    ASSERT_GT(spawn_printf(y, "hello there, world"), 0);
+    EXPECT_EQ(spawn_gets(y, line, sizeof line, nullptr, Long), 18);
+    EXPECT_STREQ(line, "hello there, world");
+    EXPECT_EQ(count("Timed out"), 1); // only the one above
+}
+
+TEST_F(SpawnTest, LongestLine)
+{
+    pSpawn x = start("/bin/cat");
+    std::string longest(997, 'x');
+    char line[1000];
+    ASSERT_EQ(spawn_printf(x, "%s", longest.c_str()), 998);
+    EXPECT_EQ(spawn_gets(x, line, sizeof line, nullptr, Long), 997);
+    EXPECT_EQ(std::string(line), longest);
+
+    // One more and the buffer fills without a line feed: the record is stuck.
+    std::string over = std::string(998, 'y') + "\n";
+    ASSERT_EQ(spawn_write(x, over.c_str(), over.size()), 999);
+    auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(spawn_gets(x, line, sizeof line, nullptr, Long), -1);
+    EXPECT_EQ(spawn_gets(x, line, sizeof line, nullptr, Long), -1);
+    EXPECT_LT(ms_since(t0), Long / 2);
+    EXPECT_EQ(count("Spawn: read 0 bytes"), 2);
+    EXPECT_EQ(count("Timed out"), 0);
+    EXPECT_EQ(x->inbytes, 998);
+}
+
+TEST_F(SpawnTest, TooLongForTheCallersBuffer)
+{
+    pSpawn x = start("/bin/cat");
+    ASSERT_GT(spawn_printf(x, "0123456789"), 0);
+    char line[1000];
+    int avail = -1;
+    EXPECT_EQ(spawn_gets(x, line, 10, &avail, Long), -1);
+    EXPECT_EQ(avail, 10);
+    EXPECT_EQ(count("Spawn: Line is too long for input buffer"), 1);
+    EXPECT_EQ(spawn_gets(x, line, 11, &avail, Long), 10);
+    EXPECT_STREQ(line, "0123456789");
+    EXPECT_EQ(avail, 0);
+}
+
+TEST_F(SpawnTest, TimeoutOfZero)
+{
+    pSpawn x = start("/bin/cat");
+    char line[1000];
+    EXPECT_EQ(spawn_gets(x, line, sizeof line, nullptr, 0), -1);
+    EXPECT_EQ(count("Spawn: 0 >= 0 Timed out reading"), 1);
+    EXPECT_EQ(spawn_gets(x, line, sizeof line, nullptr, -5), -1);
+    EXPECT_EQ(count("Spawn: 0 >= -5 Timed out reading"), 1);
+    EXPECT_EQ(count("Spawn: Read ["), 0);
+
+    // A line already held is handed out whatever the time-out.
+    ASSERT_GT(spawn_write(x, "a\nb\n", 4), 0);
+    EXPECT_EQ(spawn_gets(x, line, sizeof line, nullptr, Long), 1);
+    EXPECT_EQ(spawn_gets(x, line, sizeof line, nullptr, 0), 1);
+    EXPECT_STREQ(line, "b");
+}
+
+TEST_F(SpawnTest, NulByteHidesTheRest)
+{
+    pSpawn x = start("/bin/cat");
+    ASSERT_EQ(spawn_write(x, "ab\0cd\nef\n", 9), 9);
+    char line[1000];
+    EXPECT_EQ(spawn_gets(x, line, sizeof line, nullptr, 300), -1);
+    ASSERT_GT(spawn_printf(x, "gh"), 0);
+    EXPECT_EQ(spawn_gets(x, line, sizeof line, nullptr, 300), -1);
+    EXPECT_EQ(count("Timed out reading"), 2);
+}
+
+TEST_F(SpawnTest, PrintfShapesOneLine)
+{
+    pSpawn x = start("/bin/cat");
+    EXPECT_EQ(spawn_printf(x, "quit"), 5);
+    EXPECT_EQ(read_raw(x, 5), "quit\n");
+    EXPECT_EQ(spawn_printf(x, "ab\r\n\r\n"), 3);
+    EXPECT_EQ(read_raw(x, 3), "ab\n");
+    EXPECT_EQ(spawn_printf(x, "a\rb\nc %d", 7), 8);
+    EXPECT_EQ(read_raw(x, 8), "a\rb\nc 7\n");
+
+    // A conversion is cut at 997 characters, plain text at 998.
+    std::string text(2000, 'a');
+    EXPECT_EQ(spawn_printf(x, "%s", text.c_str()), 998);
+    EXPECT_EQ(read_raw(x, 998), std::string(997, 'a') + "\n");
+    std::string literal(2000, 'b');
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-security"
+    EXPECT_EQ(spawn_printf(x, literal.c_str()), 999);
+#pragma GCC diagnostic pop
+    EXPECT_EQ(read_raw(x, 999), std::string(998, 'b') + "\n");
+}
+
+TEST_F(SpawnTest, ChildSeesEndOfInput)
+{
+    pSpawn a = start("/bin/cat");
+    pSpawn b = start("/bin/cat"); // must not hold a's pipes open
+    ASSERT_EQ(close(a->in), 0);
+    a->in = 0;
+    char line[1000];
+    auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(spawn_gets(a, line, sizeof line, nullptr, Long), -1);
+    EXPECT_LT(ms_since(t0), Long / 2);
+    EXPECT_EQ(count("Spawn: read 0 bytes"), 1);
+    EXPECT_EQ(count("Timed out"), 0);
+    EXPECT_TRUE(wait_ended(a->pid, nullptr));
+
+    ASSERT_GT(spawn_printf(b, "still here"), 0);
+    EXPECT_EQ(spawn_gets(b, line, sizeof line, nullptr, Long), 10);
+}
+
+TEST_F(SpawnTest, StandardErrorIsOpen)
+{
+    pSpawn x = start(Child + " stderr");
+    char line[1000];
+    ASSERT_GT(spawn_gets(x, line, sizeof line, nullptr, Long), 0);
+    EXPECT_EQ(std::string(line).substr(0, 6), "wrote ");
+    EXPECT_STRNE(line, "wrote fd=2");
+    ASSERT_GT(spawn_printf(x, "answer"), 0);
+    EXPECT_EQ(spawn_gets(x, line, sizeof line, nullptr, Long), 6);
+    EXPECT_STREQ(line, "answer");
+}
+
+TEST_F(SpawnTest, ChildIgnoringTermIsLeftRunning)
+{
+    pSpawn x = start(Child + " ignore");
+    char line[1000];
+    ASSERT_EQ(spawn_gets(x, line, sizeof line, nullptr, Long), 5);
+    int pid = x->pid;
+    stray.push_back(pid);
+    spawn_kill(x);
+    EXPECT_EQ(x->pid, 0);
+    EXPECT_EQ(x->envi, 0);
+    std::vector<std::string> retries;
+    for (const std::string &l : log_lines())
+        if (l.find("Spawn: Waitpid, ") != std::string::npos) retries.push_back(l);
+    ASSERT_EQ(retries.size(), 5u);
+    for (int i = 0; i < 5; i++)
+        EXPECT_NE(retries[i].find("Spawn: Waitpid, " + std::to_string(5 - i) + " retries"),
+                  std::string::npos);
+    EXPECT_EQ(kill(pid, 0), 0); // still running
+    EXPECT_EQ(waitpid(pid, nullptr, WNOHANG), 0);
+    EXPECT_EQ(fcntl(x->in, F_GETFD), -1); // both ends closed
+    EXPECT_EQ(fcntl(x->out, F_GETFD), -1);
+}
+
+TEST_F(SpawnTest, PromptChildIsReaped)
+{
+    pSpawn x = start("/bin/cat");
+    int pid = x->pid;
+    spawn_kill(x);
+    EXPECT_EQ(waitpid(pid, nullptr, WNOHANG), -1); // already reaped
+    EXPECT_EQ(errno, ECHILD);
+    EXPECT_LT(count("Spawn: Waitpid, "), 5);
+    spawn_kill(x); // a second stop does nothing
+    EXPECT_EQ(count("Spawn: Error kill"), 0);
+}
+
+TEST_F(SpawnTest, ReplyDuringAWaitIsTakenAtOnce)
+{
+    // Each reply comes 10 ms after its request, while we wait: a blind
+    // 100 ms sleep after the empty look would take at least 2 s in all.
+    pSpawn x = start(Child + " delay 10");
+    char line[1000];
+    auto t0 = std::chrono::steady_clock::now();
+    for (int i = 0; i < 20; i++) {
+        ASSERT_GT(spawn_printf(x, "ping %d", i), 0);
+        ASSERT_GT(spawn_gets(x, line, sizeof line, nullptr, Long), 0);
+        EXPECT_EQ(std::string(line), "ping " + std::to_string(i));
+    }
+    EXPECT_LT(ms_since(t0), 1500);
+    EXPECT_EQ(count("Timed out"), 0);
+}
+
+TEST_F(SpawnTest, EndedChildFailsTheReadAtOnce)
+{
+    pSpawn x = start(Child + " bye");
+    char line[1000];
+    EXPECT_EQ(spawn_gets(x, line, sizeof line, nullptr, Long), 3);
+    auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(spawn_gets(x, line, sizeof line, nullptr, Long), -1);
+    EXPECT_LT(ms_since(t0), Long / 2);
+    EXPECT_EQ(count("Spawn: read 0 bytes"), 1);
+    EXPECT_EQ(count("Timed out"), 0);
+
+    // Writing to it fails with a broken pipe instead of ending us.
+    ASSERT_TRUE(wait_ended(x->pid, nullptr));
+    EXPECT_EQ(spawn_printf(x, "anyone"), 0);
+    EXPECT_EQ(count(std::string("Spawn: Error writing, ") + strerror(EPIPE)), 1);
+
+    // What it wrote without a line feed stays unread.
+    pSpawn y = start(Child + " part");
+    t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(spawn_gets(y, line, sizeof line, nullptr, Long), -1);
+    EXPECT_LT(ms_since(t0), Long / 2);
+    EXPECT_EQ(count("Spawn: read 0 bytes"), 2);
+    EXPECT_STREQ(y->inbf, "part");
+}
+
+// Process creation fails for a user without processes to spare.
+TEST_F(SpawnTest, ForkFailureLeavesNoChild)
+{
+    log_line(log, "opening the log before the helper drops its rights", LogError);
+    pid_t helper = fork();
+    ASSERT_NE(helper, -1);
+    if (helper == 0) {
+        struct rlimit none = {0, 0};
+        if ((geteuid() == 0 && setuid(65534) != 0) || setrlimit(RLIMIT_NPROC, &none) != 0) _exit(2);
+        pSpawn x = spawn_init(-1, -1);
+        int started = spawn_start(x, "/bin/cat");
+        int ok = started == 0 && x->pid == 0 && x->in == 0 && x->out == 0;
+        log_flush(nullptr);
+        _exit(ok ? 0 : 1);
+    }
+    int status = -1;
+    ASSERT_EQ(waitpid(helper, &status, 0), helper);
+    ASSERT_TRUE(WIFEXITED(status));
+    if (WEXITSTATUS(status) == 2) GTEST_SKIP() << "cannot limit processes here";
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(count(std::string("Spawn: Error fork, ") + strerror(EAGAIN)), 1);
+}
+
+TEST_F(SpawnTest, TakesOnTheGivenIdentity)
+{
+    pSpawn x = spawn_init(static_cast<int>(getuid()), static_cast<int>(getgid()));
+    records.push_back(x);
+    spawn_copy_env(x, environ);
+    ASSERT_EQ(spawn_start(x, "/bin/cat"), 1);
+    ASSERT_GT(spawn_printf(x, "same"), 0);
+    char line[1000];
+    EXPECT_EQ(spawn_gets(x, line, sizeof line, nullptr, Long), 4);
+    EXPECT_EQ(count("Spawn: Error set"), 0);
+}
+
+} // namespace
