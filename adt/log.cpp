@@ -1,6 +1,7 @@
 // Log: one levelled log file with size-based rotation, and the message calls.
 #include "adt/log.h"
 
+#include <cerrno>
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
@@ -212,9 +213,12 @@ static void _hold(const char *text)
     if (!array_add(EmsgLog, copy)) free(copy);
 }
 
+// The three message calls leave errno as they found it: callers log a
+// failure first and then report errno's text.
 void emsg(const char *format, ...)
 {
     if (!format) return;
+    int saved = errno;
     char buffer[MSG_SIZE];
     va_list ap;
     va_start(ap, format);
@@ -224,29 +228,34 @@ void emsg(const char *format, ...)
         log_line(CurrentLog, buffer, LogError);
     else
         _hold(buffer);
+    errno = saved;
 }
 
 // The level is checked before formatting: most of these calls are filtered out.
 void imsg(const char *format, ...)
 {
     if (!CurrentLog || !format || CurrentLog->Level <= LogError) return;
+    int saved = errno;
     char buffer[MSG_SIZE];
     va_list ap;
     va_start(ap, format);
     _format(buffer, format, ap);
     va_end(ap);
     log_line(CurrentLog, buffer, LogInfo);
+    errno = saved;
 }
 
 void dmsg(const char *format, ...)
 {
     if (!CurrentLog || !format || CurrentLog->Level <= LogInfo) return;
+    int saved = errno;
     char buffer[MSG_SIZE];
     va_list ap;
     va_start(ap, format);
     _format(buffer, format, ap);
     va_end(ap);
     log_line(CurrentLog, buffer, LogDebug);
+    errno = saved;
 }
 
 void check_emsglog(void)

@@ -393,10 +393,18 @@ static void _compact(pSpawn x)
 
 // Reads what is waiting onto the held bytes; 0 when nothing came (end of
 // file, a failed read, or a full buffer).
+// errno then names the cause for the caller's failure text: the read's own
+// error, EPIPE for an end of file, EMSGSIZE for a line too long to hold.
 static int _fill(pSpawn x)
 {
-    int n = spawn_read(x, x->inbf + x->inbytes, HELD_MAX + 1 - x->inbytes);
+    int space = HELD_MAX + 1 - x->inbytes;
+    errno = 0;
+    int n = spawn_read(x, x->inbf + x->inbytes, space);
     if (n <= 0) {
+        if (space <= 1)
+            errno = EMSGSIZE;
+        else if (errno == 0)
+            errno = EPIPE;
         emsg("Spawn: read 0 bytes");
         return 0;
     }
@@ -442,6 +450,7 @@ int spawn_gets(pSpawn x, char *result, int bfsz, int *avail, int timeout)
         if (!_fill(x)) return -1;
     }
     emsg("Spawn: %d >= %d Timed out reading", waited, timeout);
+    errno = ETIMEDOUT;
     return -1;
 }
 

@@ -16,6 +16,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+
 using namespace adt;
 namespace fs = std::filesystem;
 
@@ -141,6 +143,28 @@ TEST(Log, LineFormat)
     }
     EXPECT_EQ(l.x->Lines, 3);
     EXPECT_EQ(l.x->Size, slurp(d.file("t.log")).size());
+}
+
+TEST(Log, MessagesLeaveErrnoAsTheyFoundIt)
+{
+    no_current_log();
+    TempDir d;
+    OwnedLog l(LogDebug);
+    // The first line opens the file, which looks for it first and so would
+    // set errno on the way; the caller's errno must survive every call.
+    ASSERT_EQ(log_setup(l.x, d.path.c_str(), "t.log"), 1);
+    errno = ETIMEDOUT;
+    emsg("first line");
+    EXPECT_EQ(errno, ETIMEDOUT);
+    imsg("info");
+    dmsg("debug");
+    EXPECT_EQ(errno, ETIMEDOUT);
+    log_close(l.x);
+    log_set(nullptr);
+    emsg("held back");
+    EXPECT_EQ(errno, ETIMEDOUT);
+    log_set(l.x);
+    check_emsglog();
 }
 
 TEST(Log, LevelFiltering)
