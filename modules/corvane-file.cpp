@@ -39,17 +39,28 @@ struct file_store {
 };
 typedef struct file_store FileStore;
 
-// Splits a user line into its fields; 0 for comment, blank and malformed
-// lines, which are never users.
+// Finds the fields of a user line: its end without a trailing CR and its
+// first two colons (c2 is the end when there is no second one). 0 for
+// comment, blank and malformed lines, which are never users.
+static int _fields(const std::string &line, size_t *end, size_t *c1, size_t *c2)
+{
+    size_t e = line.size();
+    if (e && line[e - 1] == '\r') e--;
+    if (!e || line[0] == '#') return 0;
+    size_t a = line.find(':');
+    if (a == std::string::npos || a == 0 || a >= e) return 0;
+    size_t b = line.find(':', a + 1);
+    *end = e;
+    *c1 = a;
+    *c2 = b > e ? e : b;
+    return 1;
+}
+
+// Splits a user line into its fields; 0 for lines that are no user.
 static int _parse(const std::string &line, ModUser *u)
 {
-    size_t end = line.size();
-    if (end && line[end - 1] == '\r') end--;
-    if (!end || line[0] == '#') return 0;
-    size_t c1 = line.find(':');
-    if (c1 == std::string::npos || c1 == 0 || c1 >= end) return 0;
-    size_t c2 = line.find(':', c1 + 1);
-    if (c2 > end) c2 = end;
+    size_t end, c1, c2;
+    if (!_fields(line, &end, &c1, &c2)) return 0;
     if (u) {
         u->name.assign(line, 0, c1);
         u->hash.assign(line, c1 + 1, c2 - c1 - 1);
@@ -63,12 +74,15 @@ static std::string _compose(const ModUser *u)
     return u->name + ":" + u->hash + ":" + u->extra;
 }
 
+// Indexes every user line by its name (the first line of a name wins).
+// Only the name is taken out: a start reads every line of the store.
 static void _index(FileStore *f)
 {
     f->Index.clear();
-    ModUser u;
+    f->Index.reserve(f->Lines.size());
+    size_t end, c1, c2;
     for (size_t i = 0; i < f->Lines.size(); i++)
-        if (_parse(f->Lines[i], &u)) f->Index.emplace(u.name, i);
+        if (_fields(f->Lines[i], &end, &c1, &c2)) f->Index.emplace(f->Lines[i].substr(0, c1), i);
 }
 
 // Drops what was read, so that the next look reads the file again.
@@ -97,6 +111,7 @@ static int _fail(std::string *err, const char *what, const std::string &path, in
 static int _read_all(FileStore *f, int fd, std::string *err)
 {
     std::string text;
+    text.reserve(static_cast<size_t>(f->St.st_size));
     char bf[65536];
     for (;;) {
         ssize_t r = read(fd, bf, sizeof bf);
