@@ -6,6 +6,7 @@
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -236,22 +237,35 @@ static int _reaped(pid_t pid)
     return r == pid || r == -1;
 }
 
-// Spends one step of POLL_STEP ms in naps that grow from 1 ms, looking
-// after each: a child that ends promptly is reaped within milliseconds.
-static int _reaped_within_step(pid_t pid)
+// Spends up to one step of POLL_STEP ms waiting for the child to change
+// state, looking after every SIGCHLD, so that a child that ends promptly is
+// reaped the moment it has ended. SIGCHLD is blocked (by spawn_kill) from
+// before the signal is sent, so one that comes between a look and the wait
+// stays pending and ends the wait at once. The wait takes the SIGCHLD.
+static int _reaped_within_step(pid_t pid, const sigset_t *chld)
 {
-    int nap = 1;
-    for (int slept = 0; slept < POLL_STEP; slept += nap, nap *= 2) {
-        if (nap > POLL_STEP - slept) nap = POLL_STEP - slept;
-        my_msleep(nap);
+    struct timespec now, end;
+    clock_gettime(CLOCK_MONOTONIC, &end);
+    end.tv_nsec += POLL_STEP * 1000000L;
+    end.tv_sec += end.tv_nsec / 1000000000L;
+    end.tv_nsec %= 1000000000L;
+    for (;;) {
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        long left = (end.tv_sec - now.tv_sec) * 1000000000L + (end.tv_nsec - now.tv_nsec);
+        if (left <= 0) return 0;
+        struct timespec wait = {left / 1000000000L, left % 1000000000L};
+        sigtimedwait(chld, nullptr, &wait);
         if (_reaped(pid)) return 1;
     }
-    return 0;
 }
 
 void spawn_kill(pSpawn x)
 {
     if (!x || x->pid == 0) return;
+    sigset_t chld, old;
+    sigemptyset(&chld);
+    sigaddset(&chld, SIGCHLD);
+    sigprocmask(SIG_BLOCK, &chld, &old);
     if (kill(x->pid, SIGTERM) == -1) {
         char eb[1000];
         emsg("Spawn: Error kill, %s", spawn_error(eb, sizeof eb));
@@ -259,9 +273,10 @@ void spawn_kill(pSpawn x)
         for (int retries = KILL_RETRIES; retries > 0; retries--) {
             if (_reaped(x->pid)) break;
             dmsg("Spawn: Waitpid, %d retries", retries);
-            if (_reaped_within_step(x->pid)) break;
+            if (_reaped_within_step(x->pid, &chld)) break;
         }
     }
+    sigprocmask(SIG_SETMASK, &old, nullptr);
     if (x->out != 0) close(x->out);
     if (x->in != 0) close(x->in);
     spawn_clrenv(x);
@@ -434,14 +449,19 @@ int spawn_gets(pSpawn x, char *result, int bfsz, int *avail, int timeout)
         // input that arrives during a wait is read at once.
         int ready = 0;
         while (!ready && waited < timeout) {
-            int n = spawn_peek(x);
-            if (n == -1) {
+            // poll answers at once when bytes wait, so no byte count is
+            // asked for first. Readable, or hung up with nothing left: the
+            // read tells which.
+            struct pollfd p = {x->out, POLLIN, 0};
+            int n = poll(&p, 1, POLL_STEP);
+            if (n == -1 && errno == EINTR) continue;
+            if (n == -1 || (p.revents & POLLNVAL)) {
+                // The byte count's query names the cause, in the log and errno.
+                spawn_peek(x);
                 emsg("Spawn: Peek -1 bytes");
                 return -1;
             }
-            // Readable, or hung up with nothing left: the read tells which.
-            struct pollfd p = {x->out, POLLIN, 0};
-            if (n > 0 || poll(&p, 1, POLL_STEP) > 0)
+            if (n > 0)
                 ready = 1;
             else
                 waited += POLL_STEP;

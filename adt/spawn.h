@@ -49,6 +49,8 @@ int spawn_start(pSpawn x, const char *command);
 // Sends SIGTERM to x's child and waits up to about 500 ms for it to end
 // (reaping it), then closes both pipes and empties the environment. A child
 // that ignores SIGTERM is left running. Nothing happens when no child runs.
+// The wait wakes on SIGCHLD, which is blocked meanwhile (the caller's mask
+// comes back afterwards) and taken by the wait.
 void spawn_kill(pSpawn x);
 // Unless dontkill is set, stops the child; then frees the record and its
 // environment and sets *x to null.

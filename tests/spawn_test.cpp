@@ -556,6 +556,27 @@ TEST_F(SpawnTest, PromptChildIsReaped)
     EXPECT_EQ(count("Spawn: Error kill"), 0);
 }
 
+TEST_F(SpawnTest, StoppingLeavesTheSignalMaskAsItWas)
+{
+    // The stop waits for SIGCHLD with the signal blocked; the caller's mask
+    // comes back either way.
+    sigset_t mask;
+    for (int blocked = 0; blocked <= 1; blocked++) {
+        sigemptyset(&mask);
+        sigaddset(&mask, SIGCHLD);
+        sigprocmask(blocked ? SIG_BLOCK : SIG_UNBLOCK, &mask, nullptr);
+        pSpawn x = start("/bin/cat");
+        int pid = x->pid;
+        spawn_kill(x);
+        EXPECT_EQ(waitpid(pid, nullptr, WNOHANG), -1) << blocked;
+        sigprocmask(SIG_BLOCK, nullptr, &mask);
+        EXPECT_EQ(sigismember(&mask, SIGCHLD), blocked);
+    }
+    sigemptyset(&mask);
+    sigaddset(&mask, SIGCHLD);
+    sigprocmask(SIG_UNBLOCK, &mask, nullptr);
+}
+
 TEST_F(SpawnTest, ReplyDuringAWaitIsTakenAtOnce)
 {
     // Each reply comes 10 ms after its request, while we wait: a blind
