@@ -306,11 +306,37 @@ static int _failed(Module *m, const char *name, char **result)
     return 0;
 }
 
+// The longest request line a module can be sent, before its line feed.
+static const int MAX_REQUEST = 997;
+
+// Formats a request and sends it: what spawn_printf gives (0: the write
+// failed), or -1 for a request longer than a request line can carry. Cut
+// to fit, it would ask about another user or store less than was given,
+// so it is refused with a failure text in *result instead, and the module,
+// which was asked nothing, is not counted dead. name: as for _failed.
+static int _send(Module *m, const char *name, char **result, const char *format, ...)
+    __attribute__((format(printf, 4, 5)));
+static int _send(Module *m, const char *name, char **result, const char *format, ...)
+{
+    char line[4 * BFSZ];
+    va_list ap;
+    va_start(ap, format);
+    int n = vsnprintf(line, sizeof line, format, ap);
+    va_end(ap);
+    if (n >= 0 && n <= MAX_REQUEST) return spawn_printf(m->Process, "%s", line);
+    // The line may hold a password: only its length is logged.
+    emsg("Module%d: request of more than %d characters not sent", m->Priority, MAX_REQUEST);
+    *result = name ? tallis_make_result("-ERR %s module (%s), Request too long", name, m->Binary)
+                   : tallis_make_result("-ERR module (%s), Request too long", m->Binary);
+    return -1;
+}
+
 // Reads the one reply line to a request (sent: spawn_printf's result). A
 // line the channel reports as longer than the buffer is read again into
 // the heap.
 static int _reply(Module *m, int sent, const char *name, char **result)
 {
+    if (sent < 0) return 0;
     if (!sent) return _failed(m, name, result);
     char bf[BFSZ];
     int avail = 0;
@@ -329,7 +355,7 @@ static int _reply(Module *m, int sent, const char *name, char **result)
 int tallis_module_lookup(Module *m, const char *username, char **result)
 {
     if (!_begin(m, result)) return 0;
-    int sent = spawn_printf(m->Process, "lookup %s", username);
+    int sent = _send(m, username, result, "lookup %s", username);
     return _reply(m, sent, username, result);
 }
 
@@ -337,7 +363,7 @@ int tallis_module_check(Module *m, const char *username, const char *password, c
                         char **result)
 {
     if (!_begin(m, result)) return 0;
-    int sent = spawn_printf(m->Process, "check %s %s %s", username, password, ip ? ip : "");
+    int sent = _send(m, username, result, "check %s %s %s", username, password, ip ? ip : "");
     return _reply(m, sent, username, result);
 }
 
@@ -345,15 +371,15 @@ int tallis_module_set(Module *m, const char *username, const char *password, con
                       char **result)
 {
     if (!_begin(m, result)) return 0;
-    int sent = spawn_printf(m->Process, "set %s %s%s%s", username, password, rest ? " " : "",
-                            rest ? rest : "");
+    int sent = _send(m, nullptr, result, "set %s %s%s%s", username, password, rest ? " " : "",
+                     rest ? rest : "");
     return _reply(m, sent, nullptr, result);
 }
 
 int tallis_module_del(Module *m, const char *username, char **result)
 {
     if (!_begin(m, result)) return 0;
-    int sent = spawn_printf(m->Process, "del %s", username);
+    int sent = _send(m, nullptr, result, "del %s", username);
     return _reply(m, sent, nullptr, result);
 }
 
@@ -364,9 +390,11 @@ int tallis_module_search(Module *m, const char *string, const char *rest, Tallis
     int size = BFSZ;
     char *line = static_cast<char *>(malloc(size));
     if (!line) return 0;
-    if (!spawn_printf(m->Process, "search %s%s%s", string, rest ? " " : "", rest ? rest : "")) {
+    int sent =
+        _send(m, nullptr, result, "search %s%s%s", string, rest ? " " : "", rest ? rest : "");
+    if (sent <= 0) {
         free(line);
-        return _failed(m, nullptr, result);
+        return sent < 0 ? 0 : _failed(m, nullptr, result);
     }
     for (;;) {
         int avail = 0;

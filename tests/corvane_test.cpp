@@ -387,18 +387,23 @@ TEST_F(Corvane, HundredthWordKeepsTheRestOfTheLine)
 
 TEST_F(Corvane, LongLineIsRefusedWhole)
 {
-    write("corvane.ini", "module 1\nbinary " + module("m1", "lookup\t+OK found") + "\n");
-    // A line of 998 characters is a command; one of 999 (or far more) gets one
-    // refusal and asks nothing, and the next line is served as usual.
-    std::string fits = "lookup " + std::string(991, 'a');
+    std::string binary = module("m1", "lookup\t+OK found");
+    write("corvane.ini", "module 1\nbinary " + binary + "\n");
+    // A line of 998 characters is a command, though one request line to a
+    // module holds only 997; a line of 999 (or far more) gets one refusal and
+    // asks nothing, and the next line is served as usual.
+    std::string fits = "lookup " + std::string(990, 'a');
+    std::string name(991, 'a');
     std::string too_long = "lookup " + std::string(900, 'a') + " check x y" + std::string(300, 'b');
     std::string huge = "lookup " + std::string(1 << 20, 'c');
-    Result r = run({}, fits + "\n" + too_long + "\n" + huge + "\nlookup bob\n" + fits);
-    std::vector<std::string> expected = {"+OK found", "-ERR Line too long", "-ERR Line too long",
-                                         "+OK found", "+OK found"};
+    Result r = run({}, fits + "\nlookup " + name + "\n" + too_long + "\n" + huge +
+                           "\nlookup bob\n" + fits);
+    std::string refused = "-ERR " + name + " module (" + binary + "), Request too long";
+    std::vector<std::string> expected = {"+OK found",          refused.substr(0, 999),
+                                         "-ERR Line too long", "-ERR Line too long",
+                                         "+OK found",          "+OK found"};
     EXPECT_EQ(expected, lines_of(r.out));
-    // The request line to the module keeps at most 997 characters.
-    std::vector<std::string> asked = {fits.substr(0, 997), "lookup bob", fits.substr(0, 997)};
+    std::vector<std::string> asked = {fits, "lookup bob", fits};
     EXPECT_EQ(asked, requests("m1"));
 }
 
