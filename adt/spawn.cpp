@@ -8,9 +8,11 @@
 #include <cstring>
 #include <ctime>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -155,6 +157,29 @@ static int _onto(int fd, int target)
 // In the child: wire up the descriptors, take on the identity and run the
 // program. Never returns: the parent's exit-time clean-up must not run here,
 // it would stop the other modules and write the parent's log.
+// Marks every descriptor from 3 on close-on-exec in the child. Ours are so
+// already, but those Corvane inherited from its own caller (a server's
+// socket, a checkpassword caller's descriptor 3) are none of a module's
+// business. Marked rather than closed, so that a failed execution can still
+// write its log line.
+static void _cloexec_inherited(void)
+{
+    if (close_range(3, ~0U, CLOSE_RANGE_CLOEXEC) == 0) return;
+    // A kernel without close_range: walk the descriptors that are open.
+    DIR *d = opendir("/proc/self/fd");
+    if (d) {
+        while (struct dirent *e = readdir(d)) {
+            int fd = atoi(e->d_name);
+            if (fd >= 3 && fd != dirfd(d)) fcntl(fd, F_SETFD, FD_CLOEXEC);
+        }
+        closedir(d);
+        return;
+    }
+    struct rlimit rl;
+    int max = getrlimit(RLIMIT_NOFILE, &rl) == 0 && rl.rlim_cur < 65536 ? (int)rl.rlim_cur : 65536;
+    for (int fd = 3; fd < max; fd++) fcntl(fd, F_SETFD, FD_CLOEXEC);
+}
+
 [[noreturn]] static void _child(pSpawn x, const char *command, char **args)
 {
     char eb[1000];
@@ -166,6 +191,8 @@ static int _onto(int fd, int target)
     int null = open("/dev/null", O_WRONLY);
     if (null == -1 || _onto(null, 2) == -1)
         emsg("Spawn: Error open(/dev/null), %s", spawn_error(eb, sizeof eb));
+
+    _cloexec_inherited();
 
     if (spawn_gid != -1 && setgid(spawn_gid) == -1) emsg("Spawn: Error setgid(%d)", spawn_gid);
     if (spawn_uid != -1 && setuid(spawn_uid) == -1) emsg("Spawn: Error setuid(%d)", spawn_uid);
@@ -266,10 +293,17 @@ void spawn_kill(pSpawn x)
     sigemptyset(&chld);
     sigaddset(&chld, SIGCHLD);
     sigprocmask(SIG_BLOCK, &chld, &old);
-    if (kill(x->pid, SIGTERM) == -1) {
+    int sent = kill(x->pid, SIGTERM) == 0;
+    if (!sent) {
         char eb[1000];
         emsg("Spawn: Error kill, %s", spawn_error(eb, sizeof eb));
-    } else if (!_reaped(x->pid)) {
+    }
+    // The channel is closed before the wait, not after it: a child that
+    // ignores SIGTERM but ends at the end of its input then ends within the
+    // wait and is reaped, instead of ending unreaped once we stopped looking.
+    if (x->out != 0) close(x->out);
+    if (x->in != 0) close(x->in);
+    if (sent && !_reaped(x->pid)) {
         for (int retries = KILL_RETRIES; retries > 0; retries--) {
             if (_reaped(x->pid)) break;
             dmsg("Spawn: Waitpid, %d retries", retries);
@@ -277,8 +311,6 @@ void spawn_kill(pSpawn x)
         }
     }
     sigprocmask(SIG_SETMASK, &old, nullptr);
-    if (x->out != 0) close(x->out);
-    if (x->in != 0) close(x->in);
     spawn_clrenv(x);
     x->pid = 0;
 }
