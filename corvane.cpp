@@ -91,40 +91,43 @@ static void write_line(const char *lead, const char *text)
     fputc('\n', stdout);
 }
 
-void print_ok(const char *format, ...)
+// Writes one reply line: lead, then the formatted text; logs it as log_format
+// says, at info level or, for failures, at error level.
+static void print_reply(const char *lead, const char *log_format, LogLevel level,
+                        const char *format, va_list ap)
 {
     char bf[1000];
+    format_reply(bf, format, ap);
+    write_line(lead, bf);
+    if (level == LogInfo)
+        imsg(log_format, bf);
+    else
+        emsg(log_format, bf);
+    fflush(stdout);
+}
+
+void print_ok(const char *format, ...)
+{
     va_list ap;
     va_start(ap, format);
-    format_reply(bf, format, ap);
+    print_reply("+OK ", "OUTPUT[+OK %s]", LogInfo, format, ap);
     va_end(ap);
-    write_line("+OK ", bf);
-    imsg("OUTPUT[+OK %s]", bf);
-    fflush(stdout);
 }
 
 void print_err(const char *format, ...)
 {
-    char bf[1000];
     va_list ap;
     va_start(ap, format);
-    format_reply(bf, format, ap);
+    print_reply("-ERR ", "OUTPUT[-ERR %s]", LogError, format, ap);
     va_end(ap);
-    write_line("-ERR ", bf);
-    emsg("OUTPUT[-ERR %s]", bf);
-    fflush(stdout);
 }
 
 void print_dead(const char *format, ...)
 {
-    char bf[1000];
     va_list ap;
     va_start(ap, format);
-    format_reply(bf, format, ap);
+    print_reply("-DEAD ", "-DEAD %s\n", LogError, format, ap);
     va_end(ap);
-    write_line("-DEAD ", bf);
-    emsg("-DEAD %s\n", bf);
-    fflush(stdout);
 }
 
 // --- Search summary ---

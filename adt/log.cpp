@@ -231,31 +231,33 @@ void emsg(const char *format, ...)
     errno = saved;
 }
 
+// Formats and writes an information or debug message to the current log.
+static void _vmsg(LogLevel l, const char *format, va_list ap)
+{
+    int saved = errno;
+    char buffer[MSG_SIZE];
+    _format(buffer, format, ap);
+    log_line(CurrentLog, buffer, l);
+    errno = saved;
+}
+
 // The level is checked before formatting: most of these calls are filtered out.
 void imsg(const char *format, ...)
 {
     if (!CurrentLog || !format || CurrentLog->Level <= LogError) return;
-    int saved = errno;
-    char buffer[MSG_SIZE];
     va_list ap;
     va_start(ap, format);
-    _format(buffer, format, ap);
+    _vmsg(LogInfo, format, ap);
     va_end(ap);
-    log_line(CurrentLog, buffer, LogInfo);
-    errno = saved;
 }
 
 void dmsg(const char *format, ...)
 {
     if (!CurrentLog || !format || CurrentLog->Level <= LogInfo) return;
-    int saved = errno;
-    char buffer[MSG_SIZE];
     va_list ap;
     va_start(ap, format);
-    _format(buffer, format, ap);
+    _vmsg(LogDebug, format, ap);
     va_end(ap);
-    log_line(CurrentLog, buffer, LogDebug);
-    errno = saved;
 }
 
 void check_emsglog(void)
