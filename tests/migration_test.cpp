@@ -13,28 +13,6 @@
 namespace
 {
 
-struct TempDir {
-    std::string path;
-    TempDir()
-    {
-        char t[] = "/tmp/corvane-migration-XXXXXX";
-        path = mkdtemp(t) ? t : "";
-    }
-    ~TempDir()
-    {
-        std::error_code ec;
-        std::filesystem::remove_all(path, ec);
-    }
-};
-
-std::string read_file(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
 // Replaces every occurrence of from in text by to.
 std::string replace_all(std::string text, const std::string &from, const std::string &to)
 {

@@ -13,6 +13,38 @@
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+// A fresh directory under /tmp, removed with everything in it at the end.
+struct TempDir {
+    std::string path;
+    TempDir()
+    {
+        char t[] = "/tmp/corvane-modules-XXXXXX";
+        path = mkdtemp(t) ? t : "";
+    }
+    ~TempDir()
+    {
+        std::error_code ec;
+        std::filesystem::remove_all(path, ec);
+    }
+};
+
+inline std::string read_file(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+inline void write_file(const std::string &path, const std::string &text)
+{
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << text;
+}
 
 struct ModChild {
     pid_t pid = -1;

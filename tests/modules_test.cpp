@@ -40,34 +40,6 @@ const Fixture fixtures[] = {
     {"bcryptuser", "$2a$05$CCCCCCCCCCCCCCCCCCCCC.E5YPO9kmyuRGyh0XouQYb4YMJKvyOeW", "U*U", "bcrypt"},
 };
 
-struct TempDir {
-    std::string path;
-    TempDir()
-    {
-        char t[] = "/tmp/corvane-modules-XXXXXX";
-        path = mkdtemp(t) ? t : "";
-    }
-    ~TempDir()
-    {
-        std::error_code ec;
-        std::filesystem::remove_all(path, ec);
-    }
-};
-
-std::string read_file(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
-void write_file(const std::string &path, const std::string &text)
-{
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << text;
-}
-
 std::vector<std::string> split_lines(const std::string &text)
 {
     std::vector<std::string> lines;
