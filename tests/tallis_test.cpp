@@ -418,8 +418,11 @@ TEST_F(TallisTest, FreeStopsAndReapsEveryModule)
 {
     t = tallis_init(3);
     std::vector<int> pids;
-    for (int i = 1; i <= 3; i++)
-        pids.push_back(spawn_get_pid(add(mod("m" + std::to_string(i), "*\t+OK\n"), i)->Process));
+    for (int i = 1; i <= 3; i++) {
+        std::string name = "m";
+        name += std::to_string(i);
+        pids.push_back(spawn_get_pid(add(mod(name, "*\t+OK\n"), i)->Process));
+    }
     tallis_free(&t);
     EXPECT_EQ(t, nullptr);
     for (int pid : pids) {
