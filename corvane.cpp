@@ -91,43 +91,45 @@ static void write_line(const char *lead, const char *text)
     fputc('\n', stdout);
 }
 
-// Writes one reply line: lead, then the formatted text; logs it as log_format
-// says, at info level or, for failures, at error level.
-static void print_reply(const char *lead, const char *log_format, LogLevel level,
-                        const char *format, va_list ap)
+// Formats a reply's text into bf (1000 bytes) and writes its line: lead,
+// then the text. The caller logs it and flushes.
+static void print_reply(char *bf, const char *lead, const char *format, va_list ap)
 {
-    char bf[1000];
     format_reply(bf, format, ap);
     write_line(lead, bf);
-    if (level == LogInfo)
-        imsg(log_format, bf);
-    else
-        emsg(log_format, bf);
-    fflush(stdout);
 }
 
 void print_ok(const char *format, ...)
 {
+    char bf[1000];
     va_list ap;
     va_start(ap, format);
-    print_reply("+OK ", "OUTPUT[+OK %s]", LogInfo, format, ap);
+    print_reply(bf, "+OK ", format, ap);
     va_end(ap);
+    imsg("OUTPUT[+OK %s]", bf);
+    fflush(stdout);
 }
 
 void print_err(const char *format, ...)
 {
+    char bf[1000];
     va_list ap;
     va_start(ap, format);
-    print_reply("-ERR ", "OUTPUT[-ERR %s]", LogError, format, ap);
+    print_reply(bf, "-ERR ", format, ap);
     va_end(ap);
+    emsg("OUTPUT[-ERR %s]", bf);
+    fflush(stdout);
 }
 
 void print_dead(const char *format, ...)
 {
+    char bf[1000];
     va_list ap;
     va_start(ap, format);
-    print_reply("-DEAD ", "-DEAD %s\n", LogError, format, ap);
+    print_reply(bf, "-DEAD ", format, ap);
     va_end(ap);
+    emsg("-DEAD %s\n", bf);
+    fflush(stdout);
 }
 
 // --- Search summary ---
