@@ -2,157 +2,23 @@
 // and module scripts into a private directory, runs the built program there
 // with the scripted test module (scriptmod) as its modules, and looks at the
 // reply lines, the exit status, what every module was sent and the log.
-#include <gtest/gtest.h>
+#include "tests/testkit.h"
 
-#include <cerrno>
-#include <chrono>
-#include <csignal>
-#include <cstdlib>
-#include <cstring>
-#include <dirent.h>
-#include <fcntl.h>
-#include <filesystem>
-#include <fstream>
-#include <poll.h>
 #include <regex>
 #include <set>
-#include <sstream>
-#include <string>
-#include <sys/wait.h>
-#include <unistd.h>
-#include <vector>
 
-namespace fs = std::filesystem;
+using namespace testkit;
 
 namespace
 {
 
 const char *const Scriptmod = TEST_PROGS_DIR "/scriptmod";
 
-struct Result {
-    std::string out; // standard output
-    std::string err; // standard error (sanitizer reports end up here)
-    int status = -1; // exit status, or -1 when the program did not exit normally
-};
-
-std::string read_file(const fs::path &path)
-{
-    std::ifstream in(path);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-std::vector<std::string> lines_of(const std::string &text)
-{
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
-    return lines;
-}
-
-// Runs program with args in directory cwd, feeding it input on standard
-// input; gives up (and kills it) after a generous time limit.
-Result run_program(const std::string &program, const std::vector<std::string> &args,
-                   const fs::path &cwd, const std::string &input)
-{
-    int in[2], out[2], err[2];
-    if (pipe(in) || pipe(out) || pipe(err)) return {};
-    pid_t pid = fork();
-    if (pid == 0) {
-        dup2(in[0], 0);
-        dup2(out[1], 1);
-        dup2(err[1], 2);
-        for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]}) close(fd);
-        if (chdir(cwd.c_str()) != 0) _exit(127);
-        // CORVANE_WRAPPER (make memcheck: a valgrind command line) goes first.
-        std::vector<std::string> words;
-        std::istringstream wrapper(getenv("CORVANE_WRAPPER") ? getenv("CORVANE_WRAPPER") : "");
-        for (std::string w; wrapper >> w;) words.push_back(w);
-        words.push_back(program);
-        words.insert(words.end(), args.begin(), args.end());
-        std::vector<char *> argv;
-        for (std::string &w : words) argv.push_back(w.data());
-        argv.push_back(nullptr);
-        execvp(argv[0], argv.data());
-        _exit(127);
-    }
-    close(in[0]);
-    close(out[1]);
-    close(err[1]);
-    fcntl(in[1], F_SETFL, O_NONBLOCK);
-    signal(SIGPIPE, SIG_IGN);
-
-    Result r;
-    size_t written = 0;
-    int infd = in[1];
-    if (input.empty()) {
-        close(infd);
-        infd = -1;
-    }
-    bool out_open = true, err_open = true;
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
-    while ((out_open || err_open) && std::chrono::steady_clock::now() < deadline) {
-        struct pollfd p[3] = {{out_open ? out[0] : -1, POLLIN, 0},
-                              {err_open ? err[0] : -1, POLLIN, 0},
-                              {infd, POLLOUT, 0}};
-        if (poll(p, 3, 200) < 0 && errno != EINTR) break;
-        char bf[4096];
-        if (p[0].revents) {
-            ssize_t n = read(out[0], bf, sizeof bf);
-            if (n > 0)
-                r.out.append(bf, n);
-            else
-                out_open = false;
-        }
-        if (p[1].revents) {
-            ssize_t n = read(err[0], bf, sizeof bf);
-            if (n > 0)
-                r.err.append(bf, n);
-            else
-                err_open = false;
-        }
-        if (infd >= 0 && p[2].revents) {
-            ssize_t n = write(infd, input.data() + written, input.size() - written);
-            if (n > 0) written += n;
-            if (n < 0 || written == input.size()) {
-                close(infd);
-                infd = -1;
-            }
-        }
-    }
-    if (infd >= 0) close(infd);
-    close(out[0]);
-    close(err[0]);
-    if (out_open || err_open) {
-        kill(pid, SIGKILL);
-        ADD_FAILURE() << "corvane did not finish in time";
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return r;
-}
-
 // A private working directory for one run of corvane: its configuration,
 // the module scripts, what the modules were sent, and the log.
-class Corvane : public ::testing::Test
+class Corvane : public Workdir
 {
   protected:
-    fs::path dir;
-
-    void SetUp() override
-    {
-        char tmpl[] = "/tmp/corvane-e2e-XXXXXX";
-        dir = mkdtemp(tmpl);
-    }
-    void TearDown() override { fs::remove_all(dir); }
-
-    void write(const std::string &name, const std::string &text) const
-    {
-        std::ofstream(dir / name) << text;
-    }
-
     // The binary line of a module answering from script, logging what it is
     // sent to <name>.req.
     std::string module(const std::string &name, const std::string &script) const
@@ -168,36 +34,23 @@ class Corvane : public ::testing::Test
         return lines_of(read_file(dir / (name + ".req")));
     }
 
-    std::string log() const { return read_file(dir / "corvane.log"); }
-
-    // Processes still alive whose command line mentions this test's directory.
-    int leftover_modules() const
+    // Runs program in the directory, feeding it input; no module may be
+    // left once it has ended.
+    Outcome run(const std::vector<std::string> &args, const std::string &input = "",
+                const std::string &program = CORVANE_BIN)
     {
-        int count = 0;
-        DIR *proc = opendir("/proc");
-        while (struct dirent *e = readdir(proc)) {
-            if (e->d_name[0] < '1' || e->d_name[0] > '9') continue;
-            std::string cmdline = read_file(fs::path("/proc") / e->d_name / "cmdline");
-            if (cmdline.find(dir.string()) != std::string::npos) count++;
-        }
-        closedir(proc);
-        return count;
-    }
-
-    Result run(const std::vector<std::string> &args, const std::string &input = "",
-               const std::string &program = CORVANE_BIN)
-    {
-        Result r = run_program(program, args, dir, input);
+        Spec s;
+        s.argv = wrapped(program, args);
+        s.input = input;
+        s.inherit_env = true;
+        s.cwd = dir;
+        Outcome r = testkit::run(s);
+        EXPECT_FALSE(r.timed_out) << "corvane did not finish in time";
         EXPECT_EQ("", r.err);
-        EXPECT_EQ(0, leftover_modules()) << "a module outlived corvane";
+        EXPECT_EQ(0, leftovers(0)) << "a module outlived corvane";
         return r;
     }
 };
-
-bool contains(const std::string &text, const std::string &part)
-{
-    return text.find(part) != std::string::npos;
-}
 
 // A module that answers every operation with "+OK" and its request.
 const char *const Accepting = "lookup\t+OK $0\ncheck\t+OK $0\nset\t+OK $0\ndel\t+OK $0\n"
@@ -209,7 +62,7 @@ const char *const Accepting = "lookup\t+OK $0\ncheck\t+OK $0\nset\t+OK $0\ndel\t
 
 TEST_F(Corvane, VersionOptionWritesItsLineAndExitsWithOne)
 {
-    Result r = run({"-version"});
+    Outcome r = run({"-version"});
     EXPECT_EQ("+OK Corvane 10n\n", r.out);
     EXPECT_EQ(1, r.status);
     EXPECT_FALSE(fs::exists(dir / "corvane.log"));
@@ -222,7 +75,7 @@ TEST_F(Corvane, VersionOptionWritesItsLineAndExitsWithOne)
 
 TEST_F(Corvane, MissingConfiguration)
 {
-    Result r = run({});
+    Outcome r = run({});
     EXPECT_EQ("-DEAD Failed to load '" + (dir / "corvane.ini").string() +
                   "', No such file or directory\n",
               r.out);
@@ -233,7 +86,7 @@ TEST_F(Corvane, MissingConfiguration)
 TEST_F(Corvane, NoModulesDefined)
 {
     write("corvane.ini", "# nothing but globals\nmatch *\n");
-    Result r = run({}, "lookup bob\n");
+    Outcome r = run({}, "lookup bob\n");
     EXPECT_EQ("-DEAD No modules defined\n", r.out);
     EXPECT_EQ(1, r.status);
 }
@@ -241,7 +94,7 @@ TEST_F(Corvane, NoModulesDefined)
 TEST_F(Corvane, ModuleThatCannotBeStarted)
 {
     write("corvane.ini", "module 1\nbinary " + module("m1", Accepting) + "\nmodule 2\ntimeout 5\n");
-    Result r = run({}, "lookup bob\n");
+    Outcome r = run({}, "lookup bob\n");
     EXPECT_EQ(0u, r.out.rfind("-DEAD module ((NULL)), ", 0)) << r.out;
     EXPECT_EQ(1u, lines_of(r.out).size());
     EXPECT_EQ(1, r.status);
@@ -254,7 +107,7 @@ TEST_F(Corvane, ProgramThatDoesNotExistFailsAtItsFirstExchange)
                              "\ntimeout 200\n"
                              "module 2\nbinary " +
                              module("m2", Accepting) + "\n");
-    Result r = run({}, "lookup bob\n");
+    Outcome r = run({}, "lookup bob\n");
     EXPECT_EQ("+OK lookup bob\n", r.out);
     EXPECT_EQ(0, r.status);
     EXPECT_TRUE(contains(log(), "Failed to talk to Module1"));
@@ -265,7 +118,7 @@ TEST_F(Corvane, PathOption)
     fs::create_directory(dir / "etc");
     std::ofstream(dir / "etc" / "corvane.ini")
         << "loglevel info\nmodule 1\nbinary " + module("m1", Accepting) << "\n";
-    Result r = run({"-path", (dir / "etc").string()}, "lookup bob\n");
+    Outcome r = run({"-path", (dir / "etc").string()}, "lookup bob\n");
     EXPECT_EQ("+OK lookup bob\n", r.out);
     EXPECT_EQ(0, r.status);
     EXPECT_TRUE(fs::exists(dir / "etc" / "corvane.log"));
@@ -282,7 +135,7 @@ TEST_F(Corvane, FilesAreNamedAfterTheBareInvocationName)
     fs::create_directory(dir / "bin");
     fs::create_symlink(CORVANE_BIN, dir / "bin" / "corvane.test.bin");
     write("corvane.ini", "loglevel info\nmodule 1\nbinary " + module("m1", Accepting) + "\n");
-    Result r = run({}, "lookup bob\n", (dir / "bin" / "corvane.test.bin").string());
+    Outcome r = run({}, "lookup bob\n", (dir / "bin" / "corvane.test.bin").string());
     EXPECT_EQ("+OK lookup bob\n", r.out);
     EXPECT_TRUE(fs::exists(dir / "corvane.log"));
     EXPECT_FALSE(fs::exists(dir / "bin" / "corvane.log"));
@@ -295,7 +148,7 @@ TEST_F(Corvane, ModulesAreAskedInTheOrderOfTheirNumbers)
                              module("m2", "lookup\t-ERR two") + "\nmodule 1\nbinary " +
                              module("m1", "lookup\t-ERR one") + "\nmodule x\nbinary " +
                              module("m0", "lookup\t-ERR zero") + "\n");
-    Result r = run({}, "lookup bob\n");
+    Outcome r = run({}, "lookup bob\n");
     EXPECT_EQ("-ERR two\n", r.out);
     std::string l = log();
     size_t zero = l.find("Module0[-ERR zero]"), one = l.find("Module1[-ERR one]"),
@@ -311,7 +164,7 @@ TEST_F(Corvane, LogRotationSettingsAreClamped)
 {
     write("corvane.ini",
           "log_size 500\nlog_rotations -1\nmodule 1\nbinary " + module("m1", Accepting) + "\n");
-    Result r = run({}, "lookup bob\n");
+    Outcome r = run({}, "lookup bob\n");
     EXPECT_EQ("+OK lookup bob\n", r.out);
     std::string l = log();
     EXPECT_TRUE(contains(l, "Error: log_size MUST be >= 1024"));
@@ -324,10 +177,10 @@ TEST_F(Corvane, EveryCommandAndUsageReply)
 {
     write("corvane.ini",
           "do_del true\ndo_set always\nmodule 1\nbinary " + module("m1", Accepting) + "\n");
-    Result r = run({}, "lookup\nlookup bob\ncheck\ncheck alice\ncheck alice pw\n"
-                       "check alice pw 10.0.0.1 more\nset\nset alice\nset alice pw\n"
-                       "set alice pw a=1    b=2\ndel\ndel bob extra\nsearch\nsearch a*\n"
-                       "search a* x   y\nversion\nfrobnicate\n");
+    Outcome r = run({}, "lookup\nlookup bob\ncheck\ncheck alice\ncheck alice pw\n"
+                        "check alice pw 10.0.0.1 more\nset\nset alice\nset alice pw\n"
+                        "set alice pw a=1    b=2\ndel\ndel bob extra\nsearch\nsearch a*\n"
+                        "search a* x   y\nversion\nfrobnicate\n");
     EXPECT_EQ(0, r.status);
     std::vector<std::string> expected = {
         "-ERR Lookup requires 1 parameter 'username'",
@@ -361,8 +214,8 @@ TEST_F(Corvane, EveryCommandAndUsageReply)
 TEST_F(Corvane, CommandWordsInAnyLetterCaseAndOddLines)
 {
     write("corvane.ini", "module 1\nbinary " + module("m1", Accepting) + "\n");
-    Result r = run({}, "LOOKUP Bob\nLookup Bob\n lookup bob\n\nlookup\tbob\r\n"
-                       "VeRsIoN\nlookup   bob  \r\n");
+    Outcome r = run({}, "LOOKUP Bob\nLookup Bob\n lookup bob\n\nlookup\tbob\r\n"
+                        "VeRsIoN\nlookup   bob  \r\n");
     std::vector<std::string> expected = {
         "+OK lookup Bob",       "+OK lookup Bob",  "-ERR Unknown command", "-ERR Unknown command",
         "-ERR Unknown command", "+OK Corvane 10n", "+OK lookup bob"};
@@ -374,7 +227,7 @@ TEST_F(Corvane, HundredthWordKeepsTheRestOfTheLine)
     write("corvane.ini", "do_set always\nmodule 1\nbinary " + module("m1", Accepting) + "\n");
     std::string line = "set  alice pw";
     for (int i = 3; i < 150; i++) line.append(i == 120 ? "   w" : "  w").append(std::to_string(i));
-    Result r = run({}, line + "\n");
+    Outcome r = run({}, line + "\n");
     std::string expected = "set alice pw";
     for (int i = 3; i < 99; i++) expected.append(" w").append(std::to_string(i));
     expected += " w99";
@@ -396,8 +249,8 @@ TEST_F(Corvane, LongLineIsRefusedWhole)
     std::string name(991, 'a');
     std::string too_long = "lookup " + std::string(900, 'a') + " check x y" + std::string(300, 'b');
     std::string huge = "lookup " + std::string(1 << 20, 'c');
-    Result r = run({}, fits + "\nlookup " + name + "\n" + too_long + "\n" + huge +
-                           "\nlookup bob\n" + fits);
+    Outcome r = run({}, fits + "\nlookup " + name + "\n" + too_long + "\n" + huge +
+                            "\nlookup bob\n" + fits);
     std::string refused = "-ERR " + name + " module (" + binary + "), Request too long";
     std::vector<std::string> expected = {"+OK found",          refused.substr(0, 999),
                                          "-ERR Line too long", "-ERR Line too long",
@@ -414,7 +267,7 @@ TEST_F(Corvane, SearchSummaryCountsTheFinalLines)
                              module("m2", "search\t!data 3 two ;; +OK found 3 of 100\t1\n"
                                           "search\t-ERR 1 2 3 x") +
                              "\n");
-    Result r = run({}, "search *\nsearch again\n");
+    Outcome r = run({}, "search *\nsearch again\n");
     std::vector<std::string> expected = {
         "+DATA 1 one", "+DATA 2 one", "+DATA 1 two",
         "+DATA 2 two", "+DATA 3 two", "+OK Search Complete 8 items found out of 105",
@@ -426,7 +279,7 @@ TEST_F(Corvane, SearchSummaryCountsTheFinalLines)
 TEST_F(Corvane, SearchThatNoModuleTakes)
 {
     write("corvane.ini", "do_search false\nmodule 1\nbinary " + module("m1", Accepting) + "\n");
-    Result r = run({}, "search *\n");
+    Outcome r = run({}, "search *\n");
     EXPECT_EQ("+OK Search Complete 0 items found out of 0\n", r.out);
     EXPECT_TRUE(requests("m1").empty());
 }
@@ -464,7 +317,7 @@ TEST_F(Corvane, QuitExitAndByeSendQuitToEveryModule)
         fs::remove(dir / "corvane.log");
         write("corvane.ini", "loglevel debug\nmodule 1\nbinary " + module("m1", Accepting) +
                                  "\nmodule 2\nbinary " + module("m2", Accepting) + "\n");
-        Result r = run(c.args, c.input);
+        Outcome r = run(c.args, c.input);
         EXPECT_EQ("+OK bye\n", r.out) << c.input;
         EXPECT_EQ(0, r.status);
         QuitTrace trace(log());
@@ -480,7 +333,7 @@ TEST_F(Corvane, EndOfInputSendsNoQuit)
 {
     write("corvane.ini", "loglevel debug\nmodule 1\nbinary " + module("m1", Accepting) +
                              "\nmodule 2\nbinary " + module("m2", Accepting) + "\n");
-    Result r = run({}, "lookup bob\n");
+    Outcome r = run({}, "lookup bob\n");
     EXPECT_EQ("+OK lookup bob\n", r.out);
     EXPECT_EQ(0, r.status);
     EXPECT_EQ(std::vector<std::string>{"lookup bob"}, requests("m1"));
@@ -515,7 +368,7 @@ TEST_F(Corvane, CommandOptions)
         {{"-del", "bob", "-quit"}, "+OK bye"},
     };
     for (const Case &c : cases) {
-        Result r = run(c.args, "lookup stdin\n");
+        Outcome r = run(c.args, "lookup stdin\n");
         EXPECT_EQ(c.reply + "\n", r.out) << c.args[0];
         EXPECT_EQ(0, r.status) << c.args[0];
     }
@@ -545,7 +398,7 @@ TEST_F(Corvane, CommandOptionErrors)
         {{"-search", "x", "\r"}, "-ERR search parameters must not contain line breaks"},
     };
     for (const Case &c : cases) {
-        Result r = run(c.args);
+        Outcome r = run(c.args);
         EXPECT_EQ(c.reply + "\n", r.out) << c.args[0];
         EXPECT_EQ(1, r.status) << c.args[0];
     }
@@ -561,7 +414,7 @@ TEST_F(Corvane, SwitchesAndMasksWithFallbacks)
                              module("m1", "*\t-ERR one $0") + "\ndo_lookup off\nmodule 2\nbinary " +
                              module("m2", "*\t-ERR two $0") + "\nlookup bob\nmodule 3\nbinary " +
                              module("m3", "*\t-ERR three $0") + "\nmatch *\ndo_del false\n");
-    Result r = run({}, "lookup alice\nlookup bob\ndel alice\ndel bob\n");
+    Outcome r = run({}, "lookup alice\nlookup bob\ndel alice\ndel bob\n");
     std::vector<std::string> expected = {"-ERR three lookup alice", "-ERR three lookup bob",
                                          "-ERR two del alice", "-ERR bob 'del' not allowed"};
     EXPECT_EQ(expected, lines_of(r.out));
@@ -576,8 +429,8 @@ TEST_F(Corvane, AddressRules)
 {
     write("corvane.ini", "module 1\nbinary " + module("m1", "check\t+OK $0") +
                              "\nip_match 10.0.0.*, 192.168.1.1\n");
-    Result r = run({}, "check alice pw\ncheck alice pw 10.0.0.5\ncheck alice pw 8.8.8.8\n"
-                       "check alice pw 8.8.8.8,192.168.1.1\n");
+    Outcome r = run({}, "check alice pw\ncheck alice pw 10.0.0.5\ncheck alice pw 8.8.8.8\n"
+                        "check alice pw 8.8.8.8,192.168.1.1\n");
     std::vector<std::string> expected = {
         "-ERR alice 'check' not allowed", "+OK check alice pw 10.0.0.5",
         "-ERR alice 'check' not allowed", "+OK check alice pw 8.8.8.8,192.168.1.1"};
@@ -589,7 +442,7 @@ TEST_F(Corvane, PrefixAndSuffixAreRemovedPerModule)
     write("corvane.ini", "module 1\nbinary " + module("m1", "lookup\t-ERR $0") +
                              "\nstrip_prefix DOM\\\nmodule 2\nbinary " +
                              module("m2", "lookup\t-ERR $0") + "\nstrip_suffix @Example\n");
-    Result r = run({}, "lookup dom\\alice@Example\nlookup bob@example\n");
+    Outcome r = run({}, "lookup dom\\alice@Example\nlookup bob@example\n");
     std::vector<std::string> m1 = {"lookup alice@Example", "lookup bob@example"};
     EXPECT_EQ(m1, requests("m1"));
     // A removed prefix only moves the start: the next module gets the whole
@@ -605,7 +458,7 @@ TEST_F(Corvane, ExistingCostsOneLookup)
                              module("m1", "lookup alice\t+OK known\nlookup\t-ERR unknown\n"
                                           "set\t+OK $0") +
                              "\n");
-    Result r = run({}, "set alice pw\nset bob pw\n");
+    Outcome r = run({}, "set alice pw\nset bob pw\n");
     std::vector<std::string> expected = {"+OK set alice pw", "-ERR bob 'set' not allowed"};
     EXPECT_EQ(expected, lines_of(r.out));
     std::vector<std::string> sent = {"lookup alice", "set alice pw", "lookup bob"};
@@ -617,7 +470,7 @@ TEST_F(Corvane, MoveToAndMoveFromForSet)
     write("corvane.ini", "module 1\nbinary " + module("m1", "set\t+OK new $0") +
                              "\ndo_set Move_To\nmodule 2\nbinary " +
                              module("m2", "set\t+OK old $0") + "\ndo_set move_from\n");
-    Result r = run({}, "set alice pw\nset alice (NULL) x=1\n");
+    Outcome r = run({}, "set alice pw\nset alice (NULL) x=1\n");
     std::vector<std::string> expected = {"+OK new set alice pw", "+OK old set alice (NULL) x=1"};
     EXPECT_EQ(expected, lines_of(r.out));
     EXPECT_EQ(std::vector<std::string>{"set alice pw"}, requests("m1"));
@@ -633,7 +486,7 @@ TEST_F(Corvane, SetOnCheckMovesAUser)
               "\ndo_set move_to\nmodule 2\nbinary " +
               module("old", "check alice\t+OK alice 1 2 home=/h\ncheck\t-ERR unknown") +
               "\ndo_check move_from\ndo_set move_from\ncheck a*\n");
-    Result r = run({}, "check bob pw\ncheck alice secret\n");
+    Outcome r = run({}, "check bob pw\ncheck alice secret\n");
     std::vector<std::string> expected = {"-ERR unknown", "+OK alice 1 2 home=/h"};
     EXPECT_EQ(expected, lines_of(r.out));
     std::vector<std::string> sent = {"check bob pw ", "check alice secret ",
@@ -651,7 +504,7 @@ TEST_F(Corvane, MoveToForCheckLeavesTheSwitchOn)
 {
     write("corvane.ini",
           "module 1\nbinary " + module("m1", "check\t+OK $0") + "\ndo_check move_to\n");
-    Result r = run({}, "check alice pw\n");
+    Outcome r = run({}, "check alice pw\n");
     EXPECT_EQ("+OK check alice pw \n", r.out);
     EXPECT_FALSE(contains(log(), "Queue'ing"));
 }

@@ -4,12 +4,12 @@
 // its data lines and one summary), never a reply meant for an earlier
 // command; the other modules go on serving; and no module process or
 // zombie is left when corvane has ended.
-#include "tests/corvane_run.h"
+#include "tests/testkit.h"
 
 #include <algorithm>
 #include <thread>
 
-using namespace run;
+using namespace testkit;
 
 namespace
 {
@@ -24,7 +24,7 @@ const char *const Second = "lookup\t+OK two $2\ncheck\t+OK two $2\nset\t+OK two 
 class Faults : public Workdir
 {
   protected:
-    Session corvane;
+    Child corvane;
 
     // Module 1 is faultmod with options, module 2 (when wanted) scriptmod
     // answering as "two". Replies are waited for 300 ms.
@@ -42,7 +42,7 @@ class Faults : public Workdir
         write("corvane.ini", ini);
     }
 
-    void start() { ASSERT_TRUE(corvane.start(CORVANE_BIN, {}, dir)); }
+    void start() { ASSERT_TRUE(corvane.start(wrapped(CORVANE_BIN), dir)); }
 
     std::vector<std::string> requests() const { return lines_of(read_file(dir / "m1.req")); }
 
@@ -216,11 +216,8 @@ TEST_F(Faults, ModuleThatIgnoresSigtermAndItsInput)
     EXPECT_EQ(0, corvane.finish());
     EXPECT_EQ("", corvane.errors());
     // The one that hung and the one started in its place.
-    EXPECT_EQ(2, run::processes_mentioning((dir / "m1.req").string()));
-    for (pid_t p : run::all_processes()) {
-        std::string cmdline = run::read_file("/proc/" + std::to_string(p) + "/cmdline");
-        if (cmdline.find((dir / "m1.req").string()) != std::string::npos) kill(p, SIGKILL);
-    }
+    EXPECT_EQ(2, processes_mentioning((dir / "m1.req").string()));
+    kill_mentioning((dir / "m1.req").string());
     EXPECT_EQ(0, leftovers());
 }
 
@@ -349,7 +346,7 @@ TEST_F(Faults, CommandLineWordsCannotSmuggleFields)
     for (auto args : {std::vector<std::string>{"-check", "root secret", "x"},
                       std::vector<std::string>{"-check", "bob", "x 10.0.0.1", "10.9.9.9"},
                       std::vector<std::string>{"-lookup", "root x"}}) {
-        corvane.start(CORVANE_BIN, args, dir);
+        corvane.start(wrapped(CORVANE_BIN, args), dir);
         std::string reply = corvane.line();
         EXPECT_EQ(std::string("-ERR ") + (args[0] == "-check" ? "check" : "lookup") +
                       " parameters must not contain blanks",

@@ -7,11 +7,11 @@
 // block of user names and declares itself dead at every 250th request of each of its processes, so
 // it is restarted five times over its block of 1,400 commands and never given up; enough modules
 // are configured to cover all commands.
-#include "tests/corvane_run.h"
+#include "tests/testkit.h"
 
 #include <cstdio>
 
-using namespace run;
+using namespace testkit;
 
 namespace
 {
@@ -61,8 +61,8 @@ TEST_F(Soak, DescriptorsMemoryAndChildrenStayFlat)
     // sanitizer's quarantine, so that resident memory shows what is kept.
     std::string asan = getenv("ASAN_OPTIONS") ? getenv("ASAN_OPTIONS") : "";
     setenv("ASAN_OPTIONS", (asan + (asan.empty() ? "" : ":") + "quarantine_size_mb=0").c_str(), 1);
-    Session corvane;
-    ASSERT_TRUE(corvane.start(CORVANE_BIN, {}, dir));
+    Child corvane;
+    ASSERT_TRUE(corvane.start(wrapped(CORVANE_BIN), dir));
     if (asan.empty())
         unsetenv("ASAN_OPTIONS");
     else
