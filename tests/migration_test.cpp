@@ -1,25 +1,17 @@
 // The shipped example end to end: Corvane over the SQLite store (module 1)
 // and the legacy password file (module 2), users moving to the new store
 // as they log in.
-#include "tests/modchild.h"
-
-#include <gtest/gtest.h>
+#include "tests/testkit.h"
 
 #include <filesystem>
 #include <fstream>
 #include <sqlite3.h>
 #include <sstream>
 
+using namespace testkit;
+
 namespace
 {
-
-// Replaces every occurrence of from in text by to.
-std::string replace_all(std::string text, const std::string &from, const std::string &to)
-{
-    for (size_t at = 0; (at = text.find(from, at)) != std::string::npos; at += to.size())
-        text.replace(at, from.size(), to);
-    return text;
-}
 
 // The hash and the extra information the database holds for name, as
 // "hash|extra", or "" when it holds no such user.
@@ -60,16 +52,16 @@ class MigrationTest : public ::testing::Test
         std::ofstream(dir.path + "/users.passwd") << legacy;
     }
 
-    void start(ModChild &c)
+    void start(Child &c)
     {
-        ASSERT_TRUE(c.start({CORVANE_BIN, "-path", dir.path}, dir.path.c_str()));
+        ASSERT_TRUE(c.start({CORVANE_BIN, "-path", dir.path}, dir.path, Stderr::Inherit));
     }
     std::string db() const { return dir.path + "/users.db"; }
 };
 
 TEST_F(MigrationTest, AUserMovesToTheNewStoreAtHerFirstLogin)
 {
-    ModChild c;
+    Child c;
     start(c);
     EXPECT_EQ("+OK alice Alice Liddell", c.ask("lookup alice"));
     EXPECT_EQ("-ERR alice not found or password incorrect", c.ask("check alice looking-glass"));
@@ -109,7 +101,7 @@ TEST_F(MigrationTest, AUserMovesToTheNewStoreAtHerFirstLogin)
 
 TEST_F(MigrationTest, SetsWithAPasswordGoToTheNewStoreOnly)
 {
-    ModChild c;
+    Child c;
     start(c);
     EXPECT_EQ("+OK frank set", c.ask("set frank first-pass uid=1006"));
     EXPECT_EQ("+OK frank sqlite yescrypt uid=1006", c.ask("check frank first-pass"));
@@ -120,14 +112,14 @@ TEST_F(MigrationTest, SetsWithAPasswordGoToTheNewStoreOnly)
 
 TEST_F(MigrationTest, OneCommandOnTheCommandLine)
 {
-    ModChild c;
-    ASSERT_TRUE(
-        c.start({CORVANE_BIN, "-path", dir.path, "-check", "dave", "dave-pass"}, dir.path.c_str()));
+    Child c;
+    ASSERT_TRUE(c.start({CORVANE_BIN, "-path", dir.path, "-check", "dave", "dave-pass"}, dir.path,
+                        Stderr::Inherit));
     EXPECT_EQ("+OK dave file bcrypt uid=1004", c.line());
     EXPECT_EQ(0, c.wait());
-    ModChild again;
+    Child again;
     ASSERT_TRUE(again.start({CORVANE_BIN, "-path", dir.path, "-check", "dave", "dave-pass"},
-                            dir.path.c_str()));
+                            dir.path, Stderr::Inherit));
     EXPECT_EQ("+OK dave sqlite yescrypt uid=1004", again.line());
     EXPECT_EQ(0, again.wait());
 }
@@ -137,7 +129,7 @@ TEST_F(MigrationTest, ADeadNewStoreLeavesTheLegacyFileServing)
     std::string ini = read_file(dir.path + "/corvane.ini");
     std::ofstream(dir.path + "/corvane.ini")
         << replace_all(ini, "-file users.db", "-file no/such/dir/users.db");
-    ModChild c;
+    Child c;
     start(c);
     EXPECT_EQ("+OK alice Alice Liddell", c.ask("lookup alice"));
     EXPECT_EQ("+OK alice file md5crypt Alice Liddell", c.ask("check alice wonderland"));

@@ -2,9 +2,7 @@
 // pipes as Corvane drives them: the replies of both, foreign hashes, the
 // "(NULL)" password, search order and totals, refused names, options,
 // dead stores, concurrent writers and writers killed in mid-change.
-#include "tests/modchild.h"
-
-#include <gtest/gtest.h>
+#include "tests/testkit.h"
 
 #include <filesystem>
 #include <fstream>
@@ -14,6 +12,8 @@
 #include <sqlite3.h>
 #include <sstream>
 #include <sys/stat.h>
+
+using namespace testkit;
 
 namespace
 {
@@ -39,14 +39,6 @@ const Fixture fixtures[] = {
     // The test vector of the crypt_blowfish distribution (OpenBSD bcrypt).
     {"bcryptuser", "$2a$05$CCCCCCCCCCCCCCCCCCCCC.E5YPO9kmyuRGyh0XouQYb4YMJKvyOeW", "U*U", "bcrypt"},
 };
-
-std::vector<std::string> split_lines(const std::string &text)
-{
-    std::vector<std::string> lines;
-    std::stringstream ss(text);
-    for (std::string l; std::getline(ss, l);) lines.push_back(l);
-    return lines;
-}
 
 int mode_of(const std::string &path)
 {
@@ -90,9 +82,9 @@ class ModuleTest : public ::testing::TestWithParam<std::string>
         a.insert(a.end(), options.begin(), options.end());
         return a;
     }
-    void start(ModChild &c, const std::vector<std::string> &options = {})
+    void start(Child &c, const std::vector<std::string> &options = {})
     {
-        ASSERT_TRUE(c.start(argv(options)));
+        ASSERT_TRUE(c.start(argv(options), "", Stderr::Inherit));
     }
 
     // Stores users with hashes made elsewhere, as a legacy store holds them.
@@ -105,7 +97,7 @@ class ModuleTest : public ::testing::TestWithParam<std::string>
             return;
         }
         {
-            ModChild c; // creates the database and its table
+            Child c; // creates the database and its table
             start(c);
             c.close_input();
             ASSERT_EQ(0, c.wait());
@@ -122,7 +114,7 @@ INSTANTIATE_TEST_SUITE_P(Both, ModuleTest, ::testing::Values("file", "sqlite"),
 
 TEST_P(ModuleTest, AnswersEveryRequestWithItsReply)
 {
-    ModChild m;
+    Child m;
     start(m);
     EXPECT_EQ("-ERR alice not found", m.ask("lookup alice"));
     EXPECT_EQ("+OK alice set", m.ask("set alice secret1 uid=5 home=/x"));
@@ -151,7 +143,7 @@ TEST_P(ModuleTest, AnswersEveryRequestWithItsReply)
 TEST_P(ModuleTest, VerifiesHashesMadeByOtherTools)
 {
     put_foreign({std::begin(fixtures), std::end(fixtures)});
-    ModChild m;
+    Child m;
     start(m);
     for (const Fixture &f : fixtures) {
         std::string name = f.name;
@@ -167,7 +159,7 @@ TEST_P(ModuleTest, VerifiesHashesMadeByOtherTools)
 
 TEST_P(ModuleTest, NullPasswordKeepsTheHashAndReplacesTheExtra)
 {
-    ModChild m;
+    Child m;
     start(m);
     EXPECT_EQ("-ERR ghost not found", m.ask("set ghost (NULL) some extra"));
     EXPECT_EQ("-ERR ghost not found", m.ask("lookup ghost"));
@@ -185,7 +177,7 @@ TEST_P(ModuleTest, NullPasswordKeepsTheHashAndReplacesTheExtra)
 
 TEST_P(ModuleTest, SetReplacesPasswordAndExtra)
 {
-    ModChild m;
+    Child m;
     start(m);
     EXPECT_EQ("+OK alice set", m.ask("set alice pw1 old extra"));
     EXPECT_EQ("+OK alice set", m.ask("set alice pw2"));
@@ -198,7 +190,7 @@ TEST_P(ModuleTest, SetReplacesPasswordAndExtra)
 
 TEST_P(ModuleTest, SearchListsMatchesInNameOrderWithTotals)
 {
-    ModChild m;
+    Child m;
     start(m, {"-method", "md5crypt"});
     for (const char *u : {"carol", "alice", "bob", "alex", "Zed"})
         ASSERT_EQ(std::string("+OK ") + u + " set",
@@ -219,7 +211,7 @@ TEST_P(ModuleTest, SearchListsMatchesInNameOrderWithTotals)
 
 TEST_P(ModuleTest, RefusesNamesWithBlanksColonsOrControlCharacters)
 {
-    ModChild m;
+    Child m;
     start(m);
     for (const char *r :
          {"lookup a b", "del a b", "lookup ", "lookup", "set a:b pw", "set a\tb pw", "set \x01x pw",
@@ -230,7 +222,7 @@ TEST_P(ModuleTest, RefusesNamesWithBlanksColonsOrControlCharacters)
 
 TEST_P(ModuleTest, RefusesExtraThatCannotTravel)
 {
-    ModChild m;
+    Child m;
     start(m);
     EXPECT_EQ("-ERR alice extra information too long",
               m.ask("set alice pw " + std::string(980, 'x')));
@@ -242,11 +234,11 @@ TEST_P(ModuleTest, RefusesExtraThatCannotTravel)
 
 TEST_P(ModuleTest, MakesNewHashesWithTheConfiguredMethod)
 {
-    ModChild m;
+    Child m;
     start(m, {"-method", "sha512crypt"});
     EXPECT_EQ("+OK alice set", m.ask("set alice pw"));
     EXPECT_EQ("+OK alice " + kind() + " sha512crypt", m.ask("check alice pw "));
-    ModChild b;
+    Child b;
     start(b, {"-method", "bcrypt", "-cost", "4"});
     EXPECT_EQ("+OK bob set", b.ask("set bob pw"));
     EXPECT_EQ("+OK bob " + kind() + " bcrypt", b.ask("check bob pw "));
@@ -254,7 +246,7 @@ TEST_P(ModuleTest, MakesNewHashesWithTheConfiguredMethod)
     EXPECT_EQ("+OK carol set", b.ask("set carol pw"));
     if (is_file()) {
         std::map<std::string, std::string> hashes;
-        for (const std::string &l : split_lines(read_file(store())))
+        for (const std::string &l : lines_of(read_file(store())))
             hashes[l.substr(0, l.find(':'))] = l.substr(l.find(':') + 1);
         EXPECT_EQ(0u, hashes["bob"].rfind("$2b$04$", 0));
         EXPECT_NE(hashes["bob"], hashes["carol"]);
@@ -270,16 +262,16 @@ TEST_P(ModuleTest, MakesNewHashesWithTheConfiguredMethod)
 TEST_P(ModuleTest, RehashesOnLoginOnlyWhenAskedAndAllowed)
 {
     put_foreign({fixtures[0]});
-    ModChild plain;
+    Child plain;
     start(plain);
     std::string first = "+OK md5user " + kind() + " md5crypt";
     EXPECT_EQ(first, plain.ask("check md5user md5-secret "));
     EXPECT_EQ(first, plain.ask("check md5user md5-secret "));
-    ModChild locked;
+    Child locked;
     start(locked, {"-rehash", "-readonly"});
     EXPECT_EQ(first, locked.ask("check md5user md5-secret "));
     EXPECT_EQ(first, locked.ask("check md5user md5-secret "));
-    ModChild rehash;
+    Child rehash;
     start(rehash, {"-rehash"});
     // A wrong password changes nothing.
     EXPECT_EQ("-ERR md5user not found or password incorrect", rehash.ask("check md5user x "));
@@ -294,7 +286,7 @@ TEST_P(ModuleTest, ReadOnlyStoreRefusesChanges)
 {
     put_foreign({fixtures[1]});
     std::string before = is_file() ? read_file(store()) : "";
-    ModChild m;
+    Child m;
     start(m, {"-readonly"});
     EXPECT_EQ("-ERR alice not set, the store is read-only", m.ask("set alice pw"));
     EXPECT_EQ("-ERR sha256user not set, the store is read-only", m.ask("set sha256user (NULL) x"));
@@ -309,8 +301,8 @@ TEST_P(ModuleTest, ReadOnlyStoreRefusesChanges)
 TEST_P(ModuleTest, AnswersDeadWhenTheStoreCannotBeOpened)
 {
     auto dead = [&](const std::vector<std::string> &args) {
-        ModChild m;
-        ASSERT_TRUE(m.start(args));
+        Child m;
+        ASSERT_TRUE(m.start(args, "", Stderr::Inherit));
         for (const char *r : {"lookup alice", "check alice pw ", "set alice pw", "del alice"}) {
             std::string reply = m.ask(r);
             EXPECT_EQ(0u, reply.rfind("-DEAD ", 0)) << r << ": " << reply;
@@ -320,7 +312,7 @@ TEST_P(ModuleTest, AnswersDeadWhenTheStoreCannotBeOpened)
         std::vector<std::string> s = m.search("search *");
         ASSERT_EQ(1u, s.size());
         EXPECT_EQ(0u, s[0].rfind("-DEAD ", 0));
-        m.send("quit");
+        m.send("quit\n");
         EXPECT_EQ("<eof>", m.line());
         EXPECT_EQ(0, m.wait());
     };
@@ -339,7 +331,7 @@ TEST_P(ModuleTest, AnswersDeadWhenTheStoreCannotBeOpened)
 
 TEST_P(ModuleTest, CreatesANewStoreOwnerOnly)
 {
-    ModChild m;
+    Child m;
     start(m);
     EXPECT_EQ("+OK alice set", m.ask("set alice pw"));
     EXPECT_EQ(0600, mode_of(store()));
@@ -353,25 +345,25 @@ TEST_P(ModuleTest, CreatesANewStoreOwnerOnly)
 
 TEST_P(ModuleTest, EndsAtQuitEndOfInputAndSigterm)
 {
-    ModChild q;
+    Child q;
     start(q);
     ASSERT_EQ("+OK alice set", q.ask("set alice pw"));
-    q.send("quit");
+    q.send("quit\n");
     EXPECT_EQ("<eof>", q.line());
     int status = q.wait();
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 
-    ModChild e;
+    Child e;
     start(e);
     ASSERT_EQ("+OK alice", e.ask("lookup alice"));
     e.close_input();
     status = e.wait();
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 
-    ModChild t;
+    Child t;
     start(t);
     ASSERT_EQ("+OK alice", t.ask("lookup alice"));
-    t.signal_child(SIGTERM);
+    t.signal(SIGTERM);
     status = t.wait();
     ASSERT_NE(-1, status);
     EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;
@@ -379,11 +371,11 @@ TEST_P(ModuleTest, EndsAtQuitEndOfInputAndSigterm)
 
 TEST_P(ModuleTest, StartsSafelyWithStandardErrorClosed)
 {
-    ModChild m;
-    ASSERT_TRUE(m.start(argv({}), nullptr, true));
+    Child m;
+    ASSERT_TRUE(m.start(argv({}), "", Stderr::Closed));
     EXPECT_EQ("+OK alice set", m.ask("set alice pw"));
     char target[256] = {};
-    std::string fd2 = "/proc/" + std::to_string(m.pid) + "/fd/2";
+    std::string fd2 = "/proc/" + std::to_string(m.pid()) + "/fd/2";
     ASSERT_GT(readlink(fd2.c_str(), target, sizeof target - 1), 0);
     EXPECT_STREQ("/dev/null", target);
     EXPECT_EQ("+OK alice " + kind() + " yescrypt", m.ask("check alice pw "));
@@ -391,7 +383,7 @@ TEST_P(ModuleTest, StartsSafelyWithStandardErrorClosed)
 
 TEST_P(ModuleTest, SeesChangesOfAnotherProcess)
 {
-    ModChild a, b;
+    Child a, b;
     start(a);
     start(b);
     EXPECT_EQ("-ERR alice not found", b.ask("lookup alice"));
@@ -406,21 +398,21 @@ TEST_P(ModuleTest, SeesChangesOfAnotherProcess)
 TEST_P(ModuleTest, EightProcessesSettingAtOnceLoseNothing)
 {
     const int procs = 8, each = 12;
-    std::vector<std::unique_ptr<ModChild>> writers;
+    std::vector<std::unique_ptr<Child>> writers;
     for (int p = 0; p < procs; p++) {
-        writers.push_back(std::make_unique<ModChild>());
+        writers.push_back(std::make_unique<Child>());
         start(*writers.back(), {"-method", "md5crypt", "-busy", "60000"});
     }
     // Every writer gets all its requests at once, then all answers are read.
     for (int p = 0; p < procs; p++)
         for (int i = 0; i < each; i++)
             writers[p]->send("set u" + std::to_string(p) + "x" + std::to_string(i) + " pw" +
-                             std::to_string(p) + " from" + std::to_string(p));
+                             std::to_string(p) + " from" + std::to_string(p) + "\n");
     for (int p = 0; p < procs; p++)
         for (int i = 0; i < each; i++)
             EXPECT_EQ("+OK u" + std::to_string(p) + "x" + std::to_string(i) + " set",
                       writers[p]->line());
-    ModChild m;
+    Child m;
     start(m);
     std::vector<std::string> all = m.search("search *");
     EXPECT_EQ("+OK " + std::to_string(procs * each) + " " + std::to_string(procs * each),
@@ -449,22 +441,22 @@ TEST_P(ModuleTest, KillDuringChangesLeavesAWholeStore)
     }
     std::mt19937 rng(7);
     for (int round = 1; round <= rounds; round++) {
-        ModChild m;
+        Child m;
         start(m);
         for (int i = 0; i < 60; i++)
             m.send("set user" + std::to_string(rng() % users) + " (NULL) v" +
-                   std::to_string(round));
+                   std::to_string(round) + "\n");
         // Let a few changes through, then kill it wherever it is.
         ASSERT_EQ(0u, m.line().rfind("+OK", 0));
         usleep((useconds_t)(rng() % 20000));
-        m.signal_child(SIGKILL);
+        m.signal(SIGKILL);
         m.wait();
     }
     if (is_file()) {
         std::string text = read_file(store());
         ASSERT_FALSE(text.empty());
         EXPECT_EQ('\n', text.back());
-        std::vector<std::string> lines = split_lines(text);
+        std::vector<std::string> lines = lines_of(text);
         ASSERT_EQ((size_t)users + 2, lines.size());
         EXPECT_EQ("# users", lines[0]);
         EXPECT_EQ("", lines[1]);
@@ -481,7 +473,7 @@ TEST_P(ModuleTest, KillDuringChangesLeavesAWholeStore)
         EXPECT_EQ("ok", sql_value(store(), "PRAGMA integrity_check"));
     }
     // A new module reads the store whole: every user, each with some version.
-    ModChild m;
+    Child m;
     start(m);
     std::vector<std::string> all = m.search("search *");
     ASSERT_EQ((size_t)users + 1, all.size());
@@ -503,11 +495,11 @@ class FileModuleTest : public ::testing::Test
   protected:
     TempDir dir;
     std::string store() const { return dir.path + "/users.passwd"; }
-    void start(ModChild &c, const std::vector<std::string> &options = {})
+    void start(Child &c, const std::vector<std::string> &options = {})
     {
         std::vector<std::string> a = {MODULE_FILE_BIN, "-file", store(), "-method", "md5crypt"};
         a.insert(a.end(), options.begin(), options.end());
-        ASSERT_TRUE(c.start(a));
+        ASSERT_TRUE(c.start(a, "", Stderr::Inherit));
     }
 };
 
@@ -530,14 +522,14 @@ TEST_F(FileModuleTest, KeepsCommentsBlankLinesAndOrder)
                             ":uid=3:gid=3:/home/carol\n"
                             "dave:" +
                             md5 + ":\n");
-    ModChild m;
+    Child m;
     start(m);
     EXPECT_EQ("+OK bob file sha256crypt", m.ask("check bob sha256-secret "));
     EXPECT_EQ("+OK carol uid=3:gid=3:/home/carol", m.ask("lookup carol"));
     EXPECT_EQ("+OK alice set", m.ask("set alice (NULL) Alice L."));
     EXPECT_EQ("+OK dave deleted", m.ask("del dave"));
     EXPECT_EQ("+OK erin set", m.ask("set erin pw"));
-    std::vector<std::string> lines = split_lines(read_file(store()));
+    std::vector<std::string> lines = lines_of(read_file(store()));
     ASSERT_EQ(9u, lines.size());
     EXPECT_EQ("# legacy users", lines[0]);
     EXPECT_EQ("", lines[1]);
@@ -559,7 +551,7 @@ TEST_F(FileModuleTest, AppendsNewUsersAndDeletesEveryRecordOfAName)
 {
     std::string md5 = fixtures[0].hash;
     write_file(store(), "alice:" + md5 + ":first\nbob:" + md5 + ":\nalice:" + md5 + ":second\n");
-    ModChild m;
+    Child m;
     start(m);
     // The first record of a name is the user.
     EXPECT_EQ("+OK alice first", m.ask("lookup alice"));
@@ -568,7 +560,7 @@ TEST_F(FileModuleTest, AppendsNewUsersAndDeletesEveryRecordOfAName)
     EXPECT_EQ("+OK alice deleted", m.ask("del alice"));
     EXPECT_EQ("-ERR alice not found", m.ask("lookup alice"));
     EXPECT_EQ("+OK carol set", m.ask("set carol pw"));
-    std::vector<std::string> lines = split_lines(read_file(store()));
+    std::vector<std::string> lines = lines_of(read_file(store()));
     ASSERT_EQ(2u, lines.size());
     EXPECT_EQ("bob:" + md5 + ":", lines[0]);
     EXPECT_EQ(0u, lines[1].rfind("carol:$1$", 0));
@@ -578,7 +570,7 @@ TEST_F(FileModuleTest, KeepsTheModeOfAnExistingFile)
 {
     write_file(store(), std::string("alice:") + fixtures[0].hash + ":\n");
     chmod(store().c_str(), 0640);
-    ModChild m;
+    Child m;
     start(m);
     EXPECT_EQ("+OK bob set", m.ask("set bob pw"));
     EXPECT_EQ(0640, mode_of(store()));
@@ -587,7 +579,7 @@ TEST_F(FileModuleTest, KeepsTheModeOfAnExistingFile)
 TEST_F(FileModuleTest, SeesEditsMadeByHand)
 {
     write_file(store(), std::string("alice:") + fixtures[0].hash + ":\n");
-    ModChild m;
+    Child m;
     start(m);
     EXPECT_EQ("-ERR bob not found", m.ask("lookup bob"));
     {
@@ -607,7 +599,7 @@ TEST_F(FileModuleTest, ReportsAChangeThatCannotBeWritten)
 {
     std::string before = std::string("alice:") + fixtures[0].hash + ":\n";
     write_file(store(), before);
-    ModChild m;
+    Child m;
     start(m);
     // A directory where the next version would be written stops any change.
     std::filesystem::create_directory(store() + ".tmp");
