@@ -174,7 +174,7 @@ struct Dovecot {
 struct CheckpasswordDovecot : ::testing::Test {
     TempDir t;
     Dovecot dovecot;
-    fs::path corvane_dir = t.path / "corvane";
+    fs::path corvane_dir = t / "corvane";
 
     void SetUp() override
     {
@@ -188,7 +188,7 @@ struct CheckpasswordDovecot : ::testing::Test {
     {
         std::string args = std::string(ADAPTER_BIN) + " --corvane " + CORVANE_BIN + " --path " +
                            corvane_dir.string();
-        std::string why = dovecot.start(t.path / "dovecot", args);
+        std::string why = dovecot.start(t / "dovecot", args);
         ASSERT_EQ(why, "");
     }
 };

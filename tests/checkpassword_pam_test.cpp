@@ -58,7 +58,7 @@ struct CheckpasswordPam : ::testing::Test {
     std::string auth_line() const
     {
         return std::string("auth required pam_exec.so expose_authtok quiet ") + ADAPTER_BIN +
-               " --pam --corvane " + CORVANE_BIN + " --path " + t.path.string();
+               " --pam --corvane " + CORVANE_BIN + " --path " + t.path;
     }
 
     // pamtester's authenticate of user with password typed at its prompt,

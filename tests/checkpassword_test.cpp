@@ -365,19 +365,19 @@ std::string answering(const std::string &reply, const fs::path &dir)
 TEST(CheckpasswordAsk, SendsCheckAndQuitOnStandardInputNeverOnTheCommandLine)
 {
     TempDir t;
-    fs::create_directory(t.path / "conf");
+    fs::create_directory(t / "conf");
     std::string corvane = fake_corvane(t.path, "corvane", answering("+OK alice fake", t.path));
-    std::string conf = (t.path / "conf").string();
+    std::string conf = (t / "conf").string();
     CpwOptions o = {corvane.c_str(), conf.c_str(), 30000, 1, nullptr};
     const char command[] = "check alice s3cr3t 127.0.0.1\nquit\n";
     struct timespec d = deadline_in(30000);
     char reply[CPW_LINE];
     ASSERT_EQ(cpw_ask(&o, command, sizeof command - 1, &d, reply, sizeof reply), 1) << reply;
     EXPECT_STREQ(reply, "+OK alice fake");
-    EXPECT_EQ(read_file(t.path / "stdin"), command);
-    EXPECT_EQ(read_file(t.path / "args"), "-path\n" + conf + "\n");
-    EXPECT_EQ(read_file(t.path / "cwd"), conf + "\n");
-    EXPECT_EQ(read_file(t.path / "args").find("s3cr3t"), std::string::npos);
+    EXPECT_EQ(read_file(t / "stdin"), command);
+    EXPECT_EQ(read_file(t / "args"), "-path\n" + conf + "\n");
+    EXPECT_EQ(read_file(t / "cwd"), conf + "\n");
+    EXPECT_EQ(read_file(t / "args").find("s3cr3t"), std::string::npos);
 }
 
 TEST(CheckpasswordAsk, NoPathLeavesTheWorkingDirectoryAlone)
@@ -389,8 +389,8 @@ TEST(CheckpasswordAsk, NoPathLeavesTheWorkingDirectoryAlone)
     char reply[CPW_LINE];
     ASSERT_EQ(cpw_ask(&o, "check a b\nquit\n", 16, &d, reply, sizeof reply), 1) << reply;
     EXPECT_STREQ(reply, "-ERR no");
-    EXPECT_EQ(read_file(t.path / "args"), "\n"); // no arguments at all
-    EXPECT_EQ(read_file(t.path / "cwd"), fs::current_path().string() + "\n");
+    EXPECT_EQ(read_file(t / "args"), "\n"); // no arguments at all
+    EXPECT_EQ(read_file(t / "cwd"), fs::current_path().string() + "\n");
 }
 
 TEST(CheckpasswordAsk, FailuresToAnswer)
@@ -414,16 +414,16 @@ TEST(CheckpasswordAsk, FailuresToAnswer)
         EXPECT_NE(std::string(reply).find(corvane), std::string::npos) << reply;
     }
     // No such program; a fine program in no such directory.
-    std::string absent = (t.path / "absent").string();
+    std::string absent = (t / "absent").string();
     CpwOptions o = {absent.c_str(), nullptr, 30000, 0, nullptr};
     struct timespec d = deadline_in(30000);
     EXPECT_EQ(cpw_ask(&o, command, sizeof command - 1, &d, reply, sizeof reply), 0);
     std::string corvane = fake_corvane(t.path, "fine", answering("+OK", t.path));
-    fs::remove(t.path / "args");
-    std::string nodir = (t.path / "no-such-dir").string();
+    fs::remove(t / "args");
+    std::string nodir = (t / "no-such-dir").string();
     o = {corvane.c_str(), nodir.c_str(), 30000, 0, nullptr};
     EXPECT_EQ(cpw_ask(&o, command, sizeof command - 1, &d, reply, sizeof reply), 0);
-    EXPECT_FALSE(fs::exists(t.path / "args")) << "started in no directory";
+    EXPECT_FALSE(fs::exists(t / "args")) << "started in no directory";
 }
 
 TEST(CheckpasswordAsk, LastWordsOfACorvaneThatDiedAtStartAreRead)
@@ -445,7 +445,7 @@ TEST(CheckpasswordAsk, LastWordsOfACorvaneThatDiedAtStartAreRead)
 // standard input (PAM), over a scripted Corvane.
 struct CheckpasswordProgram : ::testing::Test {
     TempDir t;
-    std::string rec = t.path.string();
+    std::string rec = t.path;
 
     // prog prints USER and its arguments, so that its run can be seen.
     Outcome checkpassword(const std::string &corvane, const std::string &fd3,
@@ -482,7 +482,7 @@ TEST_F(CheckpasswordProgram, OkRunsProgWithUserAndItsArguments)
                               {"TCPREMOTEIP=127.0.0.1"});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, "alice|one|-2|");
-    EXPECT_EQ(read_file(t.path / "stdin"), "check alice secret 127.0.0.1\nquit\n");
+    EXPECT_EQ(read_file(t / "stdin"), "check alice secret 127.0.0.1\nquit\n");
     EXPECT_EQ(r.err.find("secret"), std::string::npos);
 }
 
@@ -493,7 +493,7 @@ TEST_F(CheckpasswordProgram, ErrDeadAndSilenceAreOneAnd111)
     Outcome r = checkpassword(err, login, {"TCPREMOTEIP="});
     EXPECT_EQ(r.status, CPW_REJECT) << r.err;
     EXPECT_EQ(r.out, ""); // prog not run
-    EXPECT_EQ(read_file(t.path / "stdin"), "check alice secret\nquit\n");
+    EXPECT_EQ(read_file(t / "stdin"), "check alice secret\nquit\n");
 
     std::string dead = fake_corvane(t.path, "dead", answering("-DEAD store gone", rec));
     r = checkpassword(dead, login);
@@ -512,7 +512,7 @@ TEST_F(CheckpasswordProgram, ErrDeadAndSilenceAreOneAnd111)
     EXPECT_EQ(r.status, CPW_TEMPFAIL);
     EXPECT_EQ(r.out, "");
 
-    r = checkpassword((t.path / "absent").string(), login);
+    r = checkpassword((t / "absent").string(), login);
     EXPECT_EQ(r.status, CPW_TEMPFAIL);
 }
 
@@ -533,7 +533,7 @@ TEST_F(CheckpasswordProgram, UnusableLoginsNeverReachCorvane)
     }
     Outcome r = checkpassword(c, S("alice\0secret\0\0", 14), {"TCPREMOTEIP=127.0.0.1 10.1.1.1"});
     EXPECT_EQ(r.status, CPW_REJECT);
-    EXPECT_FALSE(fs::exists(t.path / "args")) << "Corvane was started";
+    EXPECT_FALSE(fs::exists(t / "args")) << "Corvane was started";
 }
 
 TEST_F(CheckpasswordProgram, MisuseIsTwo)
@@ -547,12 +547,12 @@ TEST_F(CheckpasswordProgram, MisuseIsTwo)
     r = run(s);
     EXPECT_EQ(r.status, CPW_MISUSE);
     EXPECT_NE(r.err.find("usage"), std::string::npos);
-    EXPECT_FALSE(fs::exists(t.path / "args")) << "Corvane was started";
+    EXPECT_FALSE(fs::exists(t / "args")) << "Corvane was started";
 }
 
 TEST_F(CheckpasswordProgram, RelativeCorvaneAndPathFollowTheCallersDirectory)
 {
-    fs::create_directory(t.path / "etc");
+    fs::create_directory(t / "etc");
     fake_corvane(t.path, "corvane", answering("+OK", rec));
     Spec s;
     s.argv = {ADAPTER_BIN, "--corvane", "./corvane", "--path", "etc", "/bin/true"};
@@ -561,8 +561,8 @@ TEST_F(CheckpasswordProgram, RelativeCorvaneAndPathFollowTheCallersDirectory)
     s.cwd = rec;
     Outcome r = run(s);
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(read_file(t.path / "cwd"), (t.path / "etc").string() + "\n");
-    EXPECT_EQ(read_file(t.path / "args"), "-path\n" + (t.path / "etc").string() + "\n");
+    EXPECT_EQ(read_file(t / "cwd"), (t / "etc").string() + "\n");
+    EXPECT_EQ(read_file(t / "args"), "-path\n" + (t / "etc").string() + "\n");
 }
 
 TEST_F(CheckpasswordProgram, PamUserRhostAndPasswordOnStandardInput)
@@ -571,20 +571,20 @@ TEST_F(CheckpasswordProgram, PamUserRhostAndPasswordOnStandardInput)
     Outcome r =
         pam(ok, S("builder\0", 8), {"PAM_USER=bob", "PAM_RHOST=127.0.0.1", "PAM_TYPE=auth"});
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(read_file(t.path / "stdin"), "check bob builder 127.0.0.1\nquit\n");
+    EXPECT_EQ(read_file(t / "stdin"), "check bob builder 127.0.0.1\nquit\n");
     r = pam(ok, "builder", {"PAM_USER=bob"});
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(read_file(t.path / "stdin"), "check bob builder\nquit\n");
+    EXPECT_EQ(read_file(t / "stdin"), "check bob builder\nquit\n");
 
     std::string err = fake_corvane(t.path, "err", answering("-ERR bob", rec));
     EXPECT_EQ(pam(err, "wrong", {"PAM_USER=bob"}).status, CPW_REJECT);
     std::string dead = fake_corvane(t.path, "dead", answering("-DEAD gone", rec));
     EXPECT_EQ(pam(dead, "builder", {"PAM_USER=bob"}).status, CPW_TEMPFAIL);
 
-    fs::remove(t.path / "args");
+    fs::remove(t / "args");
     EXPECT_EQ(pam(ok, "builder", {}).status, CPW_REJECT); // no PAM_USER
     EXPECT_EQ(pam(ok, "", {"PAM_USER=bob"}).status, CPW_REJECT);
-    EXPECT_FALSE(fs::exists(t.path / "args")) << "Corvane was started";
+    EXPECT_FALSE(fs::exists(t / "args")) << "Corvane was started";
 }
 
 // The real Corvane over the password-file module.
@@ -595,7 +595,7 @@ TEST(CheckpasswordRealCorvane, RightWrongUnknownDeadAndAddress)
     auto check = [&](const std::string &user, const std::string &password,
                      const std::string &address) {
         Spec s;
-        s.argv = {ADAPTER_BIN, "--corvane", CORVANE_BIN, "--path", t.path.string(), "/bin/true"};
+        s.argv = {ADAPTER_BIN, "--corvane", CORVANE_BIN, "--path", t.path, "/bin/true"};
         s.with_fd3 = true;
         s.fd3 = user + '\0' + password + '\0';
         if (!address.empty()) s.env = {"TCPREMOTEIP=" + address};
