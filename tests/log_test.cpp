@@ -1,6 +1,7 @@
 // Log: line format, levels, held-back errors, rotation, flushing and the
 // file's mode.
 #include "adt/log.h"
+#include "tests/testkit.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -19,28 +20,11 @@
 #include <cerrno>
 
 using namespace adt;
+using namespace testkit;
 namespace fs = std::filesystem;
 
 namespace
 {
-
-// A fresh directory for one test, removed with everything in it afterwards.
-struct TempDir {
-    std::string path;
-    TempDir()
-    {
-        std::string tmpl = (fs::temp_directory_path() / "corvane-log-XXXXXX").string();
-        std::vector<char> b(tmpl.begin(), tmpl.end());
-        b.push_back(0);
-        if (mkdtemp(b.data())) path = b.data();
-    }
-    ~TempDir()
-    {
-        std::error_code ec;
-        if (!path.empty()) fs::remove_all(path, ec);
-    }
-    std::string file(const std::string &name) const { return path + "/" + name; }
-};
 
 // Writes away any errors held back by an earlier test and leaves no log current.
 void no_current_log()
@@ -57,22 +41,6 @@ struct OwnedLog {
     explicit OwnedLog(LogLevel l) : x(log_init(l)) {}
     ~OwnedLog() { log_free(&x); }
 };
-
-std::string slurp(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
-std::vector<std::string> lines_of(const std::string &path)
-{
-    std::vector<std::string> lines;
-    std::istringstream in(slurp(path));
-    for (std::string l; std::getline(in, l);) lines.push_back(l);
-    return lines;
-}
 
 // The text after "Level: " of a log line.
 std::string text_of(const std::string &line)
@@ -130,7 +98,7 @@ TEST(Log, LineFormat)
     imsg("info %s", "two");
     dmsg("debug %05d", 3);
     log_flush(nullptr);
-    std::vector<std::string> lines = lines_of(d.file("t.log"));
+    std::vector<std::string> lines = file_lines(d.file("t.log"));
     ASSERT_EQ(lines.size(), 3u);
     const char *words[] = {"Error", "Info", "Debug"};
     const char *texts[] = {"error 1", "info two", "debug 00003"};
@@ -142,7 +110,7 @@ TEST(Log, LineFormat)
         EXPECT_EQ(m[5].str(), texts[i]);
     }
     EXPECT_EQ(l.x->Lines, 3);
-    EXPECT_EQ(l.x->Size, slurp(d.file("t.log")).size());
+    EXPECT_EQ(l.x->Size, read_file(d.file("t.log")).size());
 }
 
 TEST(Log, MessagesLeaveErrnoAsTheyFoundIt)
@@ -187,7 +155,7 @@ TEST(Log, LevelFiltering)
         dmsg("D");
         log_close(l.x);
         std::string got;
-        for (const std::string &line : lines_of(d.file("f.log"))) got += text_of(line);
+        for (const std::string &line : file_lines(d.file("f.log"))) got += text_of(line);
         EXPECT_EQ(got, c.want) << "level " << c.level;
     }
 }
@@ -207,7 +175,7 @@ TEST(Log, LevelNoneWritesNothingAndHoldsErrors)
     OwnedLog next(LogError);
     ASSERT_EQ(log_setup(next.x, d.path.c_str(), "next.log"), 1);
     log_close(next.x);
-    std::vector<std::string> lines = lines_of(d.file("next.log"));
+    std::vector<std::string> lines = file_lines(d.file("next.log"));
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_EQ(text_of(lines[0]), "kept for later");
 }
@@ -260,7 +228,7 @@ TEST(Log, PendingErrorsWrittenWhenALogAppears)
     ASSERT_EQ(log_setup(l.x, d.path.c_str(), "p.log"), 1);
     emsg("after");
     log_close(l.x);
-    std::vector<std::string> lines = lines_of(d.file("p.log"));
+    std::vector<std::string> lines = file_lines(d.file("p.log"));
     ASSERT_EQ(lines.size(), 3u);
     EXPECT_EQ(text_of(lines[0]), "first 1");
     EXPECT_EQ(text_of(lines[1]), "second");
@@ -281,7 +249,7 @@ TEST(Log, PendingErrorsThroughLogOpen)
     ASSERT_EQ(log_open(l.x, d.file("o.log").c_str()), 1);
     EXPECT_EQ(std::string(l.x->File), d.file("o.log"));
     log_close(l.x);
-    std::vector<std::string> lines = lines_of(d.file("o.log"));
+    std::vector<std::string> lines = file_lines(d.file("o.log"));
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_EQ(text_of(lines[0]), "pending");
 }
@@ -294,7 +262,7 @@ TEST(Log, PendingErrorsAreCapped)
     OwnedLog l(LogError);
     ASSERT_EQ(log_setup(l.x, d.path.c_str(), "cap.log"), 1);
     log_close(l.x);
-    std::vector<std::string> lines = lines_of(d.file("cap.log"));
+    std::vector<std::string> lines = file_lines(d.file("cap.log"));
     ASSERT_EQ(lines.size(), 1000u);
     EXPECT_EQ(text_of(lines.front()), "held 5");
     EXPECT_EQ(text_of(lines.back()), "held 1004");
@@ -316,7 +284,7 @@ TEST(Log, UnwritableDirectory)
     OwnedLog l(LogError);
     ASSERT_EQ(log_setup(l.x, d.path.c_str(), "u.log"), 1);
     log_close(l.x);
-    std::vector<std::string> lines = lines_of(d.file("u.log"));
+    std::vector<std::string> lines = file_lines(d.file("u.log"));
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_EQ(text_of(lines[0]), "held across a failed setup");
 }
@@ -334,7 +302,7 @@ TEST(Log, OpenFailureKeepsFile)
     // The next line opens the file in File again.
     emsg("still here");
     log_close(l.x);
-    EXPECT_EQ(lines_of(d.file("keep.log")).size(), 1u);
+    EXPECT_EQ(file_lines(d.file("keep.log")).size(), 1u);
 }
 
 TEST(Log, MessageOf1200CharactersIsCutTo999)
@@ -350,7 +318,7 @@ TEST(Log, MessageOf1200CharactersIsCutTo999)
     imsg(X10(X10(X10("y"))) X10(X10("z")));
     dmsg("%s!", big.c_str());
     log_close(l.x);
-    std::vector<std::string> lines = lines_of(d.file("big.log"));
+    std::vector<std::string> lines = file_lines(d.file("big.log"));
     ASSERT_EQ(lines.size(), 3u);
     EXPECT_EQ(text_of(lines[0]), std::string(999, 'x'));
     EXPECT_EQ(text_of(lines[1]), std::string(999, 'y'));
@@ -370,11 +338,11 @@ TEST(Log, CloseReopensAndAppends)
     log_close(l.x);
     emsg("two");
     log_close(l.x);
-    std::vector<std::string> lines = lines_of(d.file("c.log"));
+    std::vector<std::string> lines = file_lines(d.file("c.log"));
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_EQ(text_of(lines[1]), "two");
     // Size counts the existing file on reopening.
-    EXPECT_EQ(l.x->Size, slurp(d.file("c.log")).size());
+    EXPECT_EQ(l.x->Size, read_file(d.file("c.log")).size());
 }
 
 TEST(Log, FreeClearsTheCurrentLog)
@@ -394,7 +362,7 @@ TEST(Log, FreeClearsTheCurrentLog)
     OwnedLog b(LogError);
     ASSERT_EQ(log_setup(b.x, d.path.c_str(), "b.log"), 1);
     log_close(b.x);
-    ASSERT_EQ(lines_of(d.file("b.log")).size(), 1u);
+    ASSERT_EQ(file_lines(d.file("b.log")).size(), 1u);
 }
 
 TEST(Log, DoFlushEveryThirdLineFromTheFirst)
@@ -409,7 +377,7 @@ TEST(Log, DoFlushEveryThirdLineFromTheFirst)
     std::vector<size_t> seen;
     for (int i = 1; i <= 7; i++) {
         emsg("line %d", i);
-        seen.push_back(lines_of(d.file("fl.log")).size());
+        seen.push_back(file_lines(d.file("fl.log")).size());
     }
     EXPECT_EQ(seen, (std::vector<size_t>{1, 1, 1, 4, 4, 4, 7}));
 }
@@ -422,12 +390,12 @@ TEST(Log, NoFlushWithoutDoFlush)
     ASSERT_EQ(log_setup(l.x, d.path.c_str(), "nf.log"), 1);
     emsg("one");
     emsg("two");
-    EXPECT_EQ(lines_of(d.file("nf.log")).size(), 0u);
+    EXPECT_EQ(file_lines(d.file("nf.log")).size(), 0u);
     log_flush(l.x);
-    EXPECT_EQ(lines_of(d.file("nf.log")).size(), 2u);
+    EXPECT_EQ(file_lines(d.file("nf.log")).size(), 2u);
     emsg("three");
     log_flush(nullptr);
-    EXPECT_EQ(lines_of(d.file("nf.log")).size(), 3u);
+    EXPECT_EQ(file_lines(d.file("nf.log")).size(), 3u);
 }
 
 TEST(Log, RotationKeepsNumberedFilesAndDropsTheOldest)
@@ -453,16 +421,16 @@ TEST(Log, RotationKeepsNumberedFilesAndDropsTheOldest)
     EXPECT_EQ(l.x->Size, 0u);
     log_close(l.x);
 
-    EXPECT_EQ(slurp(p), "");
-    std::vector<std::string> zero = lines_of(p + "0");
+    EXPECT_EQ(read_file(p), "");
+    std::vector<std::string> zero = file_lines(p + "0");
     ASSERT_FALSE(zero.empty());
     char want[100];
     snprintf(want, sizeof want, "line %03d with some padding to fill the file quickly", trigger);
     EXPECT_EQ(text_of(zero.back()), want);
     EXPECT_EQ(zero.size(), static_cast<size_t>(trigger));
-    EXPECT_GE(slurp(p + "0").size(), 1024u);
-    EXPECT_EQ(slurp(p + "1"), "old0\n");
-    EXPECT_EQ(slurp(p + "2"), "old1\n");
+    EXPECT_GE(read_file(p + "0").size(), 1024u);
+    EXPECT_EQ(read_file(p + "1"), "old0\n");
+    EXPECT_EQ(read_file(p + "2"), "old1\n");
 
     // Nothing else is left in the directory: no temporary name, no file 3.
     std::set<std::string> names;
@@ -470,7 +438,7 @@ TEST(Log, RotationKeepsNumberedFilesAndDropsTheOldest)
     EXPECT_EQ(names, (std::set<std::string>{"r.log", "r.log0", "r.log1", "r.log2"}));
 
     // A second rotation shifts again; what was in file 2 is gone.
-    std::string first_rotated = slurp(p + "0");
+    std::string first_rotated = read_file(p + "0");
     bool rotated = false;
     for (int i = 0; i < 200 && !rotated; i++) {
         size_t before = l.x->Size;
@@ -479,9 +447,9 @@ TEST(Log, RotationKeepsNumberedFilesAndDropsTheOldest)
     }
     ASSERT_TRUE(rotated);
     log_close(l.x);
-    EXPECT_EQ(slurp(p + "1"), first_rotated);
-    EXPECT_EQ(slurp(p + "2"), "old0\n");
-    EXPECT_EQ(l.x->Lines, trigger + static_cast<int>(lines_of(p + "0").size()));
+    EXPECT_EQ(read_file(p + "1"), first_rotated);
+    EXPECT_EQ(read_file(p + "2"), "old0\n");
+    EXPECT_EQ(l.x->Lines, trigger + static_cast<int>(file_lines(p + "0").size()));
 }
 
 TEST(Log, RotationWithZeroKeepsOnlyFileZero)
@@ -495,11 +463,11 @@ TEST(Log, RotationWithZeroKeepsOnlyFileZero)
     std::string big(600, 'q');
     emsg("%s", big.c_str());
     emsg("%s", big.c_str());
-    EXPECT_EQ(lines_of(p + "0").size(), 2u);
+    EXPECT_EQ(file_lines(p + "0").size(), 2u);
     emsg("a%s", big.c_str());
     emsg("b%s", big.c_str());
     log_close(l.x);
-    std::vector<std::string> zero = lines_of(p + "0");
+    std::vector<std::string> zero = file_lines(p + "0");
     ASSERT_EQ(zero.size(), 2u);
     EXPECT_EQ(text_of(zero[1]), "b" + big);
     std::set<std::string> names;
@@ -519,8 +487,8 @@ TEST(Log, ExistingBigFileIsRotatedAfterTheFirstLine)
     log_dorotate(l.x, 4, 1024);
     emsg("first new line");
     log_close(l.x);
-    EXPECT_EQ(slurp(p), "");
-    std::vector<std::string> zero = lines_of(p + "0");
+    EXPECT_EQ(read_file(p), "");
+    std::vector<std::string> zero = file_lines(p + "0");
     ASSERT_EQ(zero.size(), 2u);
     EXPECT_EQ(zero[0], old);
     EXPECT_EQ(text_of(zero[1]), "first new line");

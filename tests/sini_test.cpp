@@ -15,8 +15,10 @@
 
 #include "adt/array.h"
 #include "adt/log.h"
+#include "tests/testkit.h"
 
 using namespace adt;
+using namespace testkit;
 
 namespace
 {
@@ -50,44 +52,6 @@ const SIniTable Table[] = {
     {0, nullptr, 0, nullptr, -1, nullptr},
 };
 
-// A temporary directory removed with everything in it.
-struct TempDir {
-    std::string path;
-    TempDir()
-    {
-        char templ[] = "/tmp/sini_test_XXXXXX";
-        const char *p = mkdtemp(templ);
-        if (p) path = p;
-    }
-    ~TempDir()
-    {
-        std::error_code ec;
-        if (!path.empty()) std::filesystem::remove_all(path, ec);
-    }
-    std::string write(const std::string &name, const std::string &content) const
-    {
-        std::string file = path + "/" + name;
-        std::ofstream out(file, std::ios::binary);
-        out << content;
-        return file;
-    }
-};
-
-std::string read_file(const std::string &file)
-{
-    std::ifstream in(file, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
-int occurrences(const std::string &text, const std::string &what)
-{
-    int n = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) n++;
-    return n;
-}
-
 // Pool records of a row: shows whether equal values share one record.
 int pooled(SIni x, int id)
 {
@@ -101,34 +65,25 @@ int pooled(SIni x, int id)
 class SiniTest : public ::testing::Test
 {
   protected:
-    TempDir dir;
+    TestLog testlog;
+    TempDir &dir = testlog.dir;
     Log *log = nullptr;
     SIni x = nullptr;
 
     void SetUp() override
     {
         ASSERT_FALSE(dir.path.empty());
-        log = log_init(LogDebug);
-        ASSERT_NE(log, nullptr);
-        ASSERT_EQ(log_setup(log, dir.path.c_str(), "sini.log"), 1);
-        log_set(log);
+        ASSERT_TRUE(testlog.open("sini.log"));
+        log = testlog.log;
         x = sini_init(Table);
         ASSERT_NE(x, nullptr);
     }
-    void TearDown() override
-    {
-        sini_free(&x);
-        log_free(&log);
-    }
+    void TearDown() override { sini_free(&x); }
     int load(const std::string &content, const char *keyword = "module")
     {
-        return sini_load(x, dir.write("test.ini", content).c_str(), keyword);
+        return sini_load(x, write_file(dir.file("test.ini"), content).c_str(), keyword);
     }
-    std::string logged()
-    {
-        log_flush(log);
-        return read_file(log->File);
-    }
+    std::string logged() { return testlog.text(); }
     std::string get(int id, const char *domain = nullptr, const char *part = nullptr, int count = 0)
     {
         const char *v = sini_getx(x, id, domain, part, count);
@@ -168,8 +123,8 @@ TEST_F(SiniTest, WorkedExample)
     EXPECT_EQ(array_items(x->Global), 2);
 
     std::string text = logged();
-    EXPECT_EQ(occurrences(text, "Error: Setting invalid (nosuchlabel)(1)\n"), 1) << text;
-    EXPECT_EQ(occurrences(text, "Setting invalid"), 1) << text;
+    EXPECT_EQ(count(text, "Error: Setting invalid (nosuchlabel)(1)\n"), 1) << text;
+    EXPECT_EQ(count(text, "Setting invalid"), 1) << text;
 }
 
 TEST_F(SiniTest, DefaultsGlobalValuesAndFallbacks)
@@ -300,7 +255,7 @@ TEST_F(SiniTest, ValuesKeptVerbatim)
     EXPECT_EQ(get(T_LOGLEVEL), "debug");
     EXPECT_EQ(get(T_CHECK), "x y");
     EXPECT_EQ(sini_domains(x), 0);
-    EXPECT_EQ(occurrences(logged(), "Setting invalid"), 0);
+    EXPECT_EQ(count(logged(), "Setting invalid"), 0);
 
     // sini_set stores a single value as given as well.
     ASSERT_EQ(sini_set(x, T_BINARY, nullptr, " \"a=b\" c = d\\\\"), 1);
@@ -351,7 +306,7 @@ TEST_F(SiniTest, KeywordsAndDomainLinesWithoutName)
     ASSERT_EQ(sini_domains(x), 1);
     EXPECT_STREQ(sini_domain_name(x, 0), "d");
     EXPECT_EQ(get(T_BINARY, "d"), "/bin/d");
-    EXPECT_EQ(occurrences(logged(), "Setting invalid (module)(1)"), 1);
+    EXPECT_EQ(count(logged(), "Setting invalid (module)(1)"), 1);
     sini_free(&x);
 
     // A domain line without a name is ignored: settings stay where they were.
@@ -361,7 +316,7 @@ TEST_F(SiniTest, KeywordsAndDomainLinesWithoutName)
     EXPECT_EQ(get(T_BINARY), "/bin/global");
     EXPECT_EQ(get(T_MATCH, "1"), "one*");
     EXPECT_EQ(get(T_MATCH), "*");
-    EXPECT_EQ(occurrences(logged(), "Error: Domain line without a name ignored\n"), 2);
+    EXPECT_EQ(count(logged(), "Error: Domain line without a name ignored\n"), 2);
 }
 
 TEST_F(SiniTest, LongLineIsReadInPieces)
@@ -439,7 +394,7 @@ TEST_F(SiniTest, MultipartLinesFromFile)
     EXPECT_EQ(get(T_PARTS, nullptr, "a"), "1");
     EXPECT_EQ(get(T_PARTS, "1", "a"), "3");
     EXPECT_EQ(get(T_PARTS, "1", "b"), "4");
-    EXPECT_EQ(occurrences(logged(), "Setting invalid (parts)(a = 1 b = 2)"), 1);
+    EXPECT_EQ(count(logged(), "Setting invalid (parts)(a = 1 b = 2)"), 1);
 }
 
 TEST_F(SiniTest, MultipartValuesShareOnlyWithTheSamePartNames)
@@ -490,7 +445,8 @@ TEST_F(SiniTest, RobustAgainstAnyInput)
     EXPECT_EQ(sini_load(x, (dir.path + "/missing.ini").c_str(), "module"), 0);
     EXPECT_EQ(errno, ENOENT);
     EXPECT_EQ(sini_load(x, nullptr, "module"), 0);
-    EXPECT_EQ(sini_load(nullptr, dir.write("ok.ini", "timeout 1\n").c_str(), "module"), 0);
+    EXPECT_EQ(sini_load(nullptr, write_file(dir.file("ok.ini"), "timeout 1\n").c_str(), "module"),
+              0);
 }
 
 TEST(Sini, NullArgumentsAndEmptyStores)

@@ -23,8 +23,10 @@
 
 #include "adt/lib.h"
 #include "adt/log.h"
+#include "tests/testkit.h"
 
 using namespace adt;
+using namespace testkit;
 
 extern char **environ;
 
@@ -74,13 +76,9 @@ class SpawnTest : public ::testing::Test
   protected:
     void SetUp() override
     {
-        char tmpl[] = "/tmp/spawn_test.XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir = tmpl;
-        log = log_init(LogDebug);
-        ASSERT_TRUE(log_setup(log, dir.c_str(), "spawn.log"));
-        log_set(log);
-        log_doflush(log, 1);
+        ASSERT_TRUE(testlog.open("spawn.log"));
+        dir = testlog.dir.path;
+        log = testlog.log;
     }
 
     void TearDown() override
@@ -90,12 +88,7 @@ class SpawnTest : public ::testing::Test
             kill(pid, SIGKILL);
             waitpid(pid, nullptr, 0);
         }
-        log_free(&log);
-        std::string file = dir + "/spawn.log";
-        remove(file.c_str());
-        if (!AtexitMarker.empty()) remove(AtexitMarker.c_str());
         AtexitMarker.clear();
-        rmdir(dir.c_str());
     }
 
     // A started record of command, freed after the test.
@@ -109,14 +102,7 @@ class SpawnTest : public ::testing::Test
         return x;
     }
 
-    std::vector<std::string> log_lines()
-    {
-        log_flush(log);
-        std::ifstream in(dir + "/spawn.log");
-        std::vector<std::string> lines;
-        for (std::string l; std::getline(in, l);) lines.push_back(l);
-        return lines;
-    }
+    std::vector<std::string> log_lines() { return lines_of(testlog.text()); }
 
     int count(const std::string &text)
     {
@@ -141,6 +127,7 @@ class SpawnTest : public ::testing::Test
         return got;
     }
 
+    TestLog testlog;
     std::string dir;
     Log *log = nullptr;
     std::vector<pSpawn> records;

@@ -18,8 +18,10 @@
 
 #include "adt/log.h"
 #include "adt/spawn.h"
+#include "tests/testkit.h"
 
 using namespace adt;
+using namespace testkit;
 
 namespace
 {
@@ -90,15 +92,6 @@ int record_line(char *line)
     return 1;
 }
 
-std::vector<std::string> read_lines(const std::string &path)
-{
-    std::vector<std::string> lines;
-    std::ifstream in(path);
-    std::string line;
-    while (std::getline(in, line)) lines.push_back(line);
-    return lines;
-}
-
 bool starts_with(const std::string &s, const std::string &prefix)
 {
     return s.compare(0, prefix.size(), prefix) == 0;
@@ -109,19 +102,16 @@ const char *PASSWORD = "Pw0rdSecretXyz";
 class TallisTest : public ::testing::Test
 {
   protected:
+    TestLog testlog;
     std::string dir;
     Log *log = nullptr;
     Tallis *t = nullptr;
 
     void SetUp() override
     {
-        char tmpl[] = "/tmp/tallis_testXXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir = tmpl;
-        log = log_init(LogDebug);
-        ASSERT_TRUE(log_setup(log, dir.c_str(), "tallis.log"));
-        log_set(log);
-        log_doflush(log, 1);
+        ASSERT_TRUE(testlog.open("tallis.log"));
+        dir = testlog.dir.path;
+        log = testlog.log;
         log_dorotate(log, 4, size_t(1) << 30);
         search_lines.clear();
         search_times.clear();
@@ -132,15 +122,12 @@ class TallisTest : public ::testing::Test
         tallis_free(&t);
         std::string all = read_log();
         EXPECT_EQ(all.find(PASSWORD), std::string::npos) << "password written to the log";
-        log_free(&log);
-        std::string cmd = "rm -rf '" + dir + "'";
-        EXPECT_EQ(system(cmd.c_str()), 0);
     }
 
     // Writes a script for scriptmod and answers the command line that runs it.
     std::string mod(const std::string &name, const std::string &script)
     {
-        std::ofstream(dir + "/" + name + ".script") << script;
+        write_file(dir + "/" + name + ".script", script);
         return std::string(TEST_PROGS_DIR) + "/scriptmod " + dir + "/" + name + ".script " + dir +
                "/" + name + ".req";
     }
@@ -148,7 +135,7 @@ class TallisTest : public ::testing::Test
     // The request lines the module `name` received, over all its processes.
     std::vector<std::string> reqs(const std::string &name)
     {
-        return read_lines(dir + "/" + name + ".req");
+        return file_lines(dir + "/" + name + ".req");
     }
 
     // Waits (generously) until the module `name` has received `n` requests.
@@ -159,14 +146,7 @@ class TallisTest : public ::testing::Test
         return reqs(name);
     }
 
-    std::string read_log()
-    {
-        log_flush(log);
-        std::ifstream in(dir + "/tallis.log");
-        std::stringstream ss;
-        ss << in.rdbuf();
-        return ss.str();
-    }
+    std::string read_log() { return testlog.text(); }
 
     // Log messages as "Level: text", without time stamp and process id.
     std::vector<std::string> messages()
