@@ -91,45 +91,52 @@ static void write_line(const char *lead, const char *text)
     fputc('\n', stdout);
 }
 
-// Formats a reply's text into bf (1000 bytes) and writes its line: lead,
-// then the text. The caller logs it and flushes.
-static void print_reply(char *bf, const char *lead, const char *format, va_list ap)
+enum reply_kind { REPLY_OK, REPLY_ERR, REPLY_DEAD };
+
+// Writes one reply line of the kind given, logs it and flushes it.
+static void print_reply(reply_kind kind, const char *format, va_list ap)
 {
+    char bf[1000];
     format_reply(bf, format, ap);
-    write_line(lead, bf);
+    switch (kind) {
+    case REPLY_OK:
+        write_line("+OK ", bf);
+        imsg("OUTPUT[+OK %s]", bf);
+        break;
+    case REPLY_ERR:
+        write_line("-ERR ", bf);
+        emsg("OUTPUT[-ERR %s]", bf);
+        break;
+    case REPLY_DEAD:
+        write_line("-DEAD ", bf);
+        emsg("-DEAD %s\n", bf);
+        break;
+    }
+    fflush(stdout);
 }
 
 void print_ok(const char *format, ...)
 {
-    char bf[1000];
     va_list ap;
     va_start(ap, format);
-    print_reply(bf, "+OK ", format, ap);
+    print_reply(REPLY_OK, format, ap);
     va_end(ap);
-    imsg("OUTPUT[+OK %s]", bf);
-    fflush(stdout);
 }
 
 void print_err(const char *format, ...)
 {
-    char bf[1000];
     va_list ap;
     va_start(ap, format);
-    print_reply(bf, "-ERR ", format, ap);
+    print_reply(REPLY_ERR, format, ap);
     va_end(ap);
-    emsg("OUTPUT[-ERR %s]", bf);
-    fflush(stdout);
 }
 
 void print_dead(const char *format, ...)
 {
-    char bf[1000];
     va_list ap;
     va_start(ap, format);
-    print_reply(bf, "-DEAD ", format, ap);
+    print_reply(REPLY_DEAD, format, ap);
     va_end(ap);
-    emsg("-DEAD %s\n", bf);
-    fflush(stdout);
 }
 
 // --- Search summary ---
