@@ -6,18 +6,14 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/resource.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -36,8 +32,8 @@ namespace
 const std::string Child = std::string(TEST_PROGS_DIR) + "/spawn_child";
 const int Long = 20000; // a time-out no test should ever wait out
 
-// A child process's exit-time handlers leave this file behind; the channel's
-// children must never run them.
+// A child's exit-time handlers leave this file behind; the channel's children
+// must never run them.
 std::string AtexitMarker;
 pid_t TestPid;
 void mark_foreign_exit()
@@ -74,12 +70,7 @@ int wait_ended(pid_t pid, int *status)
 class SpawnTest : public ::testing::Test
 {
   protected:
-    void SetUp() override
-    {
-        ASSERT_TRUE(testlog.open("spawn.log"));
-        dir = testlog.dir.path;
-        log = testlog.log;
-    }
+    void SetUp() override { ASSERT_TRUE(testlog.open("spawn.log")); }
 
     void TearDown() override
     {
@@ -102,14 +93,16 @@ class SpawnTest : public ::testing::Test
         return x;
     }
 
-    std::vector<std::string> log_lines() { return lines_of(testlog.text()); }
+    // How often the log mentions text.
+    int count(const std::string &text) { return testkit::count(testlog.text(), text); }
 
-    int count(const std::string &text)
+    // "N LINE" for a line of N characters from x, or the bare result of a
+    // failed read.
+    std::string gets(pSpawn x, int timeout = Long, int bfsz = 1000, int *avail = nullptr)
     {
-        int n = 0;
-        for (const std::string &l : log_lines())
-            if (l.find(text) != std::string::npos) n++;
-        return n;
+        char line[1000] = "";
+        int n = spawn_gets(x, line, bfsz, avail, timeout);
+        return n < 0 ? std::to_string(n) : std::to_string(n) + " " + line;
     }
 
     // Reads raw bytes from x until want bytes came or the child went silent.
@@ -128,8 +121,6 @@ class SpawnTest : public ::testing::Test
     }
 
     TestLog testlog;
-    std::string dir;
-    Log *log = nullptr;
     std::vector<pSpawn> records;
     std::vector<pid_t> stray; // children left running on purpose
 };
@@ -138,18 +129,11 @@ TEST_F(SpawnTest, NewRecordAndNullArguments)
 {
     pSpawn x = spawn_init(-1, -1);
     ASSERT_NE(x, nullptr);
-    EXPECT_EQ(x->in, 0);
-    EXPECT_EQ(x->out, 0);
-    EXPECT_EQ(x->pid, 0);
     EXPECT_EQ(x->envsz, 40);
     EXPECT_EQ(x->envi, 0);
-    for (int i = 0; i < 40; i++) EXPECT_EQ(x->env[i], nullptr);
-    EXPECT_EQ(x->inbytes, 0);
-    EXPECT_EQ(x->inupto, 0);
     EXPECT_EQ(spawn_get_pid(x), 0);
     spawn_free(&x, 0);
     EXPECT_EQ(x, nullptr);
-
     EXPECT_EQ(spawn_get_pid(nullptr), -1);
     spawn_free(nullptr, 0);
     spawn_free(&x, 0);
@@ -157,38 +141,38 @@ TEST_F(SpawnTest, NewRecordAndNullArguments)
     spawn_clrenv(nullptr);
     spawn_copy_env(nullptr, environ);
 
+    x = spawn_init(-1, -1);
+    records.push_back(x);
     char bf[10];
     EXPECT_EQ(spawn_peek(nullptr), -1);
-    EXPECT_EQ(spawn_read(nullptr, bf, sizeof bf), 0);
-    EXPECT_EQ(count("Spawn: No process to read from"), 1);
-    EXPECT_EQ(spawn_gets(nullptr, bf, sizeof bf, nullptr, 0), -1);
-    EXPECT_EQ(count("Spawn: No process to read from"), 2);
-    EXPECT_EQ(spawn_write(nullptr, "a", 1), 0);
-    EXPECT_EQ(count("Spawn: No process to write to"), 1);
+    // Each refusal, the log line it leaves, and how often that line is there in the end.
+    struct Case {
+        int got, want;
+        const char *message;
+        int times;
+    } cases[] = {
+        {spawn_read(nullptr, bf, sizeof bf), 0, "Spawn: No process to read from", 2},
+        {spawn_gets(nullptr, bf, sizeof bf, nullptr, 0), -1, "Spawn: No process to read from", 2},
+        {spawn_write(nullptr, "a", 1), 0, "Spawn: No process to write to", 1},
+        {spawn_start(nullptr, "/bin/cat"), 0, "Spawn: Cannot execute[NULL]", 2},
+        {spawn_start(x, nullptr), 0, "Spawn: Cannot execute[NULL]", 2},
+        {spawn_read(x, nullptr, 10), 0, "Spawn: No buffer to read into", 1},
+        {spawn_write(x, nullptr, 10), 0, "Spawn: No data to write", 1},
+        {spawn_gets(x, nullptr, 10, nullptr, 0), -1, "Spawn: No buffer to write to", 1},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.message);
+        EXPECT_EQ(c.got, c.want);
+        EXPECT_EQ(count(c.message), c.times);
+    }
     EXPECT_EQ(spawn_printf(nullptr, "a"), 0);
-    EXPECT_EQ(spawn_start(nullptr, "/bin/cat"), 0);
-    EXPECT_EQ(count("Spawn: Cannot execute[NULL]"), 1);
-
-    x = spawn_init(-1, -1);
-    EXPECT_EQ(spawn_start(x, nullptr), 0);
-    EXPECT_EQ(count("Spawn: Cannot execute[NULL]"), 2);
-    EXPECT_EQ(spawn_read(x, nullptr, 10), 0);
-    EXPECT_EQ(count("Spawn: No buffer to read into"), 1);
-    EXPECT_EQ(spawn_write(x, nullptr, 10), 0);
-    EXPECT_EQ(count("Spawn: No data to write"), 1);
-    EXPECT_EQ(spawn_gets(x, nullptr, 10, nullptr, 0), -1);
-    EXPECT_EQ(count("Spawn: No buffer to write to"), 1);
     EXPECT_EQ(spawn_printf(x, nullptr), 0);
     spawn_kill(x); // no child: nothing happens
     EXPECT_EQ(x->pid, 0);
-    spawn_free(&x, 0);
-}
 
-TEST_F(SpawnTest, ErrorText)
-{
-    char bf[1000];
+    char text[1000];
     errno = ENOENT;
-    EXPECT_STREQ(spawn_error(bf, sizeof bf), strerror(ENOENT));
+    EXPECT_STREQ(spawn_error(text, sizeof text), strerror(ENOENT));
     char small[5];
     errno = ENOENT;
     EXPECT_EQ(spawn_error(small, sizeof small), small);
@@ -199,16 +183,12 @@ TEST_F(SpawnTest, EnvironmentCopies)
 {
     pSpawn x = spawn_init(-1, -1);
     records.push_back(x);
-
     const char *none[] = {nullptr};
     spawn_copy_env(x, none);
     EXPECT_EQ(x->envi, 0);
     EXPECT_EQ(x->envsz, 40);
-    EXPECT_EQ(x->env[0], nullptr);
     ASSERT_EQ(spawn_start(x, (Child + " env").c_str()), 1);
-    char line[1000];
-    EXPECT_EQ(spawn_gets(x, line, sizeof line, nullptr, Long), 3);
-    EXPECT_STREQ(line, "END"); // the child saw an empty environment
+    EXPECT_EQ(gets(x), "3 END"); // the child saw an empty environment
 
     std::vector<std::string> texts;
     for (int i = 0; i < 50; i++)
@@ -216,21 +196,16 @@ TEST_F(SpawnTest, EnvironmentCopies)
     std::vector<const char *> fifty;
     for (const std::string &t : texts) fifty.push_back(t.c_str());
     fifty.push_back(nullptr);
-
     pSpawn y = spawn_init(-1, -1);
     records.push_back(y);
     spawn_copy_env(y, fifty.data());
     EXPECT_EQ(y->envi, 50);
     EXPECT_EQ(y->envsz, 60);
-    for (int i = 0; i < 50; i++) EXPECT_STREQ(y->env[i], texts[i].c_str());
     for (int i = 50; i < 60; i++) EXPECT_EQ(y->env[i], nullptr);
     ASSERT_EQ(spawn_start(y, (Child + " env").c_str()), 1);
-    for (int i = 0; i < 50; i++) {
-        ASSERT_GT(spawn_gets(y, line, sizeof line, nullptr, Long), 0);
-        EXPECT_EQ(std::string(line), texts[i]);
-    }
-    EXPECT_EQ(spawn_gets(y, line, sizeof line, nullptr, Long), 3);
-    EXPECT_STREQ(line, "END");
+    for (int i = 0; i < 50; i++)
+        EXPECT_EQ(gets(y), std::to_string(texts[i].size()) + " " + texts[i]);
+    EXPECT_EQ(gets(y), "3 END");
 
     // A later copy replaces the strings; the capacity stays.
     const char *two[] = {"A=1", "B=2", nullptr};
@@ -295,10 +270,7 @@ TEST_F(SpawnTest, TooManyWordsStartTheFirst98)
 {
     std::string command = Child + " args";
     for (int i = 2; i < 120; i++) command += " x" + std::to_string(i);
-    pSpawn x = start(command);
-    char line[1000];
-    EXPECT_GT(spawn_gets(x, line, sizeof line, nullptr, Long), 0);
-    EXPECT_STREQ(line, "98 x97");
+    EXPECT_EQ(gets(start(command)), "6 98 x97");
     EXPECT_EQ(count("Spawn: make_args: 100 >= 99"), 1);
     EXPECT_EQ(count("Spawn: arg97(x97)"), 1);
     EXPECT_EQ(count("Spawn: arg98("), 0);
@@ -307,31 +279,25 @@ TEST_F(SpawnTest, TooManyWordsStartTheFirst98)
 TEST_F(SpawnTest, ProgramThatCannotRunEndsQuietly)
 {
     TestPid = getpid();
-    AtexitMarker = dir + "/atexit";
+    AtexitMarker = testlog.dir.file("atexit");
     static bool registered = false;
     if (!registered) atexit(mark_foreign_exit);
     registered = true;
 
-    const std::string command = dir + "/no-such-program --flag";
+    const std::string command = testlog.dir.file("no-such-program") + " --flag";
     pSpawn x = start(command);
     int pid = spawn_get_pid(x);
     ASSERT_GT(pid, 0);
     EXPECT_EQ(count("Spawn: Execute [" + command + "]"), 1);
     EXPECT_EQ(count("Spawn: Process pid[" + std::to_string(pid) + "][" + command + "]"), 1);
-
     int status = -1;
     ASSERT_TRUE(wait_ended(pid, &status));
     EXPECT_EQ(status, 0);
-    int found = 0;
-    for (const std::string &l : log_lines())
-        if (l.find("[" + std::to_string(pid) + "] Error: Spawn: Error executing '" + command +
-                   "', " + strerror(ENOENT)) != std::string::npos)
-            found++;
-    EXPECT_EQ(found, 1);
+    EXPECT_EQ(count("[" + std::to_string(pid) + "] Error: Spawn: Error executing '" + command +
+                    "', " + strerror(ENOENT)),
+              1);
     EXPECT_NE(access(AtexitMarker.c_str(), F_OK), 0) << "the child ran exit-time handlers";
-
-    char line[1000];
-    EXPECT_EQ(spawn_gets(x, line, sizeof line, nullptr, Long), -1);
+    EXPECT_EQ(gets(x), "-1");
     EXPECT_EQ(count("Spawn: read 0 bytes"), 1);
 
     // An ended child is reaped by the first wait: no retry lines.
@@ -341,57 +307,48 @@ TEST_F(SpawnTest, ProgramThatCannotRunEndsQuietly)
     EXPECT_EQ(waitpid(pid, nullptr, WNOHANG), -1);
 }
 
-TEST_F(SpawnTest, TwoLinesInOneRead)
+TEST_F(SpawnTest, LinesAreSplitFromTheBuffer)
 {
     pSpawn x = start("/bin/cat");
     ASSERT_EQ(spawn_write(x, "one\ntwo22\n", 10), 10);
     EXPECT_EQ(count("Spawn: Written [" + std::to_string(x->pid) + "] 10 bytes"), 1);
-    char line[1000];
     int avail = -1;
-    EXPECT_EQ(spawn_gets(x, line, sizeof line, &avail, Long), 3);
-    EXPECT_STREQ(line, "one");
+    EXPECT_EQ(gets(x, Long, 1000, &avail), "3 one");
     EXPECT_EQ(avail, 6);
-    EXPECT_EQ(spawn_gets(x, line, sizeof line, &avail, Long), 5);
-    EXPECT_STREQ(line, "two22");
+    EXPECT_EQ(gets(x, Long, 1000, &avail), "5 two22");
     EXPECT_EQ(avail, 0);
     EXPECT_EQ(count("Spawn: Read ["), 1); // the second line came from the buffer
     EXPECT_EQ(count("Spawn: Read [" + std::to_string(x->pid) + "] 10 bytes"), 1);
     EXPECT_EQ(count("Spawn: gets read (two22)"), 1);
-}
 
-TEST_F(SpawnTest, CarriageReturns)
-{
-    pSpawn x = start("/bin/cat");
+    // One carriage return before the line feed is removed, no more.
     const char text[] = "abc\r\n\r\n\nabc\r\r\n";
     ASSERT_EQ(spawn_write(x, text, sizeof text - 1), static_cast<int>(sizeof text - 1));
-    char line[1000];
-    EXPECT_EQ(spawn_gets(x, line, sizeof line, nullptr, Long), 3);
-    EXPECT_STREQ(line, "abc");
-    EXPECT_EQ(spawn_gets(x, line, sizeof line, nullptr, Long), 0);
-    EXPECT_STREQ(line, "");
-    EXPECT_EQ(spawn_gets(x, line, sizeof line, nullptr, Long), 0);
-    EXPECT_STREQ(line, "");
-    EXPECT_EQ(spawn_gets(x, line, sizeof line, nullptr, Long), 4);
-    EXPECT_STREQ(line, "abc\r"); // only one carriage return is removed
+    for (const char *want : {"3 abc", "0 ", "0 ", "4 abc\r"}) EXPECT_EQ(gets(x), want);
+
+    // A line longer than the caller's buffer is refused and stays.
+    ASSERT_GT(spawn_printf(x, "0123456789"), 0);
+    EXPECT_EQ(gets(x, Long, 10, &avail), "-1");
+    EXPECT_EQ(avail, 10);
+    EXPECT_EQ(count("Spawn: Line is too long for input buffer"), 1);
+    EXPECT_EQ(gets(x, Long, 11, &avail), "10 0123456789");
+    EXPECT_EQ(avail, 0);
 }
 
 TEST_F(SpawnTest, LineInPieces)
 {
     pSpawn x = start("/bin/cat");
-    char line[1000];
     ASSERT_EQ(spawn_write(x, "ab", 2), 2);
     // A time-out of 1 allows one empty wait; the piece stays held.
-    EXPECT_EQ(spawn_gets(x, line, sizeof line, nullptr, 1), -1);
+    EXPECT_EQ(gets(x, 1), "-1");
     EXPECT_EQ(count("Spawn: 100 >= 1 Timed out reading"), 1);
     EXPECT_EQ(x->inbytes, 2);
     ASSERT_EQ(spawn_write(x, "cd\n", 3), 3);
-    EXPECT_EQ(spawn_gets(x, line, sizeof line, nullptr, Long), 4);
-    EXPECT_STREQ(line, "abcd");
+    EXPECT_EQ(gets(x), "4 abcd");
 
     pSpawn y = start(Child + " pieces");
     ASSERT_GT(spawn_printf(y, "hello there, world"), 0);
-    EXPECT_EQ(spawn_gets(y, line, sizeof line, nullptr, Long), 18);
-    EXPECT_STREQ(line, "hello there, world");
+    EXPECT_EQ(gets(y), "18 hello there, world");
     EXPECT_EQ(count("Timed out"), 1); // only the one above
 }
 
@@ -399,74 +356,57 @@ TEST_F(SpawnTest, LongestLine)
 {
     pSpawn x = start("/bin/cat");
     std::string longest(997, 'x');
-    char line[1000];
     ASSERT_EQ(spawn_printf(x, "%s", longest.c_str()), 998);
-    EXPECT_EQ(spawn_gets(x, line, sizeof line, nullptr, Long), 997);
-    EXPECT_EQ(std::string(line), longest);
+    EXPECT_EQ(gets(x), "997 " + longest);
 
     // One more and the buffer fills without a line feed: the record is stuck.
     std::string over = std::string(998, 'y') + "\n";
     ASSERT_EQ(spawn_write(x, over.c_str(), over.size()), 999);
     auto t0 = std::chrono::steady_clock::now();
-    EXPECT_EQ(spawn_gets(x, line, sizeof line, nullptr, Long), -1);
-    EXPECT_EQ(spawn_gets(x, line, sizeof line, nullptr, Long), -1);
+    EXPECT_EQ(gets(x), "-1");
+    EXPECT_EQ(gets(x), "-1");
     EXPECT_LT(ms_since(t0), Long / 2);
     EXPECT_EQ(count("Spawn: read 0 bytes"), 2);
     EXPECT_EQ(count("Timed out"), 0);
     EXPECT_EQ(x->inbytes, 998);
 }
 
-TEST_F(SpawnTest, TooLongForTheCallersBuffer)
-{
-    pSpawn x = start("/bin/cat");
-    ASSERT_GT(spawn_printf(x, "0123456789"), 0);
-    char line[1000];
-    int avail = -1;
-    EXPECT_EQ(spawn_gets(x, line, 10, &avail, Long), -1);
-    EXPECT_EQ(avail, 10);
-    EXPECT_EQ(count("Spawn: Line is too long for input buffer"), 1);
-    EXPECT_EQ(spawn_gets(x, line, 11, &avail, Long), 10);
-    EXPECT_STREQ(line, "0123456789");
-    EXPECT_EQ(avail, 0);
-}
-
 TEST_F(SpawnTest, TimeoutOfZero)
 {
     pSpawn x = start("/bin/cat");
-    char line[1000];
-    EXPECT_EQ(spawn_gets(x, line, sizeof line, nullptr, 0), -1);
+    EXPECT_EQ(gets(x, 0), "-1");
     EXPECT_EQ(count("Spawn: 0 >= 0 Timed out reading"), 1);
-    EXPECT_EQ(spawn_gets(x, line, sizeof line, nullptr, -5), -1);
+    EXPECT_EQ(gets(x, -5), "-1");
     EXPECT_EQ(count("Spawn: 0 >= -5 Timed out reading"), 1);
     EXPECT_EQ(count("Spawn: Read ["), 0);
 
     // A line already held is handed out whatever the time-out.
     ASSERT_GT(spawn_write(x, "a\nb\n", 4), 0);
-    EXPECT_EQ(spawn_gets(x, line, sizeof line, nullptr, Long), 1);
-    EXPECT_EQ(spawn_gets(x, line, sizeof line, nullptr, 0), 1);
-    EXPECT_STREQ(line, "b");
+    EXPECT_EQ(gets(x), "1 a");
+    EXPECT_EQ(gets(x, 0), "1 b");
 }
 
 TEST_F(SpawnTest, NulByteHidesTheRest)
 {
     pSpawn x = start("/bin/cat");
     ASSERT_EQ(spawn_write(x, "ab\0cd\nef\n", 9), 9);
-    char line[1000];
-    EXPECT_EQ(spawn_gets(x, line, sizeof line, nullptr, 300), -1);
+    EXPECT_EQ(gets(x, 300), "-1");
     ASSERT_GT(spawn_printf(x, "gh"), 0);
-    EXPECT_EQ(spawn_gets(x, line, sizeof line, nullptr, 300), -1);
+    EXPECT_EQ(gets(x, 300), "-1");
     EXPECT_EQ(count("Timed out reading"), 2);
 }
 
 TEST_F(SpawnTest, PrintfShapesOneLine)
 {
     pSpawn x = start("/bin/cat");
-    EXPECT_EQ(spawn_printf(x, "quit"), 5);
-    EXPECT_EQ(read_raw(x, 5), "quit\n");
-    EXPECT_EQ(spawn_printf(x, "ab\r\n\r\n"), 3);
-    EXPECT_EQ(read_raw(x, 3), "ab\n");
-    EXPECT_EQ(spawn_printf(x, "a\rb\nc %d", 7), 8);
-    EXPECT_EQ(read_raw(x, 8), "a\rb\nc 7\n");
+    struct Case {
+        const char *format, *want;
+    } cases[] = {{"quit", "quit\n"}, {"ab\r\n\r\n", "ab\n"}, {"a\rb\nc %d", "a\rb\nc 7\n"}};
+    for (const Case &c : cases) {
+        std::string want = c.want;
+        EXPECT_EQ(spawn_printf(x, c.format, 7), static_cast<int>(want.size()));
+        EXPECT_EQ(read_raw(x, want.size()), want);
+    }
 
     // A conversion is cut at 997 characters, plain text at 998.
     std::string text(2000, 'a');
@@ -486,84 +426,72 @@ TEST_F(SpawnTest, ChildSeesEndOfInput)
     pSpawn b = start("/bin/cat"); // must not hold a's pipes open
     ASSERT_EQ(close(a->in), 0);
     a->in = 0;
-    char line[1000];
     auto t0 = std::chrono::steady_clock::now();
-    EXPECT_EQ(spawn_gets(a, line, sizeof line, nullptr, Long), -1);
+    EXPECT_EQ(gets(a), "-1");
     EXPECT_LT(ms_since(t0), Long / 2);
     EXPECT_EQ(count("Spawn: read 0 bytes"), 1);
     EXPECT_EQ(count("Timed out"), 0);
     EXPECT_TRUE(wait_ended(a->pid, nullptr));
 
     ASSERT_GT(spawn_printf(b, "still here"), 0);
-    EXPECT_EQ(spawn_gets(b, line, sizeof line, nullptr, Long), 10);
+    EXPECT_EQ(gets(b), "10 still here");
 }
 
 TEST_F(SpawnTest, StandardErrorIsOpen)
 {
     pSpawn x = start(Child + " stderr");
-    char line[1000];
-    ASSERT_GT(spawn_gets(x, line, sizeof line, nullptr, Long), 0);
-    EXPECT_EQ(std::string(line).substr(0, 6), "wrote ");
-    EXPECT_STRNE(line, "wrote fd=2");
+    std::string first = gets(x);
+    EXPECT_TRUE(contains(first, " wrote ")) << first;
+    EXPECT_NE(first, "10 wrote fd=2");
     ASSERT_GT(spawn_printf(x, "answer"), 0);
-    EXPECT_EQ(spawn_gets(x, line, sizeof line, nullptr, Long), 6);
-    EXPECT_STREQ(line, "answer");
+    EXPECT_EQ(gets(x), "6 answer");
 }
 
 TEST_F(SpawnTest, ChildIgnoringTermIsLeftRunning)
 {
     pSpawn x = start(Child + " ignore");
-    char line[1000];
-    ASSERT_EQ(spawn_gets(x, line, sizeof line, nullptr, Long), 5);
+    ASSERT_EQ(gets(x), "5 ready");
     int pid = x->pid;
     stray.push_back(pid);
     spawn_kill(x);
     EXPECT_EQ(x->pid, 0);
     EXPECT_EQ(x->envi, 0);
     std::vector<std::string> retries;
-    for (const std::string &l : log_lines())
-        if (l.find("Spawn: Waitpid, ") != std::string::npos) retries.push_back(l);
+    for (const std::string &l : lines_of(testlog.text()))
+        if (contains(l, "Spawn: Waitpid, ")) retries.push_back(l);
     ASSERT_EQ(retries.size(), 5u);
     for (int i = 0; i < 5; i++)
-        EXPECT_NE(retries[i].find("Spawn: Waitpid, " + std::to_string(5 - i) + " retries"),
-                  std::string::npos);
+        EXPECT_TRUE(contains(retries[i], "Spawn: Waitpid, " + std::to_string(5 - i) + " retries"));
     EXPECT_EQ(kill(pid, 0), 0); // still running
     EXPECT_EQ(waitpid(pid, nullptr, WNOHANG), 0);
     EXPECT_EQ(fcntl(x->in, F_GETFD), -1); // both ends closed
     EXPECT_EQ(fcntl(x->out, F_GETFD), -1);
 }
 
-TEST_F(SpawnTest, PromptChildIsReaped)
-{
-    pSpawn x = start("/bin/cat");
-    int pid = x->pid;
-    spawn_kill(x);
-    EXPECT_EQ(waitpid(pid, nullptr, WNOHANG), -1); // already reaped
-    EXPECT_EQ(errno, ECHILD);
-    EXPECT_LT(count("Spawn: Waitpid, "), 5);
-    spawn_kill(x); // a second stop does nothing
-    EXPECT_EQ(count("Spawn: Error kill"), 0);
-}
-
-TEST_F(SpawnTest, StoppingLeavesTheSignalMaskAsItWas)
+TEST_F(SpawnTest, StoppedChildIsReapedWhateverTheSignalMask)
 {
     // The stop waits for SIGCHLD with the signal blocked; the caller's mask
     // comes back either way.
     sigset_t mask;
     for (int blocked = 0; blocked <= 1; blocked++) {
+        SCOPED_TRACE(blocked);
         sigemptyset(&mask);
         sigaddset(&mask, SIGCHLD);
         sigprocmask(blocked ? SIG_BLOCK : SIG_UNBLOCK, &mask, nullptr);
         pSpawn x = start("/bin/cat");
         int pid = x->pid;
         spawn_kill(x);
-        EXPECT_EQ(waitpid(pid, nullptr, WNOHANG), -1) << blocked;
+        EXPECT_EQ(waitpid(pid, nullptr, WNOHANG), -1); // already reaped
+        EXPECT_EQ(errno, ECHILD);
         sigprocmask(SIG_BLOCK, nullptr, &mask);
         EXPECT_EQ(sigismember(&mask, SIGCHLD), blocked);
+        spawn_kill(x); // a second stop does nothing
     }
     sigemptyset(&mask);
     sigaddset(&mask, SIGCHLD);
     sigprocmask(SIG_UNBLOCK, &mask, nullptr);
+    EXPECT_LT(count("Spawn: Waitpid, "), 5);
+    EXPECT_EQ(count("Spawn: Error kill"), 0);
 }
 
 TEST_F(SpawnTest, ReplyDuringAWaitIsTakenAtOnce)
@@ -571,12 +499,10 @@ TEST_F(SpawnTest, ReplyDuringAWaitIsTakenAtOnce)
     // Each reply comes 10 ms after its request, while we wait: a blind
     // 100 ms sleep after the empty look would take at least 2 s in all.
     pSpawn x = start(Child + " delay 10");
-    char line[1000];
     auto t0 = std::chrono::steady_clock::now();
     for (int i = 0; i < 20; i++) {
         ASSERT_GT(spawn_printf(x, "ping %d", i), 0);
-        ASSERT_GT(spawn_gets(x, line, sizeof line, nullptr, Long), 0);
-        EXPECT_EQ(std::string(line), "ping " + std::to_string(i));
+        ASSERT_EQ(gets(x), (i < 10 ? "6 ping " : "7 ping ") + std::to_string(i));
     }
     EXPECT_LT(ms_since(t0), 1500);
     EXPECT_EQ(count("Timed out"), 0);
@@ -585,10 +511,9 @@ TEST_F(SpawnTest, ReplyDuringAWaitIsTakenAtOnce)
 TEST_F(SpawnTest, EndedChildFailsTheReadAtOnce)
 {
     pSpawn x = start(Child + " bye");
-    char line[1000];
-    EXPECT_EQ(spawn_gets(x, line, sizeof line, nullptr, Long), 3);
+    EXPECT_EQ(gets(x), "3 bye");
     auto t0 = std::chrono::steady_clock::now();
-    EXPECT_EQ(spawn_gets(x, line, sizeof line, nullptr, Long), -1);
+    EXPECT_EQ(gets(x), "-1");
     EXPECT_LT(ms_since(t0), Long / 2);
     EXPECT_EQ(count("Spawn: read 0 bytes"), 1);
     EXPECT_EQ(count("Timed out"), 0);
@@ -601,7 +526,7 @@ TEST_F(SpawnTest, EndedChildFailsTheReadAtOnce)
     // What it wrote without a line feed stays unread.
     pSpawn y = start(Child + " part");
     t0 = std::chrono::steady_clock::now();
-    EXPECT_EQ(spawn_gets(y, line, sizeof line, nullptr, Long), -1);
+    EXPECT_EQ(gets(y), "-1");
     EXPECT_LT(ms_since(t0), Long / 2);
     EXPECT_EQ(count("Spawn: read 0 bytes"), 2);
     EXPECT_STREQ(y->inbf, "part");
@@ -610,7 +535,7 @@ TEST_F(SpawnTest, EndedChildFailsTheReadAtOnce)
 // Process creation fails for a user without processes to spare.
 TEST_F(SpawnTest, ForkFailureLeavesNoChild)
 {
-    log_line(log, "opening the log before the helper drops its rights", LogError);
+    log_line(testlog.log, "opening the log before the helper drops its rights", LogError);
     pid_t helper = fork();
     ASSERT_NE(helper, -1);
     if (helper == 0) {
@@ -637,8 +562,7 @@ TEST_F(SpawnTest, TakesOnTheGivenIdentity)
     spawn_copy_env(x, environ);
     ASSERT_EQ(spawn_start(x, "/bin/cat"), 1);
     ASSERT_GT(spawn_printf(x, "same"), 0);
-    char line[1000];
-    EXPECT_EQ(spawn_gets(x, line, sizeof line, nullptr, Long), 4);
+    EXPECT_EQ(gets(x), "4 same");
     EXPECT_EQ(count("Spawn: Error set"), 0);
 }
 
