@@ -5,12 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
-#include <cstdlib>
-#include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <random>
-#include <sstream>
 #include <string>
 
 #include "adt/array.h"
@@ -89,6 +84,25 @@ class SiniTest : public ::testing::Test
         const char *v = sini_getx(x, id, domain, part, count);
         return v ? v : "(null)";
     }
+    // The values of a row in each of domains (null: the global section), by "|".
+    std::string each(int id, std::initializer_list<const char *> domains)
+    {
+        std::string all;
+        for (const char *d : domains) all += (all.empty() ? "" : "|") + get(id, d);
+        return all;
+    }
+    // The named parts of the multipart row in domain, by "|".
+    std::string parts(const char *domain, std::initializer_list<const char *> names)
+    {
+        std::string all;
+        for (const char *n : names) all += (all.empty() ? "" : "|") + get(T_PARTS, domain, n);
+        return all;
+    }
+    void renew()
+    {
+        sini_free(&x);
+        x = sini_init(Table);
+    }
 };
 
 TEST_F(SiniTest, WorkedExample)
@@ -110,14 +124,11 @@ TEST_F(SiniTest, WorkedExample)
     EXPECT_STREQ(sini_domain_name(x, 1), "2");
     EXPECT_EQ(sini_domain_name(x, 2), nullptr);
 
-    EXPECT_EQ(get(T_BINARY, "1"), "/usr/local/bin/authmod -v --db /var/db/users");
-    EXPECT_EQ(get(T_BINARY, "2"), "/usr/local/bin/othermod");
-    EXPECT_EQ(get(T_BINARY), "(null)");
+    EXPECT_EQ(each(T_BINARY, {"1", "2", nullptr}),
+              "/usr/local/bin/authmod -v --db /var/db/users|/usr/local/bin/othermod|(null)");
     EXPECT_EQ(get(T_MATCH, "1"), "*");
-    EXPECT_EQ(get(T_DO_SET, "1"), "existing");
-    EXPECT_EQ(get(T_DO_SET, "2"), "false");
-    EXPECT_EQ(get(T_TIMEOUT, "1"), "20000");
-    EXPECT_EQ(get(T_TIMEOUT, "2"), "20000");
+    EXPECT_EQ(each(T_DO_SET, {"1", "2"}), "existing|false");
+    EXPECT_EQ(each(T_TIMEOUT, {"1", "2"}), "20000|20000");
     // The global section holds its own "20000", not the row's default.
     EXPECT_NE(sini_getx(x, T_TIMEOUT, "2", nullptr, 0), Table[T_TIMEOUT].Default);
     EXPECT_EQ(array_items(x->Global), 2);
@@ -141,41 +152,30 @@ TEST_F(SiniTest, DefaultsGlobalValuesAndFallbacks)
 
     // A global value serves every domain, existing or not.
     ASSERT_EQ(sini_set(x, T_TIMEOUT, nullptr, "500"), 1);
-    EXPECT_EQ(get(T_TIMEOUT), "500");
-    EXPECT_EQ(get(T_TIMEOUT, "2"), "500");
-    EXPECT_EQ(get(T_TIMEOUT, "nowhere"), "500");
+    EXPECT_EQ(each(T_TIMEOUT, {nullptr, "2", "nowhere"}), "500|500|500");
     // A domain's own value wins there only.
     ASSERT_EQ(sini_set(x, T_TIMEOUT, "1", "700"), 1);
-    EXPECT_EQ(get(T_TIMEOUT, "1"), "700");
-    EXPECT_EQ(get(T_TIMEOUT, "2"), "500");
-    EXPECT_EQ(get(T_TIMEOUT), "500");
+    EXPECT_EQ(each(T_TIMEOUT, {"1", "2", nullptr}), "700|500|500");
     // The empty text is a value and wins over the default.
     ASSERT_EQ(sini_set(x, T_DO_SET, "2", ""), 1);
-    EXPECT_EQ(get(T_DO_SET, "2"), "");
-    EXPECT_EQ(get(T_DO_SET, "1"), "existing");
+    EXPECT_EQ(each(T_DO_SET, {"1", "2"}), "existing|");
 
     // lookup unset: the domain's match, else the global match, else "*".
     ASSERT_EQ(sini_set(x, T_MATCH, "1", "a*"), 1);
-    EXPECT_EQ(get(T_LOOKUP, "1"), "a*");
-    EXPECT_EQ(get(T_LOOKUP, "2"), "*");
-    EXPECT_EQ(get(T_LOOKUP), "*");
+    EXPECT_EQ(each(T_LOOKUP, {"1", "2", nullptr}), "a*|*|*");
     ASSERT_EQ(sini_set(x, T_MATCH, nullptr, "g*"), 1);
-    EXPECT_EQ(get(T_LOOKUP, "1"), "a*");
-    EXPECT_EQ(get(T_LOOKUP, "2"), "g*");
+    EXPECT_EQ(each(T_LOOKUP, {"1", "2"}), "a*|g*");
     // A global lookup wins over the domain's match.
     ASSERT_EQ(sini_set(x, T_LOOKUP, nullptr, "L*"), 1);
-    EXPECT_EQ(get(T_LOOKUP, "1"), "L*");
-    EXPECT_EQ(get(T_LOOKUP, "2"), "L*");
+    EXPECT_EQ(each(T_LOOKUP, {"1", "2"}), "L*|L*");
     EXPECT_EQ(get(T_CHECK, "1"), "a*");
     // And the domain's own lookup over everything.
     ASSERT_EQ(sini_set(x, T_LOOKUP, "2", "own"), 1);
-    EXPECT_EQ(get(T_LOOKUP, "2"), "own");
-    EXPECT_EQ(get(T_LOOKUP, "1"), "L*");
+    EXPECT_EQ(each(T_LOOKUP, {"1", "2"}), "L*|own");
 
     // A domain name that does not exist sets the global section.
     ASSERT_EQ(sini_set(x, T_BINARY, "nowhere", "/bin/g"), 1);
-    EXPECT_EQ(get(T_BINARY), "/bin/g");
-    EXPECT_EQ(get(T_BINARY, "1"), "/bin/g");
+    EXPECT_EQ(each(T_BINARY, {nullptr, "1"}), "/bin/g|/bin/g");
     EXPECT_EQ(sini_domains(x), 2);
 }
 
@@ -183,7 +183,7 @@ TEST_F(SiniTest, CountAndMultiRows)
 {
     ASSERT_EQ(load("module 1\n"), 1);
     ASSERT_EQ(sini_set(x, T_TIMEOUT, nullptr, "5"), 1);
-    EXPECT_EQ(get(T_TIMEOUT, nullptr, nullptr, 0), "5");
+    EXPECT_EQ(get(T_TIMEOUT), "5");
     // Count 1 of a row set once: no default, no fallback.
     EXPECT_EQ(get(T_TIMEOUT, nullptr, nullptr, 1), "(null)");
     EXPECT_EQ(get(T_LOGLEVEL, "1", nullptr, 1), "(null)");
@@ -195,11 +195,9 @@ TEST_F(SiniTest, CountAndMultiRows)
     ASSERT_EQ(sini_set(x, T_LIST, nullptr, "global"), 1);
     ASSERT_EQ(sini_set(x, T_LIST, "1", "two"), 1);
     ASSERT_EQ(sini_set(x, T_LIST, "1", "one"), 1);
-    EXPECT_EQ(get(T_LIST, "1", nullptr, 0), "one");
-    EXPECT_EQ(get(T_LIST, "1", nullptr, 1), "two");
-    EXPECT_EQ(get(T_LIST, "1", nullptr, 2), "one");
-    EXPECT_EQ(get(T_LIST, "1", nullptr, 3), "global");
-    EXPECT_EQ(get(T_LIST, "1", nullptr, 4), "(null)");
+    std::string listed;
+    for (int i = 0; i <= 4; i++) listed += get(T_LIST, "1", nullptr, i) + "|";
+    EXPECT_EQ(listed, "one|two|one|global|(null)|");
     EXPECT_EQ(get(T_LIST, nullptr, nullptr, 1), "(null)");
     // The repeated "one" shares its record.
     EXPECT_EQ(pooled(x, T_LIST), 3);
@@ -223,9 +221,7 @@ TEST_F(SiniTest, RepeatedSettingsAndSharing)
     EXPECT_EQ(pooled(x, T_DO_SET), 1);
     // A later change in one leaves the other alone.
     ASSERT_EQ(sini_set(x, T_DO_SET, "2", "move_to"), 1);
-    EXPECT_EQ(get(T_DO_SET, "1"), "false");
-    EXPECT_EQ(get(T_DO_SET, "2"), "move_to");
-    EXPECT_EQ(get(T_DO_SET), "existing");
+    EXPECT_EQ(each(T_DO_SET, {"1", "2", nullptr}), "false|move_to|existing");
     // Changing the first to the second's value shares again.
     ASSERT_EQ(sini_set(x, T_DO_SET, "1", "move_to"), 1);
     EXPECT_EQ(sini_getx(x, T_DO_SET, "1", nullptr, 0), sini_getx(x, T_DO_SET, "2", nullptr, 0));
@@ -280,12 +276,9 @@ TEST_F(SiniTest, LetterCaseOfLabelsKeywordsAndNames)
     EXPECT_STREQ(sini_domain_name(x, 2), "01");
     EXPECT_STREQ(sini_domain_name(x, 3), "1");
     EXPECT_EQ(get(T_TIMEOUT, "Alpha"), "1");
-    EXPECT_EQ(get(T_BINARY, "Alpha"), "/bin/upper");
-    EXPECT_EQ(get(T_BINARY, "alpha"), "/bin/lower");
-    EXPECT_EQ(get(T_BINARY, "ALPHA"), "(null)");
+    EXPECT_EQ(each(T_BINARY, {"Alpha", "alpha", "ALPHA"}), "/bin/upper|/bin/lower|(null)");
     // The repeated domain line added to the first "Alpha".
-    EXPECT_EQ(get(T_MATCH, "Alpha"), "m*");
-    EXPECT_EQ(get(T_MATCH, "alpha"), "*");
+    EXPECT_EQ(each(T_MATCH, {"Alpha", "alpha"}), "m*|*");
 
     EXPECT_EQ(sini_id(x, "Timeout"), T_TIMEOUT);
     EXPECT_EQ(sini_id(x, "STRIP_PREFIX"), T_STRIP);
@@ -307,15 +300,13 @@ TEST_F(SiniTest, KeywordsAndDomainLinesWithoutName)
     EXPECT_STREQ(sini_domain_name(x, 0), "d");
     EXPECT_EQ(get(T_BINARY, "d"), "/bin/d");
     EXPECT_EQ(count(logged(), "Setting invalid (module)(1)"), 1);
-    sini_free(&x);
+    renew();
 
     // A domain line without a name is ignored: settings stay where they were.
-    x = sini_init(Table);
     ASSERT_EQ(load("module\nbinary /bin/global\nmodule 1\nmodule \t \nmatch one*\n"), 1);
     ASSERT_EQ(sini_domains(x), 1);
     EXPECT_EQ(get(T_BINARY), "/bin/global");
-    EXPECT_EQ(get(T_MATCH, "1"), "one*");
-    EXPECT_EQ(get(T_MATCH), "*");
+    EXPECT_EQ(each(T_MATCH, {"1", nullptr}), "one*|*");
     EXPECT_EQ(count(logged(), "Error: Domain line without a name ignored\n"), 2);
 }
 
@@ -337,17 +328,12 @@ TEST_F(SiniTest, MultipartValues)
     ASSERT_EQ(load("module 1\nmodule 2\n"), 1);
     // Nothing set: the default text, or a part of it.
     EXPECT_EQ(sini_getx(x, T_PARTS, "1", nullptr, 0), Table[T_PARTS].Default);
-    EXPECT_EQ(get(T_PARTS, "1", "a"), "1");
-    EXPECT_EQ(get(T_PARTS, "1", "b"), "2");
-    EXPECT_EQ(get(T_PARTS, "1", "B"), "(null)");
-    EXPECT_EQ(get(T_PARTS, "1", "c"), "(null)");
+    EXPECT_EQ(parts("1", {"a", "b", "B", "c"}), "1|2|(null)|(null)");
     EXPECT_EQ(array_items(x->_defaults), 1);
 
     // Both parts in order, each written without blanks.
     ASSERT_EQ(sini_set(x, T_PARTS, "1", "a=10 b=20"), 1);
-    EXPECT_EQ(get(T_PARTS, "1"), "10");
-    EXPECT_EQ(get(T_PARTS, "1", "a"), "10");
-    EXPECT_EQ(get(T_PARTS, "1", "B"), "20");
+    EXPECT_EQ(parts("1", {nullptr, "a", "B"}), "10|10|20");
 
     // Invalid: blanks around "=", an unknown part, a name in another case,
     // an incomplete triple, a middle token that is no "=", no tokens.
@@ -362,9 +348,7 @@ TEST_F(SiniTest, MultipartValues)
 
     // Only b given: b from the value, then a from the default.
     ASSERT_EQ(sini_set(x, T_PARTS, "2", "b=5"), 1);
-    EXPECT_EQ(get(T_PARTS, "2"), "5");
-    EXPECT_EQ(get(T_PARTS, "2", "a"), "1");
-    EXPECT_EQ(get(T_PARTS, "2", "b"), "5");
+    EXPECT_EQ(parts("2", {nullptr, "a", "b"}), "5|1|5");
     const SIniSetting *s = static_cast<SIniSetting *>(
         array_get_num(static_cast<SIniDomain *>(array_get_num(x->Domains, 1))->Settings, 0));
     ASSERT_NE(s, nullptr);
@@ -376,13 +360,11 @@ TEST_F(SiniTest, MultipartValues)
     // As many tokens as the format: nothing is taken from the default, and
     // a part the value lacks is not looked for elsewhere.
     ASSERT_EQ(sini_set(x, T_PARTS, nullptr, "a=7 a=8"), 1);
-    EXPECT_EQ(get(T_PARTS, nullptr, "a"), "7");
-    EXPECT_EQ(get(T_PARTS, nullptr, "b"), "(null)");
+    EXPECT_EQ(parts(nullptr, {"a", "b"}), "7|(null)");
 
     // Quoted part values may hold blanks, "=" and escaped quotes.
     ASSERT_EQ(sini_set(x, T_PARTS, "1", "a=\"x = y\" b=\"say \\\"hi\\\"\""), 1);
-    EXPECT_EQ(get(T_PARTS, "1", "a"), "x = y");
-    EXPECT_EQ(get(T_PARTS, "1", "b"), "say \"hi\"");
+    EXPECT_EQ(parts("1", {"a", "b"}), "x = y|say \"hi\"");
     // A single-valued row in the same store is untouched by all this.
     EXPECT_EQ(get(T_MATCH, "1"), "*");
 }
@@ -390,10 +372,8 @@ TEST_F(SiniTest, MultipartValues)
 TEST_F(SiniTest, MultipartLinesFromFile)
 {
     ASSERT_EQ(load("parts b=9\nparts a = 1 b = 2\nmodule 1\nPARTS a=3 b=4\n"), 1);
-    EXPECT_EQ(get(T_PARTS, nullptr, "b"), "9");
-    EXPECT_EQ(get(T_PARTS, nullptr, "a"), "1");
-    EXPECT_EQ(get(T_PARTS, "1", "a"), "3");
-    EXPECT_EQ(get(T_PARTS, "1", "b"), "4");
+    EXPECT_EQ(parts(nullptr, {"b", "a"}), "9|1");
+    EXPECT_EQ(parts("1", {"a", "b"}), "3|4");
     EXPECT_EQ(count(logged(), "Setting invalid (parts)(a = 1 b = 2)"), 1);
 }
 
@@ -404,8 +384,7 @@ TEST_F(SiniTest, MultipartValuesShareOnlyWithTheSamePartNames)
     ASSERT_EQ(sini_set(x, T_PARTS, "2", "b=1 a=2"), 1);
     ASSERT_EQ(sini_set(x, T_PARTS, "3", "a=1 b=2"), 1);
     EXPECT_EQ(get(T_PARTS, "1", "a"), "1");
-    EXPECT_EQ(get(T_PARTS, "2", "a"), "2");
-    EXPECT_EQ(get(T_PARTS, "2", "b"), "1");
+    EXPECT_EQ(parts("2", {"a", "b"}), "2|1");
     // Equal names and values still share one record.
     EXPECT_EQ(array_items(x->_settings), 2);
 }
@@ -419,7 +398,7 @@ TEST_F(SiniTest, RobustAgainstAnyInput)
     EXPECT_EQ(get(T_TIMEOUT), "5");
     EXPECT_EQ(get(T_BINARY), "/bin/b");
     EXPECT_EQ(get(T_MATCH), "m");
-    sini_free(&x);
+    renew();
 
     // Random bytes and a very long line without an end.
     std::mt19937 gen(4711);
@@ -427,12 +406,9 @@ TEST_F(SiniTest, RobustAgainstAnyInput)
     for (int i = 0; i < 200000; i++) junk += static_cast<char>(gen() & 0xff);
     junk += "\nmodule \xff\xfe\nbinary \x80\x81\n";
     junk += std::string(100000, 'x');
-    x = sini_init(Table);
     ASSERT_EQ(load(junk), 1);
     EXPECT_EQ(get(T_BINARY, "\xff\xfe"), "\x80\x81");
-    sini_free(&x);
-
-    x = sini_init(Table);
+    renew();
     ASSERT_EQ(load("module\n\n \n#\nmodule \"\" \n=\n\"\n=a=b=\nparts \"\nparts \" =\n"), 1);
     ASSERT_EQ(load(""), 1);
     EXPECT_EQ(sini_domains(x), 1);
