@@ -194,23 +194,17 @@ TEST(Formatter, ConversionRoutinesDirectly)
 
 TEST(Scpy, Edges)
 {
-    Marked m;
-    EXPECT_EQ(scpy(m.b, "abc", 1), 0);
-    EXPECT_EQ(m.b[0], 0);
-    EXPECT_EQ(m.b[1], '#');
-    EXPECT_EQ(scpy(m.b, "abcdef", 4), 3);
-    EXPECT_STREQ(m.b, "abc");
-    EXPECT_EQ(scpy(m.b, "ab", 10), 2);
-    EXPECT_STREQ(m.b, "ab");
-    EXPECT_EQ(scpy(m.b, nullptr, 10), 0);
-    EXPECT_STREQ(m.b, "");
-
-    Marked n;
-    EXPECT_EQ(scpy(n.b, "abc", 0), 0);
-    EXPECT_EQ(scpy(n.b, "abc", -1), 0);
-    EXPECT_EQ(n.b[0], '#');
+    auto copy = [](const char *src, int cap) {
+        Marked m;
+        return written(scpy(m.b, src, cap), m, cap < 0 ? 0 : cap);
+    };
+    EXPECT_EQ(copy("abc", 1), Result(0, ""));
+    EXPECT_EQ(copy("abcdef", 4), Result(3, "abc"));
+    EXPECT_EQ(copy("ab", 10), Result(2, "ab"));
+    EXPECT_EQ(copy(nullptr, 10), Result(0, ""));
+    EXPECT_EQ(copy("abc", 0), Result(0, ""));
+    EXPECT_EQ(copy("abc", -1), Result(0, ""));
     EXPECT_EQ(scpy(nullptr, "abc", 10), 0);
-
     // Copying a text onto itself leaves it as it was.
     char s[] = "self";
     EXPECT_EQ(scpy(s, s, sizeof s), 4);
@@ -450,15 +444,17 @@ TEST(AttachPath, StaysWithinBounds)
 
 TEST(AttachExt, AppendsWithinBounds)
 {
-    char b[20] = "corvane", c[8] = "corvane", d[10] = "corvane", e[10] = "";
-    EXPECT_EQ(attach_ext(b, ".log", sizeof b), b);
-    EXPECT_STREQ(b, "corvane.log");
-    EXPECT_EQ(attach_ext(c, ".ini", sizeof c), c);
-    EXPECT_STREQ(c, "corvane");
-    EXPECT_EQ(attach_ext(d, ".ini", sizeof d), d);
-    EXPECT_STREQ(d, "corvane.i");
-    EXPECT_EQ(attach_ext(e, ".ini", sizeof e), e);
-    EXPECT_STREQ(e, ".ini");
+    auto attached = [](const char *name, unsigned cap) {
+        Marked m;
+        memcpy(m.b, name, strlen(name) + 1);
+        EXPECT_EQ(attach_ext(m.b, ".ini", cap), m.b);
+        return written(0, m, cap).second;
+    };
+    EXPECT_EQ(attached("corvane", 20), "corvane.ini");
+    EXPECT_EQ(attached("corvane", 8), "corvane");
+    EXPECT_EQ(attached("corvane", 10), "corvane.i");
+    EXPECT_EQ(attached("", 10), ".ini");
+    char b[10] = "x";
     EXPECT_EQ(attach_ext(nullptr, ".ini", 10), nullptr);
     EXPECT_EQ(attach_ext(b, ".ini", 0), nullptr);
 }
