@@ -1,22 +1,11 @@
 // The module multiplexer driven with real child modules (scriptmod).
 #include "adt/tallis.h"
 
-#include <gtest/gtest.h>
-
-#include <chrono>
-#include <climits>
-#include <csignal>
-#include <cstdlib>
-#include <cstring>
-#include <string>
-#include <thread>
-#include <vector>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include "adt/log.h"
 #include "adt/spawn.h"
 #include "tests/testkit.h"
+
+#include <climits>
+#include <thread>
 
 using namespace adt;
 using namespace testkit;
@@ -49,29 +38,14 @@ char *run_gate(Gate &g, char *username, int bfsz, const char *second = nullptr)
     return username + g.skip;
 }
 
-char *cb_lookup(Module *, void *data, char *username, int bfsz)
+// The gatekeepers: each runs the module's Gate for its operation, if it has one.
+template <Gate Gates::*G> char *gate(Module *, void *data, char *name, int bfsz)
 {
-    return data ? run_gate(static_cast<Gates *>(data)->lookup, username, bfsz) : username;
+    return data ? run_gate(static_cast<Gates *>(data)->*G, name, bfsz) : name;
 }
-
-char *cb_del(Module *, void *data, char *username, int bfsz)
+template <Gate Gates::*G> char *gate2(Module *, void *data, char *name, char *second, int bfsz)
 {
-    return data ? run_gate(static_cast<Gates *>(data)->del, username, bfsz) : username;
-}
-
-char *cb_search(Module *, void *data, char *string, int bfsz)
-{
-    return data ? run_gate(static_cast<Gates *>(data)->search, string, bfsz) : string;
-}
-
-char *cb_check(Module *, void *data, char *username, char *ip, int bfsz)
-{
-    return data ? run_gate(static_cast<Gates *>(data)->check, username, bfsz, ip) : username;
-}
-
-char *cb_set(Module *, void *data, char *username, char *password, int bfsz)
-{
-    return data ? run_gate(static_cast<Gates *>(data)->set, username, bfsz, password) : username;
+    return data ? run_gate(static_cast<Gates *>(data)->*G, name, bfsz, second) : name;
 }
 
 // The search line callback's record.
@@ -176,7 +150,11 @@ class TallisTest : public ::testing::Test
 
     std::string pid_of(Module *m) { return std::to_string(spawn_get_pid(m->Process)); }
 
-    void setup_gates() { tallis_setup(t, cb_lookup, cb_check, cb_set, cb_del, cb_search); }
+    void setup_gates()
+    {
+        tallis_setup(t, gate<&Gates::lookup>, gate2<&Gates::check>, gate2<&Gates::set>,
+                     gate<&Gates::del>, gate<&Gates::search>);
+    }
 
     // Each operation through the table, or through module m alone; "RC TEXT".
     std::string lookup(const std::string &name, Module *m = nullptr)
