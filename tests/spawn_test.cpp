@@ -1,30 +1,13 @@
 // Tests of the child process channel with real child processes.
 #include "adt/spawn.h"
 
-#include <gtest/gtest.h>
-
-#include <cerrno>
-#include <chrono>
-#include <csignal>
-#include <cstdlib>
-#include <cstring>
-#include <string>
-#include <vector>
-
-#include <fcntl.h>
-#include <poll.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include "adt/lib.h"
-#include "adt/log.h"
 #include "tests/testkit.h"
+
+#include <sys/resource.h>
 
 using namespace adt;
 using namespace testkit;
-
-extern char **environ;
 
 namespace
 {
