@@ -3,21 +3,11 @@
 #include "adt/log.h"
 #include "tests/testkit.h"
 
-#include <cerrno>
-#include <filesystem>
-#include <fstream>
 #include <regex>
 #include <set>
-#include <string>
-#include <sys/stat.h>
-#include <unistd.h>
-#include <vector>
-
-#include <gtest/gtest.h>
 
 using namespace adt;
 using namespace testkit;
-namespace fs = std::filesystem;
 
 namespace
 {
