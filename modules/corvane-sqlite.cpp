@@ -6,6 +6,8 @@
 // and every change is its own transaction.
 #include "modules/modlib.h"
 
+#include "adt/lib.h"
+
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -166,6 +168,19 @@ static int _prepare(SqliteStore *q, const char *sql, sqlite3_stmt **st, std::str
     return 0;
 }
 
+// Runs one statement of the set-up. Two modules that start on a new
+// database at once both switch it to WAL mode, and the library refuses one
+// of them at once, without waiting (a wait there could deadlock): that one
+// tries again, until the busy time-out.
+static int _setup(SqliteStore *q, const char *sql, int busy)
+{
+    for (int waited = 0;; waited += 5) {
+        int rc = sqlite3_exec(q->Db, sql, nullptr, nullptr, nullptr);
+        if ((rc & 0xff) != SQLITE_BUSY || waited >= busy) return rc;
+        adt::my_msleep(5);
+    }
+}
+
 // Opens the database of the options: unless read-only, creates it (mode
 // 0600) and its table when missing and switches it to WAL mode.
 static int _open(SqliteStore *q, const ModOptions *o, std::string *err)
@@ -190,7 +205,7 @@ static int _open(SqliteStore *q, const ModOptions *o, std::string *err)
     if (!o->ReadOnly) {
         const char *setup[] = {"PRAGMA journal_mode=WAL", "PRAGMA synchronous=FULL", _schema};
         for (const char *sql : setup) {
-            int rc = sqlite3_exec(q->Db, sql, nullptr, nullptr, nullptr);
+            int rc = _setup(q, sql, o->Busy);
             if (rc != SQLITE_OK) {
                 _error(q, rc, "cannot set up", err);
                 return 0;
