@@ -107,7 +107,9 @@ void module_set_on_check(Module *m, int mode);
 // for the others). 1 when a reply was read, whatever it says; 0 when the
 // exchange failed (m has then been counted by module_dead) or when m or its
 // process is null (*result stays null). Output of m that nobody asked for is
-// discarded, and logged, before the request is sent.
+// discarded, and logged, before the request is sent. A request longer than
+// 997 characters is not sent: 0, with "... Request too long" in the failure
+// text's shape, and m is not counted dead.
 
 // Sends "lookup %s".
 int tallis_module_lookup(Module *m, const char *username, char **result);
