@@ -265,19 +265,6 @@ static void _finish(pid_t pid, int grace)
     _exit(127);
 }
 
-// Writes all of text to fd; 0 when Corvane is gone.
-static int _write_all(int fd, const char *text, size_t len)
-{
-    while (len > 0) {
-        ssize_t w = write(fd, text, len);
-        if (w < 0 && errno == EINTR) continue;
-        if (w <= 0) return 0;
-        text += w;
-        len -= (size_t)w;
-    }
-    return 1;
-}
-
 // Reads up to the first line feed; 1 for a whole line (in reply, cut to
 // size - 1), 0 at the end of output, -1 on an error, -2 at the deadline.
 static int _read_line(int fd, char *reply, size_t size, const struct timespec *deadline)
@@ -346,7 +333,7 @@ int cpw_ask(const CpwOptions *o, const char *command, size_t len, const struct t
     struct sigaction ignore = {}, old;
     ignore.sa_handler = SIG_IGN;
     sigaction(SIGPIPE, &ignore, &old);
-    _write_all(to[1], command, len);
+    adt::write_all(to[1], command, len);
     sigaction(SIGPIPE, &old, nullptr);
     close(to[1]);
     int r = _read_line(from[0], reply, size, deadline);

@@ -2,6 +2,7 @@
 // files, signals and sleeping, the bounded formatter, wildcard matching.
 #include "adt/lib.h"
 
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <csignal>
@@ -253,6 +254,19 @@ void s_fclose(FILE **f)
     if (!f || !*f) return;
     fclose(*f);
     *f = nullptr;
+}
+
+int write_all(int fd, const void *buf, size_t len)
+{
+    const char *p = static_cast<const char *>(buf);
+    while (len > 0) {
+        ssize_t w = write(fd, p, len);
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) return 0;
+        p += w;
+        len -= static_cast<size_t>(w);
+    }
+    return 1;
 }
 
 // --- Signals and sleeping ---

@@ -79,6 +79,9 @@ char *currentdir(char *buffer, unsigned int bfsz);
 FILE *s_fopen(const char *filename, const char *mode);
 // Closes *f and sets it to null.
 void s_fclose(FILE **f);
+// Writes all len bytes of buf to fd, going on after short writes and
+// interrupted calls; 1 when all were written, 0 when a write failed.
+int write_all(int fd, const void *buf, size_t len);
 
 // --- Signals and sleeping ---
 

@@ -203,20 +203,6 @@ static void _permissions(FileStore *f, int fd)
     fchmod(fd, mode);
 }
 
-static int _write_all(int fd, const std::string &text)
-{
-    const char *p = text.data();
-    size_t n = text.size();
-    while (n > 0) {
-        ssize_t w = write(fd, p, n);
-        if (w < 0 && errno == EINTR) continue;
-        if (w <= 0) return 0;
-        p += w;
-        n -= (size_t)w;
-    }
-    return 1;
-}
-
 // Writes the lines as the new file: temporary file, flushed to disk,
 // renamed into place, the directory flushed too. On failure the lines are
 // dropped (they no longer match the file) and the file stays as it was.
@@ -233,7 +219,8 @@ static int _commit(FileStore *f, std::string *err)
         return MOD_FAIL;
     }
     _permissions(f, fd);
-    if (!_write_all(fd, text) || fsync(fd) != 0 || rename(f->Temp.c_str(), f->Path.c_str()) != 0) {
+    if (!adt::write_all(fd, text.data(), text.size()) || fsync(fd) != 0 ||
+        rename(f->Temp.c_str(), f->Path.c_str()) != 0) {
         _fail(err, "cannot write", f->Path, MOD_FAIL);
         close(fd);
         unlink(f->Temp.c_str());

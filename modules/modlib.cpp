@@ -89,19 +89,6 @@ int mod_name_ok(const char *name)
     return 1;
 }
 
-// Writes all of bf, going on after short writes and interrupted calls.
-static int _write_all(const char *bf, size_t n)
-{
-    while (n > 0) {
-        ssize_t w = write(1, bf, n);
-        if (w < 0 && errno == EINTR) continue;
-        if (w <= 0) return 0;
-        bf += w;
-        n -= (size_t)w;
-    }
-    return 1;
-}
-
 void mod_reply(const char *format, ...)
 {
     char bf[MOD_LINE_MAX + 2];
@@ -112,7 +99,7 @@ void mod_reply(const char *format, ...)
     if (n < 0 || n > MOD_LINE_MAX) n = MOD_LINE_MAX;
     bf[n] = '\n';
     // Nobody is left to read a reply: the work is over.
-    if (!_write_all(bf, (size_t)n + 1)) exit(0);
+    if (!adt::write_all(1, bf, (size_t)n + 1)) exit(0);
 }
 
 // 1 when extra may be stored: no control character but the tab.
