@@ -318,7 +318,9 @@ static int _send(Module *m, const char *name, char **result, const char *format,
     __attribute__((format(printf, 4, 5)));
 static int _send(Module *m, const char *name, char **result, const char *format, ...)
 {
-    char line[4 * BFSZ];
+    // One byte more than a request line holds is enough to tell a request
+    // that is too long: the formatter stops there.
+    char line[MAX_REQUEST + 2];
     va_list ap;
     va_start(ap, format);
     int n = vsnprintf(line, sizeof line, format, ap);
