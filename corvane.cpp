@@ -47,13 +47,13 @@ int Mode = MODE_TERMINAL;
 int search_found = 0;
 int search_outof = 0;
 
-static char name[1000];             // invocation name without directory and extension
+static char prog_name[1000];        // invocation name without directory and extension
 static char dir[1000];              // -path, else the current working directory
 static LogLevel level = LogError;   // LogDebug after -debug
 static Log *pLog = nullptr;         // the program's log
 static SIni ini = nullptr;          // the loaded configuration
 static Tallis *auths = nullptr;     // the module table
-static CorvaneData *data = nullptr; // one record per module domain
+static CorvaneData *records = nullptr; // one record per module domain
 
 // The leading decimal integer of text (0 for none or null), clamped to the
 // range of an int instead of overflowing.
@@ -604,8 +604,8 @@ static void refuse_long_line(void)
 
 void cleanup(void)
 {
-    free(data);
-    data = nullptr;
+    free(records);
+    records = nullptr;
     tallis_free(&auths);
     sini_free(&ini);
     log_free(&pLog);
@@ -620,7 +620,7 @@ static const char *global_setting(int id)
 static void open_log(void)
 {
     char file[1000];
-    scpy(file, name, 1000);
+    scpy(file, prog_name, 1000);
     attach_ext(file, ".log", 1000);
     pLog = log_init(level);
     log_setup(pLog, dir, file);
@@ -653,14 +653,14 @@ static int start_modules(int n)
     tallis_setup(auths, cblookup, cbcheck, cbset, cbdel, cbsearch);
     tallis_set_once(auths, istrue(global_setting(I_SET_ONCE)));
     tallis_del_once(auths, istrue(global_setting(I_DEL_ONCE)));
-    data = (CorvaneData *)calloc(n, sizeof(CorvaneData));
+    records = (CorvaneData *)calloc(n, sizeof(CorvaneData));
     for (int i = 0; i < n; i++) {
         char errmsg[1000] = "";
-        data[i].domain = sini_domain_name(ini, i);
-        data[i].ini = ini;
-        const char *binary = sini_getx(ini, I_BINARY, data[i].domain, nullptr, 0);
-        int timeout = to_int(sini_getx(ini, I_TIMEOUT, data[i].domain, nullptr, 0));
-        if (!tallis_add(auths, binary, to_int(data[i].domain), timeout, &data[i], errmsg, 1000)) {
+        records[i].domain = sini_domain_name(ini, i);
+        records[i].ini = ini;
+        const char *binary = sini_getx(ini, I_BINARY, records[i].domain, nullptr, 0);
+        int timeout = to_int(sini_getx(ini, I_TIMEOUT, records[i].domain, nullptr, 0));
+        if (!tallis_add(auths, binary, to_int(records[i].domain), timeout, &records[i], errmsg, 1000)) {
             print_dead("%s", errmsg);
             return 0;
         }
@@ -668,19 +668,19 @@ static int start_modules(int n)
     return 1;
 }
 
-int main(int argc, char **argv)
+int corvane_main(int argc, char **argv)
 {
     int status = process_args(argc, argv, 0);
     if (status) return status;
     sig_init(nullptr);
     atexit(cleanup);
-    exename(name, argc > 0 ? argv[0] : nullptr, 1000);
+    exename(prog_name, argc > 0 ? argv[0] : nullptr, 1000);
     if (!dir[0]) currentdir(dir, 1000);
     open_log();
 
     char path[1000];
     scpy(path, dir, 1000);
-    attach_path(path, name, 1000);
+    attach_path(path, prog_name, 1000);
     attach_ext(path, ".ini", 1000);
     ini = sini_init(_Settings);
     if (!sini_load(ini, path, "module")) {

@@ -99,6 +99,10 @@ int search_result(char *result);
 // the modules are started): the command options, which set Mode. 0 to go
 // on; otherwise the exit status, the reason already written.
 int process_args(int argc, char **argv, int stage);
+// The whole program: start-up, then the command loop; the exit status.
+// main.cpp calls it, so that tests and fuzz targets link the front end
+// like any library.
+int corvane_main(int argc, char **argv);
 // Frees, in this order, the module records, the module table (stopping
 // every module), the configuration and the log. Registered with atexit.
 void cleanup(void);

@@ -38,7 +38,7 @@ static int _timeout_value(const char *text, int *ms)
     return 1;
 }
 
-int cpw_options(CpwOptions *o, int argc, char **argv, char *err, size_t size)
+int cpw_parse_options(CpwOptions *o, int argc, char **argv, char *err, size_t size)
 {
     if (!o || !argv) return 0;
     o->Corvane = cpw_default_corvane();

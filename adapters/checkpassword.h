@@ -62,7 +62,7 @@ const char *cpw_default_corvane(void);
 // in checkpassword mode, starts prog. 1 on success; 0 with the reason in
 // err (capacity size) on an unknown option, a missing or bad value, no prog
 // in checkpassword mode, or words after the options in PAM mode.
-int cpw_options(CpwOptions *o, int argc, char **argv, char *err, size_t size);
+int cpw_parse_options(CpwOptions *o, int argc, char **argv, char *err, size_t size);
 
 // 1 when text can travel as one word of a Corvane command: not empty, no
 // blank and no control character (which would split or end the line).

@@ -103,7 +103,7 @@ int main(int argc, char **argv)
     _standard_descriptors();
     CpwOptions o;
     char err[CPW_LINE];
-    if (!cpw_options(&o, argc, argv, err, sizeof err)) {
+    if (!cpw_parse_options(&o, argc, argv, err, sizeof err)) {
         _say("%s", err);
         fputs(Usage, stderr);
         return CPW_MISUSE;

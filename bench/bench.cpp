@@ -619,8 +619,8 @@ int main(int argc, char **argv)
         add("raw pipe round trips", "/s", raw, 1, "", -1);
         // What five modules cost at the least: the same child five times,
         // asked in turn; each exchange then switches to another process.
-        double five = median(repeat(S.runs, [&] { return raw_run(echo, 5); }));
-        add("raw, five children asked in turn", "/s", five, ratio(five, raw), "", -1);
+        double raw5 = median(repeat(S.runs, [&] { return raw_run(echo, 5); }));
+        add("raw, five children asked in turn", "/s", raw5, ratio(raw5, raw), "", -1);
         if (S.client != S.chain) {
             // Why chains are kept on one CPU: the same exchange across two.
             place(S.client, S.chain);

@@ -58,8 +58,8 @@ void start()
     if (modules) {
         auths = modules;
         tallis_free(&auths);
-        free(data);
-        data = nullptr;
+        free(records);
+        records = nullptr;
     }
     if (!start_modules(sini_domains(ini))) fuzz::fail("modules did not start");
     modules = auths;

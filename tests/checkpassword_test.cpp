@@ -161,7 +161,7 @@ std::string options(std::vector<std::string> words)
     argv.push_back(nullptr);
     char err[CPW_LINE] = "";
     CpwOptions o;
-    if (!cpw_options(&o, (int)argv.size() - 1, argv.data(), err, sizeof err))
+    if (!cpw_parse_options(&o, (int)argv.size() - 1, argv.data(), err, sizeof err))
         return std::string("error: ") + err;
     std::string s = std::string(o.Corvane) + " " + (o.Path ? o.Path : "-") + " " +
                     std::to_string(o.Timeout) + (o.Pam ? " pam" : "");

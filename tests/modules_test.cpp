@@ -132,7 +132,7 @@ std::string refused(const std::string &user)
 }
 
 INSTANTIATE_TEST_SUITE_P(Both, ModuleTest, ::testing::Values("file", "sqlite"),
-                         [](const auto &info) { return info.param; });
+                         [](const auto &param_info) { return param_info.param; });
 
 TEST_P(ModuleTest, AnswersEveryRequestWithItsReply)
 {

@@ -1,0 +1,23 @@
+// The limits of a line on the wire, written once for Corvane, its library,
+// the modules and the adapters. Every side of every pipe and socket holds
+// to the same numbers, so a line one side can send the other can read.
+#ifndef ADT_WIRE_H
+#define ADT_WIRE_H
+
+namespace adt
+{
+
+// The characters of a request or reply line before its line feed. A client
+// line of more, or a request that would need more, is refused whole rather
+// than cut: a cut line would be a different command.
+inline constexpr int WIRE_TEXT = 997;
+// A whole line with its line feed: what the channel's input buffer holds.
+inline constexpr int WIRE_LINE = WIRE_TEXT + 1;
+// The text buffers that carry lines, names and replies: a whole line, its
+// terminating NUL and one byte to tell "full" from "longer than a line".
+inline constexpr int WIRE_BUF = 1000;
+static_assert(WIRE_BUF >= WIRE_LINE + 2, "a buffer holds a whole line, a NUL and one more byte");
+
+} // namespace adt
+
+#endif
