@@ -231,6 +231,28 @@ void emsg(const char *format, ...)
     errno = saved;
 }
 
+void amsg(const char *format, ...)
+{
+    if (!format) return;
+    int saved = errno;
+    char buffer[MSG_SIZE];
+    va_list ap;
+    va_start(ap, format);
+    _format(buffer, format, ap);
+    va_end(ap);
+    emsg("%s", buffer);
+    if (fcntl(STDERR_FILENO, F_GETFD) != -1) {
+        // One write, so that the line is not interleaved with another process's.
+        char line[MSG_SIZE + 16] = "corvane: ";
+        size_t n = strlen(line), len = strlen(buffer);
+        memcpy(line + n, buffer, len);
+        line[n + len] = '\n';
+        ssize_t w = write(STDERR_FILENO, line, n + len + 1);
+        (void)w;
+    }
+    errno = saved;
+}
+
 // Formats and writes an information or debug message to the current log.
 static void _vmsg(LogLevel l, const char *format, va_list ap)
 {

@@ -58,6 +58,12 @@ int log_rotate(Log *x);
 // Error message to the current log, or held back until a log exists (at
 // most 1000 texts; beyond that the oldest are dropped).
 void emsg(const char *format, ...) __attribute__((format(printf, 1, 2)));
+// An error an administrator must see: written as emsg writes it, and also
+// as one line "corvane: TEXT" to standard error when that is open. Callers
+// such as Dovecot and pam_exec put a helper's standard error into their own
+// logs, so a store that cannot be opened is seen where the administrator
+// looks; standard output stays the protocol's.
+void amsg(const char *format, ...) __attribute__((format(printf, 1, 2)));
 // Information message; written only when the current log is at Info or
 // above. The level is checked before the text is formatted.
 void imsg(const char *format, ...) __attribute__((format(printf, 1, 2)));
