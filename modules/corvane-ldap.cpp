@@ -13,6 +13,7 @@
 
 #include "adt/lib.h"
 
+#include <cctype>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -118,7 +119,8 @@ int parse_options(Options *o, int argc, char **argv, std::string *err)
     for (int i = 1; i < argc; i++) {
         const char *a = argv[i];
         if (strcmp(a, "-starttls") == 0 || strcmp(a, "-allow-del") == 0) {
-            (a[1] == 's' ? o->StartTls : o->AllowDel) = 1;
+            int *flag = strcmp(a, "-starttls") == 0 ? &o->StartTls : &o->AllowDel;
+            *flag = 1;
             continue;
         }
         if (strcmp(a, "-bindpw") == 0) {
@@ -542,7 +544,9 @@ class Directory
                 if (count == 1 && r == LDAP_SUCCESS) {
                     LDAPMessage *entry = ldap_first_entry(ld, res.get());
                     Text dn(ldap_get_dn(ld, entry));
-                    e->dn = dn ? dn.get() : "";
+                    // Never bind with an empty DN: that bind would be anonymous.
+                    if (!dn || !*dn) return LDAP_DECODING_ERROR;
+                    e->dn = dn.get();
                     e->extra = extra_of(ld, entry, room(name));
                 }
                 return r == LDAP_SIZELIMIT_EXCEEDED ? LDAP_SUCCESS : r;
