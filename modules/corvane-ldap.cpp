@@ -174,11 +174,13 @@ int name_ok(const char *name)
     return 1;
 }
 
-void append_hex(std::string *out, const char *format, unsigned char c)
+// Appends c as lead and two hexadecimal digits (as in "%20").
+void append_hex(std::string *out, char lead, unsigned char c)
 {
-    char hex[4];
-    snprintf(hex, sizeof hex, format, c);
-    *out += hex;
+    static const char digits[] = "0123456789ABCDEF";
+    *out += lead;
+    *out += digits[c >> 4];
+    *out += digits[c & 15];
 }
 
 // text as an assertion value of a search filter: the filter's own
@@ -192,7 +194,7 @@ std::string filter_value(const char *text, bool wild)
         if (wild && (*p == '*' || *p == '?')) {
             if (out.empty() || out.back() != '*') out += '*';
         } else if (*p < ' ' || *p >= 127 || strchr("*()\\", *p)) {
-            append_hex(&out, "\\%02x", *p);
+            append_hex(&out, '\\', *p);
         } else {
             out += (char)*p;
         }
@@ -218,7 +220,7 @@ std::string word_of(const char *v, size_t len)
     for (size_t i = 0; i < len; i++) {
         unsigned char c = (unsigned char)v[i];
         if (c <= ' ' || c == '%' || c == 127)
-            append_hex(&out, "%%%02X", c);
+            append_hex(&out, '%', c);
         else
             out += (char)c;
     }
