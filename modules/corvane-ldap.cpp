@@ -423,13 +423,11 @@ class Directory
         for (Change &c : changes) mods.push_back(c.mod());
         mods.push_back(nullptr);
         Failure f;
-        int rc = mods.size() == 1 ? LDAP_SUCCESS
-                                  : service_.run(
-                                        [&](LDAP *ld) {
-                                            return ldap_modify_ext_s(ld, e.dn.c_str(), mods.data(),
-                                                                     nullptr, nullptr);
-                                        },
-                                        &f);
+        int rc = LDAP_SUCCESS;
+        auto modify = [&](LDAP *ld) {
+            return ldap_modify_ext_s(ld, e.dn.c_str(), mods.data(), nullptr, nullptr);
+        };
+        if (mods.size() > 1) rc = service_.run(modify, &f);
         if (rc == LDAP_SUCCESS && strcmp(password, no_password) != 0)
             rc = service_.run([&](LDAP *ld) { return change_password(ld, e.dn, password); }, &f);
         if (rc == LDAP_SUCCESS) return mod_reply("+OK %s set", name);
