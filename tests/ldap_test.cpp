@@ -10,8 +10,6 @@ using namespace testkit;
 namespace
 {
 
-const char slapd_bin[] = "/usr/sbin/slapd";
-
 const std::string alice = "cn=Alice%20Liddell mail=alice@example.org";
 
 // The reply to request; for a search its lines joined, hits sorted.
@@ -41,7 +39,7 @@ class Ldap : public ::testing::Test
 
     void SetUp() override
     {
-        if (access(slapd_bin, X_OK) != 0)
+        if (access("/usr/sbin/slapd", X_OK) != 0)
             GTEST_SKIP() << "slapd is not installed (Debian: apt-get install slapd ldap-utils)";
         char tmpl[] = "/tmp/corvane-ldap-XXXXXX";
         ASSERT_TRUE(mkdtemp(tmpl));
@@ -77,7 +75,7 @@ class Ldap : public ::testing::Test
     // slapd goes into the background at once and listens a little later.
     void start()
     {
-        Outcome s = here({slapd_bin, "-f", "slapd.conf", "-h", uri});
+        Outcome s = here({"/usr/sbin/slapd", "-f", "slapd.conf", "-h", uri});
         ASSERT_EQ(0, s.status) << s.err;
         for (int i = 0; i < 200 && here({"ldapwhoami", "-x", "-H", uri}).status != 0; i++)
             usleep(50000);
