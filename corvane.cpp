@@ -47,12 +47,12 @@ int Mode = MODE_TERMINAL;
 int search_found = 0;
 int search_outof = 0;
 
-static char prog_name[1000];        // invocation name without directory and extension
-static char dir[1000];              // -path, else the current working directory
-static LogLevel level = LogError;   // LogDebug after -debug
-static Log *pLog = nullptr;         // the program's log
-static SIni ini = nullptr;          // the loaded configuration
-static Tallis *auths = nullptr;     // the module table
+static char prog_name[1000];           // invocation name without directory and extension
+static char dir[1000];                 // -path, else the current working directory
+static LogLevel level = LogError;      // LogDebug after -debug
+static Log *pLog = nullptr;            // the program's log
+static SIni ini = nullptr;             // the loaded configuration
+static Tallis *auths = nullptr;        // the module table
 static CorvaneData *records = nullptr; // one record per module domain
 
 // The leading decimal integer of text (0 for none or null), clamped to the
@@ -189,23 +189,47 @@ static int command_mode(const char *word)
     return MODE_TERMINAL;
 }
 
+// The command options, in the order of the modes they select.
+static const char *const CommandOptions[] = {"-lookup", "-check",  "-set",
+                                             "-del",    "-search", "-quit"};
+
+// The mode of the command option arg, or MODE_TERMINAL.
+static int option_mode(const char *arg)
+{
+    for (int i = 0; i < 6; i++)
+        if (s_stricmp(arg, CommandOptions[i]) == 0) return MODE_LOOKUP + i;
+    return MODE_TERMINAL;
+}
+
+// Index in argv of the first command option, or argc when there is none.
+// The value of -path is skipped, so "-path -check" names a directory. Every
+// argument after the command option is a word of that command, whatever it
+// looks like: a user name "-quit" must not end the run, nor a password
+// "-path" choose the configuration.
+static int first_command(int argc, char **argv)
+{
+    for (int i = 1; i < argc; i++) {
+        if (option_mode(argv[i]) != MODE_TERMINAL) return i;
+        if (s_stricmp(argv[i], "-path") == 0) i++;
+    }
+    return argc;
+}
+
 // The words of a command given on the command line: the first command
 // option without its dash, then every argument after it, at most 100 words
-// in p. Returns their number (0 when there is no such option).
+// in p. Returns their number (0 when there is no such option, or it is
+// -quit, which has no words).
 static int command_line_words(int argc, char **argv, char **p)
 {
-    static const char *const options[] = {"-lookup", "-check", "-set", "-del", "-search"};
-    for (int i = 1; i < argc; i++) {
-        for (const char *opt : options) {
-            if (s_stricmp(argv[i], opt) != 0) continue;
-            int n = 0;
-            p[n++] = argv[i] + 1;
-            for (int j = i + 1; j < argc && n < 100; j++) p[n++] = argv[j];
-            return n;
-        }
-    }
-    return 0;
+    int i = first_command(argc, argv);
+    if (i >= argc || option_mode(argv[i]) == MODE_QUIT) return 0;
+    int n = 0;
+    p[n++] = argv[i] + 1;
+    for (int j = i + 1; j < argc && n < 100; j++) p[n++] = argv[j];
+    return n;
 }
+
+static int unsafe_words(int mode, char **p, int n, char *bf, int bfsz);
 
 // Words w[0..n-1] joined by single blanks into a new heap text; the caller
 // frees it.
@@ -248,6 +272,12 @@ void process_command(int argc, char **argv, char *input)
         if (nparam > 0) mode = command_mode(p[0]);
     } else {
         nparam = command_line_words(argc, argv, p);
+    }
+    if (unsafe_words(mode, p, nparam, bf, sizeof bf)) {
+        char refusal[1000];
+        lprintf(refusal, sizeof refusal, "-ERR %s", bf);
+        mode = MODE_TERMINAL;
+        result = s_strdup(refusal);
     }
 
     switch (mode) {
@@ -305,7 +335,7 @@ void process_command(int argc, char **argv, char *input)
         }
         break;
     default:
-        result = s_strdup("-ERR Unknown command");
+        if (!result) result = s_strdup("-ERR Unknown command");
         break;
     }
 
@@ -325,7 +355,7 @@ static const char *setting(CorvaneData *d, int id)
     return d ? sini_getx(d->ini, id, d->domain, nullptr, 0) : nullptr;
 }
 
-int match_match(const char *mask, const char *name)
+int match_names(const char *mask, const char *given, const char *rewritten)
 {
     if (!mask) return 0;
     char copy[1000];
@@ -335,27 +365,37 @@ int match_match(const char *mask, const char *name)
     for (int i = 0; i < n; i++) {
         const char *pattern = entry[i];
         if (pattern[0] == '!' && pattern[1] != '!') {
-            if (wild_match(name, pattern + 1)) return 0;
+            if (wild_match(given, pattern + 1)) return 0;
+            if (rewritten && wild_match(rewritten, pattern + 1)) return 0;
             continue;
         }
         if (pattern[0] == '!') pattern++;
-        if (wild_match(name, pattern)) return 1;
+        if (wild_match(given, pattern)) return 1;
     }
     return 0;
 }
 
+int match_match(const char *mask, const char *name)
+{
+    return match_names(mask, name, nullptr);
+}
+
 char *strip_username(CorvaneData *data, char *username)
 {
+    // The name as one module is to be asked: later modules, and a set on
+    // check, must still see the name exactly as the client gave it, so a
+    // removed suffix is cut off a copy here, never off the caller's buffer.
+    static char rewritten[1000];
     if (!username) return nullptr;
     char *name = username;
     const char *prefix = setting(data, I_STRIP_PREFIX);
     if (prefix && s_strnicmp(name, prefix, strlen(prefix)) == 0) name += strlen(prefix);
     const char *suffix = setting(data, I_STRIP_SUFFIX);
-    if (suffix) {
-        size_t len = strlen(name), slen = strlen(suffix);
-        if (slen <= len && memcmp(name + len - slen, suffix, slen) == 0) name[len - slen] = 0;
-    }
-    return name;
+    size_t len = strlen(name), slen = suffix ? strlen(suffix) : 0;
+    if (slen == 0 || slen > len || memcmp(name + len - slen, suffix, slen) != 0) return name;
+    memcpy(rewritten, name, len - slen);
+    rewritten[len - slen] = 0;
+    return rewritten;
 }
 
 // The shape shared by lookup, del and search: the operation's switch, then
@@ -368,11 +408,12 @@ static char *gate(Module *m, CorvaneData *d, char *name, const char *op, int on,
         return nullptr;
     }
     const char *mask = setting(d, mask_id);
-    if (!match_match(mask, name)) {
+    char *use = strip_username(d, name);
+    if (!match_names(mask, name, use)) {
         dmsg("Not doing %s in Module%d because %s does not match [%s]", op, module, name, mask);
         return nullptr;
     }
-    return strip_username(d, name);
+    return use;
 }
 
 char *cblookup(Module *m, void *data, char *username, int)
@@ -406,7 +447,8 @@ char *cbcheck(Module *m, void *data, char *username, char *ip, int)
         return nullptr;
     }
     const char *mask = setting(d, I_CHECK);
-    if (!match_match(mask, username)) {
+    char *use = strip_username(d, username);
+    if (!match_names(mask, username, use)) {
         dmsg("Not doing check in Module%d because %s does not match [%s]", module, username, mask);
         return nullptr;
     }
@@ -415,7 +457,7 @@ char *cbcheck(Module *m, void *data, char *username, char *ip, int)
         dmsg("Not doing check in Module%d because %s does not match [%s]", module, ip, ips);
         return nullptr;
     }
-    return strip_username(d, username);
+    return use;
 }
 
 // A set whose password is "(NULL)" (or missing) carries no password: it
@@ -446,7 +488,8 @@ char *cbset(Module *m, void *data, char *username, char *password, int)
     CorvaneData *d = (CorvaneData *)data;
     int module = module_priority(m);
     const char *mask = setting(d, I_SET);
-    if (!match_match(mask, username)) {
+    char *use = strip_username(d, username);
+    if (!match_names(mask, username, use)) {
         dmsg("Not doing set in Module%d because %s does not match [%s]", module, username, mask);
         return nullptr;
     }
@@ -470,9 +513,10 @@ char *cbset(Module *m, void *data, char *username, char *password, int)
             return nullptr;
         }
     } else if (s_stricmp(on, "existing") == 0) {
-        if (!user_exists(m, module, username)) return nullptr;
+        // The lookup asks under the name the set itself would use.
+        if (!user_exists(m, module, use)) return nullptr;
     }
-    return strip_username(d, username);
+    return use;
 }
 
 // --- Command-line options ---
@@ -497,9 +541,11 @@ static const command_option Options[] = {
 // The command word of each mode, for the line-break refusal.
 static const char *const ModeWords[] = {"", "lookup", "check", "set", "del", "search"};
 
+// Stage 0: the options before the command option, if any.
 static int process_options(int argc, char **argv)
 {
-    for (int i = 1; i < argc; i++) {
+    int end = first_command(argc, argv);
+    for (int i = 1; i < end; i++) {
         if (s_stricmp(argv[i], "-version") == 0) {
             print_ok("Corvane %s", corvane_version);
             return 1;
@@ -519,43 +565,70 @@ static int process_options(int argc, char **argv)
 
 // How many words after the command word go to a module as one field each:
 // the user name, and for check the password and the address, for set the
-// password. Standard input can never put a blank into them.
+// password, for search the search string.
 static const int SingleFields[] = {0, 1, 3, 2, 1, 1};
 
-// Each command word must reach the modules as part of one request line, so
-// words holding a line end are refused before any module is asked. So are
-// blanks in a single field: the module would split it, and a name "root x"
-// that the masks judged whole would reach it as the user root.
-static int check_words(int argc, char **argv)
+// 1 when text holds a control character (below 0x20, or DEL).
+static int has_control(const char *text)
 {
-    if (Mode < MODE_LOOKUP || Mode > MODE_SEARCH) return 0;
-    char *p[100];
-    int n = command_line_words(argc, argv, p);
+    for (const unsigned char *c = (const unsigned char *)text; *c; c++)
+        if (*c < 0x20 || *c == 0x7f) return 1;
+    return 0;
+}
+
+// Each word of a command must reach the modules as part of one request
+// line, and a single field as one field. So a word holding a line end is
+// refused before any module is asked; so is a single field holding a blank
+// or any other control character (a module that splits at white space would
+// take "root<TAB>x", which the masks judged whole, as the user root), and a
+// client address holding a comma (ip_match would take it as a list and
+// admit it when any one of the addresses matches). Writes the refusal into
+// bf (bfsz bytes) and answers 1, or 0 when the words are safe.
+static int unsafe_words(int mode, char **p, int n, char *bf, int bfsz)
+{
+    if (mode < MODE_LOOKUP || mode > MODE_SEARCH) return 0;
+    const char *word = ModeWords[mode];
     for (int i = 1; i < n; i++) {
-        if (strpbrk(p[i], "\r\n")) {
-            print_err("%s parameters must not contain line breaks", ModeWords[Mode]);
+        const char *what = nullptr;
+        if (strpbrk(p[i], "\r\n"))
+            what = "line breaks";
+        else if (i <= SingleFields[mode] && strchr(p[i], ' '))
+            what = "blanks";
+        else if (i <= SingleFields[mode] && has_control(p[i]))
+            what = "control characters";
+        if (what) {
+            lprintf(bf, bfsz, "%s parameters must not contain %s", word, what);
             return 1;
         }
-        if (i <= SingleFields[Mode] && strchr(p[i], ' ')) {
-            print_err("%s parameters must not contain blanks", ModeWords[Mode]);
+        if (mode == MODE_CHECK && i == 3 && strchr(p[i], ',')) {
+            lprintf(bf, bfsz, "%s address must not contain commas", word);
             return 1;
         }
     }
     return 0;
 }
 
+static int check_words(int argc, char **argv)
+{
+    char *p[100];
+    char bf[1000];
+    int n = command_line_words(argc, argv, p);
+    if (!unsafe_words(Mode, p, n, bf, sizeof bf)) return 0;
+    print_err("%s", bf);
+    return 1;
+}
+
+// Stage 1: the first command option sets Mode; the rest are its words.
 static int process_commands(int argc, char **argv)
 {
-    for (int i = 1; i < argc; i++) {
-        for (const command_option &o : Options) {
-            if (s_stricmp(argv[i], o.option) != 0) continue;
-            if (argc - 1 - i < o.needs) {
-                print_err("%s", o.error);
-                return 1;
-            }
-            Mode = o.mode;
-        }
+    int i = first_command(argc, argv);
+    if (i >= argc) return 0;
+    const command_option &o = Options[option_mode(argv[i]) - MODE_LOOKUP];
+    if (argc - 1 - i < o.needs) {
+        print_err("%s", o.error);
+        return 1;
     }
+    Mode = o.mode;
     return check_words(argc, argv);
 }
 
@@ -660,7 +733,8 @@ static int start_modules(int n)
         records[i].ini = ini;
         const char *binary = sini_getx(ini, I_BINARY, records[i].domain, nullptr, 0);
         int timeout = to_int(sini_getx(ini, I_TIMEOUT, records[i].domain, nullptr, 0));
-        if (!tallis_add(auths, binary, to_int(records[i].domain), timeout, &records[i], errmsg, 1000)) {
+        if (!tallis_add(auths, binary, to_int(records[i].domain), timeout, &records[i], errmsg,
+                        1000)) {
             print_dead("%s", errmsg);
             return 0;
         }

@@ -110,9 +110,10 @@ void cleanup(void);
 // --- Gatekeeping ---
 // Each callback answers whether module m takes part in the operation: null
 // when it does not (the reason is logged at debug level), otherwise the
-// name to send it, which points into the multiplexer's buffer username
-// past a removed prefix (a removed suffix shortens the buffer in place).
-// data is the module's CorvaneData.
+// name to send it (see strip_username). username is the name exactly as the
+// client gave it, and is never changed. A "!" exclusion of the mask rejects
+// the name when it matches either that name or the rewritten one; the other
+// entries match the name as given. data is the module's CorvaneData.
 
 char *cblookup(adt::Module *m, void *data, char *username, int bfsz);
 // Also marks a module whose do_check is "move_from" as the source of a set
@@ -132,9 +133,15 @@ char *cbsearch(adt::Module *m, void *data, char *string, int bfsz);
 // "!!pattern" is the literal pattern "!pattern". A null or empty mask
 // admits nothing.
 int match_match(const char *mask, const char *name);
+// As match_match for the name given, except that a "!" entry also rejects
+// the name when it matches rewritten (may be null): the name as a module
+// would be asked after its prefix and suffix are removed.
+int match_names(const char *mask, const char *given, const char *rewritten);
 // The name with the module's strip_prefix (any letter case) and
-// strip_suffix (exact) removed: a pointer into username, whose suffix is
-// cut off in place. Null for a null username.
+// strip_suffix (exact) removed: a pointer into username past the prefix,
+// or, when a suffix goes, a copy in a buffer of the front end's that the
+// next call overwrites. username itself is never changed. Null for a null
+// username.
 char *strip_username(CorvaneData *data, char *username);
 
 #endif

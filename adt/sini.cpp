@@ -4,7 +4,10 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <new>
+#include <string>
 #include <sys/stat.h>
+#include <unordered_map>
 
 #include "adt/lib.h"
 #include "adt/log.h"
@@ -24,6 +27,23 @@ static const int LINE_READ = 999;
 
 // The marker token that stands for an "=" after a part name.
 static const char EQ_MARKER[] = "=";
+
+// Lookups by name and by value through hash tables instead of scans of the
+// domain list and the pool: each scan is short, but a file of n domains
+// does n of them, which made loading quadratic.
+struct sini_index {
+    std::unordered_map<std::string, SIniDomain *> domains;
+    std::unordered_map<std::string, SIniSetting *> pool; // by pool_key
+};
+
+// Appends item to a, growing a geometrically: an array grows by a fixed
+// block, which for the pool and the domain list of a large file means
+// copying them again and again.
+static int grow_add(Array a, void *item)
+{
+    if (a && a->items == a->size && a->block < a->items) a->block = a->items;
+    return array_add(a, item);
+}
 
 // --- Records ---
 
@@ -86,6 +106,22 @@ static int setting_equal(const SIniSetting *a, const SIniSetting *b)
             return 0;
     }
     return 1;
+}
+
+// A text that two records share exactly when setting_equal holds for them
+// and their Ids are equal: the Id, the mode, then each text (a part's name
+// and value) ended by a NUL, which no text holds.
+static std::string pool_key(const SIniSetting *s)
+{
+    std::string key = std::to_string(s->Id) + (s->Mode == SM_NORMAL ? "n" : "m");
+    key += '\0';
+    if (s->Mode == SM_NORMAL) return key.append(s->Value.sValue) + '\0';
+    for (int i = 0; i < array_items(s->Value.mValue); i++) {
+        const SIniMulti *m = static_cast<SIniMulti *>(array_get_num(s->Value.mValue, i));
+        key.append(m->Name) += '\0';
+        key.append(m->sValue) += '\0';
+    }
+    return key;
 }
 
 static void default_free(void **slot)
@@ -285,21 +321,15 @@ static int _get_index(SIni x, int id, const char *label)
 static SIniDomain *_get_domain(SIni x, const char *name)
 {
     if (!x || !name) return nullptr;
-    for (int i = 0; i < array_items(x->Domains); i++) {
-        SIniDomain *d = static_cast<SIniDomain *>(array_get_num(x->Domains, i));
-        if (strcmp(d->Name, name) == 0) return d;
-    }
-    return nullptr;
+    auto found = x->Index->domains.find(name);
+    return found == x->Index->domains.end() ? nullptr : found->second;
 }
 
 // The pooled record of this Id equal to r, or null.
 static SIniSetting *_pooled(SIni x, const SIniSetting *r)
 {
-    for (int i = 0; i < array_items(x->_settings); i++) {
-        SIniSetting *s = static_cast<SIniSetting *>(array_get_num(x->_settings, i));
-        if (s->Id == r->Id && setting_equal(s, r)) return s;
-    }
-    return nullptr;
+    auto found = x->Index->pool.find(pool_key(r));
+    return found == x->Index->pool.end() ? nullptr : found->second;
 }
 
 // Index in list of the first setting of row id, or -1.
@@ -373,7 +403,8 @@ SIni sini_init(const SIniTable *table)
     x->_defaults = array_init(0);
     x->Global = array_init(0);
     x->Domains = array_init(0);
-    if (x->_settings && x->_defaults && x->Global && x->Domains) return x;
+    x->Index = new (std::nothrow) sini_index;
+    if (x->_settings && x->_defaults && x->Global && x->Domains && x->Index) return x;
     sini_free(&x);
     return nullptr;
 }
@@ -385,6 +416,7 @@ void sini_free(SIni *x)
     array_free_fn(&(*x)->_settings, setting_free);
     array_free_fn(&(*x)->Domains, domain_free);
     array_free(&(*x)->Global);
+    delete (*x)->Index;
     free(*x);
     *x = nullptr;
 }
@@ -403,8 +435,9 @@ int sini_set(SIni x, int id, const char *domain, const char *value)
     if (keep) {
         void *slot = r;
         setting_free(&slot);
-    } else if (array_add(x->_settings, r)) {
+    } else if (grow_add(x->_settings, r)) {
         keep = r;
+        x->Index->pool.emplace(pool_key(r), r);
     } else {
         void *slot = r;
         setting_free(&slot);
@@ -486,9 +519,12 @@ static void _load_line(SIni x, char *line, const char *domain_line, SIniDomain *
         SIniDomain *d = _get_domain(x, name);
         if (!d) {
             d = domain_new(name);
-            if (d && !array_add(x->Domains, d)) {
+            if (d && grow_add(x->Domains, d)) {
+                x->Index->domains.emplace(d->Name, d);
+            } else if (d) {
                 void *slot = d;
                 domain_free(&slot);
+                d = nullptr;
             }
         }
         // Without memory for a new domain the current one stays; the log

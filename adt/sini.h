@@ -77,13 +77,18 @@ struct sini_default {
 };
 typedef struct sini_default SIniDefault;
 
+// The store's private index: domains by name and pooled records by value,
+// so that loading a file of many domains stays linear.
+struct sini_index;
+
 // The store.
 struct sini {
-    const SIniTable *Table; // the settings table (not owned)
-    Array _settings;        // the pool: owns every SIniSetting
-    Array _defaults;        // owns the parsed defaults, at most one per row
-    Array Global;           // the global section (refers to pooled records)
-    Array Domains;          // SIniDomain records (owned), in order of creation
+    const SIniTable *Table;   // the settings table (not owned)
+    Array _settings;          // the pool: owns every SIniSetting
+    Array _defaults;          // owns the parsed defaults, at most one per row
+    Array Global;             // the global section (refers to pooled records)
+    Array Domains;            // SIniDomain records (owned), in order of creation
+    struct sini_index *Index; // private to the store (owned)
 };
 typedef struct sini *SIni;
 

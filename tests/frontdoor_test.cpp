@@ -1,0 +1,149 @@
+// Corvane's front door, through the built program: command-line words that
+// look like options, words holding control characters, exclusions after a
+// name is rewritten, the configuration test, help, and loading many modules.
+#include "tests/testkit.h"
+
+#include "adt/sini.h"
+
+using namespace testkit;
+
+namespace
+{
+
+const std::string Scriptmod = TEST_PROGS_DIR "/scriptmod";
+
+struct Case {
+    std::vector<std::string> args; // command line (or, with no args, input)
+    std::string out;               // standard output
+    int status;
+};
+
+class FrontDoor : public Workdir
+{
+  protected:
+    // A module answering from script, logging its requests to name.req.
+    std::string module(const std::string &name, const std::string &script) const
+    {
+        write(name + ".script", script);
+        return Scriptmod + " " + (dir / (name + ".script")).string() + " " +
+               (dir / (name + ".req")).string();
+    }
+    std::string requests(const std::string &name) const { return read_file(dir / (name + ".req")); }
+
+    Outcome corvane(const std::vector<std::string> &args, const std::string &input = "")
+    {
+        Spec s;
+        s.argv = wrapped(CORVANE_BIN, args);
+        s.input = input;
+        s.inherit_env = true;
+        s.cwd = dir;
+        Outcome r = testkit::run(s);
+        EXPECT_FALSE(r.timed_out);
+        return r;
+    }
+    void expect(const Case &c, const std::string &input = "")
+    {
+        Outcome r = corvane(c.args, input);
+        EXPECT_EQ(c.out, r.out) << (c.args.empty() ? input : c.args[0] + " " + c.args.back());
+        EXPECT_EQ(c.status, r.status) << (c.args.empty() ? input : c.args.back());
+    }
+};
+
+const std::string Echo = "*\t-ERR [$2|$3|$4]\n";
+
+} // namespace
+
+TEST_F(FrontDoor, WordsAfterTheCommandOptionAreNeverOptions)
+{
+    fs::create_directory(dir / "evil");
+    write("evil/corvane.ini", "module 1\nbinary " + module("evil", "*\t+OK evil") + "\n");
+    write("corvane.ini", "do_del yes\ndo_set yes\nmodule 1\nbinary " + module("m1", Echo) + "\n");
+    const std::string evil = (dir / "evil").string();
+    Case cases[] = {
+        {{"-check", "nobody", "-quit"}, "-ERR [nobody|-quit|]\n", 0},
+        {{"-check", "alice", "-lookup", "192.0.2.1"}, "-ERR [alice|-lookup|192.0.2.1]\n", 0},
+        {{"-check", "-path", evil}, "-ERR [-path|" + evil + "|]\n", 0},
+        {{"-lookup", "-version"}, "-ERR [-version||]\n", 0},
+        {{"-check", "alice", "-debug"}, "-ERR [alice|-debug|]\n", 0},
+        {{"-check", "alice", "-search", "x"}, "-ERR [alice|-search|x]\n", 0},
+        {{"-lookup", "bob", "-del", "carol"}, "-ERR [bob||]\n", 0},
+        {{"-set", "alice", "-del"}, "-ERR [alice|-del|]\n", 0},
+        {{"-lookup", "bob", "-check"}, "-ERR [bob||]\n", 0},
+        {{"-del", "-quit"}, "-ERR [-quit||]\n", 0},
+        // Before the command option they are options.
+        {{"-path", dir.string(), "-lookup", "bob"}, "-ERR [bob||]\n", 0},
+        {{"-version", "-lookup", "bob"}, "+OK Corvane 10n\n", 1},
+    };
+    for (const Case &c : cases) expect(c);
+    EXPECT_FALSE(fs::exists(dir / "evil.req")) << "the attacker's module was started";
+    EXPECT_FALSE(contains(log(), "Debug:")) << "a word turned debugging on";
+    corvane({"-debug", "-lookup", "bob"});
+    EXPECT_TRUE(contains(log(), "Debug:"));
+}
+
+TEST_F(FrontDoor, ControlCharactersAndCommasAreRefusedBeforeAnyModule)
+{
+    write("corvane.ini", "do_del yes\ndo_set yes\nmodule 1\nbinary " + module("m1", Echo) + "\n");
+    const std::string ctl = "-ERR %s parameters must not contain control characters\n";
+    auto refusal = [&](const char *op) { return replace_all(ctl, "%s", op); };
+    Case lines[] = {
+        {{"check root\ttoor x"}, refusal("check"), 0},
+        {{"lookup a\x01z"}, refusal("lookup"), 0},
+        {{"check alice p\x7fw"}, refusal("check"), 0},
+        {{"check alice pw 10.0.0.1\x1b"}, refusal("check"), 0},
+        {{"set bob pw\x1b x=1"}, refusal("set"), 0},
+        {{"del bob\t"}, refusal("del"), 0},
+        {{"search a\tb"}, refusal("search"), 0},
+        {{"check alice pw 203.0.113.9,10.0.0.1"},
+         "-ERR check address must not contain commas\n",
+         0},
+        // What is no user name, password or address may hold them.
+        {{"set bob pw a=\tb"}, "-ERR [bob|pw|a=\tb]\n", 0},
+    };
+    for (const Case &c : lines) expect({{}, c.out, 0}, c.args[0] + "\n");
+    EXPECT_EQ("set bob pw a=\tb\n", requests("m1"));
+    Case options[] = {
+        {{"-check", "root\ttoor", "x"}, refusal("check"), 1},
+        {{"-lookup", "a\x7f"}, refusal("lookup"), 1},
+        {{"-check", "a", "b", "192.0.2.1,10.0.0.1"},
+         "-ERR check address must not contain commas\n",
+         1},
+    };
+    for (const Case &c : options) expect(c);
+    EXPECT_EQ("set bob pw a=\tb\n", requests("m1"));
+}
+
+TEST_F(FrontDoor, ExclusionsSeeTheRewrittenNameAndLaterModulesTheGivenOne)
+{
+    write("corvane.ini", "do_set yes\nmodule 1\nbinary " +
+                             module("m1", "lookup alice@\t-ERR no\nlookup alice\t+OK yes\n"
+                                          "set\t+OK set $2\n*\t-ERR one $2\n") +
+                             "\nmatch !root,*\nstrip_prefix corp\\\nstrip_suffix @example.com\n"
+                             "do_set existing\nmodule 2\nbinary " +
+                             module("m2", "*\t-ERR two $2") + "\ndo_set false\n");
+    Outcome r = corvane({}, "lookup CORP\\root\nlookup root@example.com\n"
+                            "check bob@example.com pw 10.0.0.1\nset alice@example.com pw\n");
+    EXPECT_EQ("-ERR two CORP\\root\n-ERR two root@example.com\n-ERR two bob@example.com\n"
+              "+OK set alice\n",
+              r.out);
+    EXPECT_EQ("check bob pw 10.0.0.1\nlookup alice\nset alice pw\n", requests("m1"));
+}
+
+TEST(SiniLoad, ManyModuleSectionsLoadInLinearTime)
+{
+    TempDir tmp;
+    std::string text;
+    for (int i = 0; i < 100000; i++)
+        text += "module " + std::to_string(i) + "\nbinary /bin/m" + std::to_string(i) + "\n";
+    write_file(tmp.file("many.ini"), text);
+    adt::SIniTable table[] = {{0, "binary", adt::SM_NONE, nullptr, -1, "VALUE"},
+                              {-1, nullptr, adt::SM_NONE, nullptr, -1, nullptr}};
+    adt::SIni ini = adt::sini_init(table);
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(1, adt::sini_load(ini, tmp.file("many.ini").c_str(), "module"));
+    // Quadratic loading took minutes; linear takes well under a second.
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
+    EXPECT_EQ(100000, adt::sini_domains(ini));
+    EXPECT_STREQ("/bin/m99999", adt::sini_getx(ini, 0, "99999", nullptr, 0));
+    adt::sini_free(&ini);
+}
