@@ -3,6 +3,7 @@
 #include "corvane.h"
 
 #include "adt/lib.h"
+#include "adt/wire.h"
 
 #include <cerrno>
 #include <climits>
@@ -15,7 +16,7 @@ using namespace adt;
 
 // --- Settings ---
 
-const SIniTable _Settings[] = {
+const SIniTable Settings[] = {
     {I_LOGLEVEL, "loglevel", SM_NONE, "error", -1, "VALUE"},
     {I_BINARY, "binary", SM_NONE, nullptr, -1, "VALUE"},
     {I_LOOKUP, "lookup", SM_NONE, nullptr, I_MATCH, "VALUE"},
@@ -47,8 +48,16 @@ int Mode = MODE_TERMINAL;
 int search_found = 0;
 int search_outof = 0;
 
-static char prog_name[1000];           // invocation name without directory and extension
-static char dir[1000];                 // -path, else the current working directory
+// A program name, directory or file path: the size the library's path
+// routines are given.
+static const int PATH_SIZE = 1000;
+// Words of a command: the 100th keeps the rest of the line.
+static const int MAX_WORDS = 100;
+// Entries of a mask list: the 100th keeps the rest of the list.
+static const int MASK_ENTRIES = 100;
+
+static char prog_name[PATH_SIZE];      // invocation name without directory and extension
+static char dir[PATH_SIZE];            // -path, else the current working directory
 static LogLevel level = LogError;      // LogDebug after -debug
 static Log *pLog = nullptr;            // the program's log
 static SIni ini = nullptr;             // the loaded configuration
@@ -75,11 +84,11 @@ static int add_saturating(int a, int b)
 
 // --- Reply writers ---
 
-// Formats into bf (1000 bytes), cut at 999 characters, without trailing
+// Formats into bf (WIRE_BUF bytes), cut to fit, without trailing
 // line ends, so that the reply is exactly one line.
 static void format_reply(char *bf, const char *format, va_list ap)
 {
-    if (adt::vsnprintf(bf, 1000, format, ap) == -1) bf[999] = 0;
+    if (adt::vsnprintf(bf, WIRE_BUF, format, ap) == -1) bf[WIRE_BUF - 1] = 0;
     size_t len = strlen(bf);
     while (len > 0 && (bf[len - 1] == '\r' || bf[len - 1] == '\n')) bf[--len] = 0;
 }
@@ -96,7 +105,7 @@ enum reply_kind { REPLY_OK, REPLY_ERR, REPLY_DEAD };
 // Writes one reply line of the kind given, logs it and flushes it.
 static void print_reply(reply_kind kind, const char *format, va_list ap)
 {
-    char bf[1000];
+    char bf[WIRE_BUF];
     format_reply(bf, format, ap);
     switch (kind) {
     case REPLY_OK:
@@ -148,9 +157,9 @@ int search_result(char *result)
         fflush(stdout);
         return 1;
     }
-    char bf[1000];
+    char bf[WIRE_BUF];
     char *w[10];
-    scpy(bf, result, 1000);
+    scpy(bf, result, WIRE_BUF);
     int n = ssplit(bf, " ", w, 10, 1);
     int numbers = 0;
     for (int i = 0; i < n; i++) {
@@ -171,70 +180,54 @@ int search_result(char *result)
 
 // --- Commands ---
 
-// Command words and the mode each one selects.
-struct command_word {
-    const char *word;
-    int mode;
-};
-static const command_word Commands[] = {
-    {"lookup", MODE_LOOKUP}, {"check", MODE_CHECK},   {"set", MODE_SET},
-    {"del", MODE_DEL},       {"search", MODE_SEARCH}, {"quit", MODE_QUIT},
-    {"exit", MODE_QUIT},     {"bye", MODE_QUIT},      {"version", MODE_VERSION},
+// A command's handler: given its words (p[0] the command word) and their
+// number, at least the row's words, answers the reply line as a new heap
+// text, or null when it has written its reply itself.
+typedef char *(*command_fn)(char **p, int n);
+// An option's handler before the command: given the arguments and the
+// option's index, 0 to go on, otherwise the exit status (the reason
+// already written).
+typedef int (*option_fn)(int argc, char **argv, int at);
+
+// One row per command and per option: everything that adding one takes.
+struct command_row {
+    const char *word;     // command word on standard input, any letter case; null: none
+    const char *option;   // on the command line, any letter case; null: none
+    int mode;             // what Mode becomes for the command option; MODE_TERMINAL for others
+    int words;            // command: words it needs, its own included; option: arguments it takes
+    int single;           // words after the command word that reach a module as one field each
+    const char *synopsis; // its words or arguments, for help and usage
+    const char *usage;    // command: reply to too few words on standard input
+    const char *missing;  // error written when too few arguments follow the option
+    command_fn run;       // a command's handler (null for an option)
+    option_fn pre;        // an option's handler, run before the command (null for a command)
 };
 
-static int command_mode(const char *word)
+static char *run_lookup(char **p, int)
 {
-    for (const command_word &c : Commands)
-        if (s_stricmp(word, c.word) == 0) return c.mode;
-    return MODE_TERMINAL;
+    char *result = nullptr;
+    tallis_lookup(auths, p[1], &result);
+    return result;
 }
 
-// The command options, in the order of the modes they select.
-static const char *const CommandOptions[] = {"-lookup", "-check",  "-set",
-                                             "-del",    "-search", "-quit"};
-
-// The mode of the command option arg, or MODE_TERMINAL.
-static int option_mode(const char *arg)
+// A check without password is answered as a failed check of the user.
+static char *run_check(char **p, int n)
 {
-    for (int i = 0; i < 6; i++)
-        if (s_stricmp(arg, CommandOptions[i]) == 0) return MODE_LOOKUP + i;
-    return MODE_TERMINAL;
-}
-
-// Index in argv of the first command option, or argc when there is none.
-// The value of -path is skipped, so "-path -check" names a directory. Every
-// argument after the command option is a word of that command, whatever it
-// looks like: a user name "-quit" must not end the run, nor a password
-// "-path" choose the configuration.
-static int first_command(int argc, char **argv)
-{
-    for (int i = 1; i < argc; i++) {
-        if (option_mode(argv[i]) != MODE_TERMINAL) return i;
-        if (s_stricmp(argv[i], "-path") == 0) i++;
+    char *result = nullptr;
+    if (n == 2) {
+        char bf[WIRE_BUF];
+        lprintf(bf, WIRE_BUF - 1, "-ERR %s not found or password incorrect", p[1]);
+        return s_strdup(bf);
     }
-    return argc;
+    tallis_check(auths, p[1], p[2], n > 3 ? p[3] : nullptr, &result);
+    return result;
 }
 
-// The words of a command given on the command line: the first command
-// option without its dash, then every argument after it, at most 100 words
-// in p. Returns their number (0 when there is no such option, or it is
-// -quit, which has no words).
-static int command_line_words(int argc, char **argv, char **p)
-{
-    int i = first_command(argc, argv);
-    if (i >= argc || option_mode(argv[i]) == MODE_QUIT) return 0;
-    int n = 0;
-    p[n++] = argv[i] + 1;
-    for (int j = i + 1; j < argc && n < 100; j++) p[n++] = argv[j];
-    return n;
-}
-
-static int unsafe_words(int mode, char **p, int n, char *bf, int bfsz);
-
-// Words w[0..n-1] joined by single blanks into a new heap text; the caller
-// frees it.
+// Words w[0..n-1] joined by single blanks into a new heap text, or null
+// when n is 0; the caller frees it.
 static char *join_words(char **w, int n)
 {
+    if (n <= 0) return nullptr;
     size_t size = 0;
     for (int i = 0; i < n; i++) size += strlen(w[i]) + 1;
     char *joined = (char *)calloc(size, 1);
@@ -248,6 +241,174 @@ static char *join_words(char **w, int n)
     return joined;
 }
 
+static char *run_set(char **p, int n)
+{
+    char *result = nullptr;
+    char *info = join_words(p + 3, n - 3);
+    tallis_set(auths, p[1], p[2], info, &result);
+    free(info);
+    return result;
+}
+
+static char *run_del(char **p, int)
+{
+    char *result = nullptr;
+    tallis_del(auths, p[1], &result);
+    return result;
+}
+
+// The reply counts the modules' final lines, whatever they answered.
+static char *run_search(char **p, int n)
+{
+    char *result = nullptr;
+    char *info = join_words(p + 2, n - 2);
+    search_found = 0;
+    search_outof = 0;
+    tallis_search(auths, p[1], info, search_result, &result);
+    free(result);
+    free(info);
+    return tallis_make_result("+OK Search Complete %d items found out of %d", search_found,
+                              search_outof);
+}
+
+static char *run_quit(char **, int)
+{
+    tallis_quit(auths);
+    print_ok("bye");
+    Mode = MODE_QUIT;
+    return nullptr;
+}
+
+static char *run_version(char **, int)
+{
+    print_ok("Corvane %s", corvane_version);
+    return nullptr;
+}
+
+static char *run_help(char **, int);
+static int option_version(int, char **, int);
+static int option_debug(int, char **, int);
+static int option_path(int, char **, int);
+
+static const command_row Commands[] = {
+    {"lookup", "-lookup", MODE_LOOKUP, 2, 1, "USER", "Lookup requires 1 parameter 'username'",
+     "lookup requires a parameter", run_lookup, nullptr},
+    {"check", "-check", MODE_CHECK, 2, 3, "USER PASSWORD [ADDRESS]",
+     "Check requires at least 2 parameters 'username' 'password' ['ipaddress']",
+     "check requires a parameter", run_check, nullptr},
+    {"set", "-set", MODE_SET, 3, 2, "USER PASSWORD [LABEL=VALUE ...]",
+     "Set requires at least 2 parameters 'username' 'password' ['label=value']",
+     "set requires at least 2 parameters", run_set, nullptr},
+    {"del", "-del", MODE_DEL, 2, 1, "USER", "Del requires 1 parameter 'username'",
+     "del requires a parameter", run_del, nullptr},
+    {"search", "-search", MODE_SEARCH, 2, 1, "STRING [MORE ...]",
+     "Search requires at least 1 parameter 'search string'", "search requires a parameter",
+     run_search, nullptr},
+    {"quit", "-quit", MODE_QUIT, 1, 0, "", nullptr, nullptr, run_quit, nullptr},
+    {"exit", nullptr, MODE_QUIT, 1, 0, "", nullptr, nullptr, run_quit, nullptr},
+    {"bye", nullptr, MODE_QUIT, 1, 0, "", nullptr, nullptr, run_quit, nullptr},
+    {"version", nullptr, MODE_VERSION, 1, 0, "", nullptr, nullptr, run_version, nullptr},
+    {"help", nullptr, MODE_HELP, 1, 0, "", nullptr, nullptr, run_help, nullptr},
+    {nullptr, "-version", MODE_TERMINAL, 0, 0, "", nullptr, nullptr, nullptr, option_version},
+    {nullptr, "-debug", MODE_TERMINAL, 0, 0, "", nullptr, nullptr, nullptr, option_debug},
+    {nullptr, "-path", MODE_TERMINAL, 1, 0, "DIR", nullptr, "path requires a parameter", nullptr,
+     option_path},
+};
+
+static const command_row *find_word(const char *word)
+{
+    for (const command_row &c : Commands)
+        if (c.word && s_stricmp(word, c.word) == 0) return &c;
+    return nullptr;
+}
+
+static const command_row *find_option(const char *arg)
+{
+    for (const command_row &c : Commands)
+        if (c.option && s_stricmp(arg, c.option) == 0) return &c;
+    return nullptr;
+}
+
+// "+OK" and the command words with their synopses, from the table.
+static char *run_help(char **, int)
+{
+    char bf[WIRE_BUF] = "+OK Commands:";
+    for (const command_row &c : Commands) {
+        if (!c.word) continue;
+        size_t len = strlen(bf);
+        lprintf(bf + len, (int)(sizeof bf - len), " %s%s%s%s", c.word, *c.synopsis ? " " : "",
+                c.synopsis, c.run != run_help ? "," : "");
+    }
+    return s_strdup(bf);
+}
+
+// Index in argv of the first command option, or argc when there is none.
+// The arguments of an option before it are skipped, so "-path -check"
+// names a directory. Every argument after the command option is a word of
+// that command, whatever it looks like: a user name "-quit" must not end
+// the run, nor a password "-path" choose the configuration.
+static int first_command(int argc, char **argv)
+{
+    for (int i = 1; i < argc; i++) {
+        const command_row *c = find_option(argv[i]);
+        if (c && c->run) return i;
+        if (c) i += c->words;
+    }
+    return argc;
+}
+
+// The words of the command given on the command line: its option without
+// the dash, then every argument after it, at most MAX_WORDS in p. Returns
+// their number and sets *row, or 0 when there is no command option.
+static int command_line_words(int argc, char **argv, char **p, const command_row **row)
+{
+    int i = first_command(argc, argv);
+    *row = i < argc ? find_option(argv[i]) : nullptr;
+    if (!*row) return 0;
+    int n = 0;
+    p[n++] = argv[i] + 1;
+    for (int j = i + 1; j < argc && n < MAX_WORDS; j++) p[n++] = argv[j];
+    return n;
+}
+
+// 1 when text holds a control character (below 0x20, or DEL).
+static int has_control(const char *text)
+{
+    for (const unsigned char *c = (const unsigned char *)text; *c; c++)
+        if (*c < 0x20 || *c == 0x7f) return 1;
+    return 0;
+}
+
+// Each word of a command must reach the modules as part of one request
+// line, and a single field as one field. So a word holding a line end is
+// refused before any module is asked; so is a single field holding a blank
+// or any other control character (a module that splits at white space would
+// take "root<TAB>x", which the masks judged whole, as the user root), and a
+// client address holding a comma (ip_match would take it as a list and
+// admit it when any one of the addresses matches). Writes the refusal into
+// bf (bfsz bytes) and answers 1, or 0 when the words are safe.
+static int unsafe_words(const command_row *c, char **p, int n, char *bf, int bfsz)
+{
+    for (int i = 1; i < n && c->single > 0; i++) {
+        const char *what = nullptr;
+        if (strpbrk(p[i], "\r\n"))
+            what = "line breaks";
+        else if (i <= c->single && strchr(p[i], ' '))
+            what = "blanks";
+        else if (i <= c->single && has_control(p[i]))
+            what = "control characters";
+        if (what) {
+            lprintf(bf, bfsz, "%s parameters must not contain %s", c->word, what);
+            return 1;
+        }
+        if (c->mode == MODE_CHECK && i == 3 && strchr(p[i], ',')) {
+            lprintf(bf, bfsz, "%s address must not contain commas", c->word);
+            return 1;
+        }
+    }
+    return 0;
+}
+
 // Cuts the line end off a line read from standard input. The first byte is
 // left alone, so an empty line still yields one (empty) word.
 static void trim_line(char *input)
@@ -258,92 +419,33 @@ static void trim_line(char *input)
 
 void process_command(int argc, char **argv, char *input)
 {
-    int mode = Mode;
-    char *result = nullptr;
-    char *info = nullptr;
-    char *p[100];
-    int nparam;
-    char bf[1000];
-
+    char *p[MAX_WORDS];
+    int n = 0;
+    const command_row *c = nullptr;
     if (Mode == MODE_TERMINAL) {
         trim_line(input);
         imsg("INPUT[%s]", input);
-        nparam = ssplit(input, " \r\n", p, 100, 1);
-        if (nparam > 0) mode = command_mode(p[0]);
+        n = ssplit(input, " \r\n", p, MAX_WORDS, 1);
+        if (n > 0) c = find_word(p[0]);
     } else {
-        nparam = command_line_words(argc, argv, p);
-    }
-    if (unsafe_words(mode, p, nparam, bf, sizeof bf)) {
-        char refusal[1000];
-        lprintf(refusal, sizeof refusal, "-ERR %s", bf);
-        mode = MODE_TERMINAL;
-        result = s_strdup(refusal);
+        n = command_line_words(argc, argv, p, &c);
     }
 
-    switch (mode) {
-    case MODE_QUIT:
-        tallis_quit(auths);
-        print_ok("bye");
-        Mode = MODE_QUIT;
-        return;
-    case MODE_VERSION:
-        print_ok("Corvane %s", corvane_version);
-        return;
-    case MODE_LOOKUP:
-        if (nparam < 2)
-            result = s_strdup("-ERR Lookup requires 1 parameter 'username'");
-        else
-            tallis_lookup(auths, p[1], &result);
-        break;
-    case MODE_CHECK:
-        if (nparam < 2) {
-            result = s_strdup(
-                "-ERR Check requires at least 2 parameters 'username' 'password' ['ipaddress']");
-        } else if (nparam == 2) {
-            lprintf(bf, 999, "-ERR %s not found or password incorrect", p[1]);
-            result = s_strdup(bf);
-        } else {
-            tallis_check(auths, p[1], p[2], nparam > 3 ? p[3] : nullptr, &result);
-        }
-        break;
-    case MODE_SET:
-        if (nparam < 3) {
-            result = s_strdup(
-                "-ERR Set requires at least 2 parameters 'username' 'password' ['label=value']");
-        } else {
-            if (nparam > 3) info = join_words(p + 3, nparam - 3);
-            tallis_set(auths, p[1], p[2], info, &result);
-        }
-        break;
-    case MODE_DEL:
-        if (nparam < 2)
-            result = s_strdup("-ERR Del requires 1 parameter 'username'");
-        else
-            tallis_del(auths, p[1], &result);
-        break;
-    case MODE_SEARCH:
-        if (nparam < 2) {
-            result = s_strdup("-ERR Search requires at least 1 parameter 'search string'");
-        } else {
-            search_found = 0;
-            search_outof = 0;
-            if (nparam > 2) info = join_words(p + 2, nparam - 2);
-            tallis_search(auths, p[1], info, search_result, &result);
-            free(result);
-            result = tallis_make_result("+OK Search Complete %d items found out of %d",
-                                        search_found, search_outof);
-        }
-        break;
-    default:
-        if (!result) result = s_strdup("-ERR Unknown command");
-        break;
-    }
-
+    char *result;
+    char bf[WIRE_BUF];
+    if (!c || !c->run)
+        result = s_strdup("-ERR Unknown command");
+    else if (unsafe_words(c, p, n, bf, sizeof bf))
+        result = tallis_make_result("-ERR %s", bf);
+    else if (n < c->words)
+        result = tallis_make_result("-ERR %s", c->usage);
+    else
+        result = c->run(p, n);
+    if (!result) return;
     imsg("OUTPUT[%s]", result);
     write_line("", result);
     fflush(stdout);
     free(result);
-    free(info);
 }
 
 // --- Gatekeeping ---
@@ -358,10 +460,10 @@ static const char *setting(CorvaneData *d, int id)
 int match_names(const char *mask, const char *given, const char *rewritten)
 {
     if (!mask) return 0;
-    char copy[1000];
-    char *entry[100];
-    scpy(copy, mask, 1000);
-    int n = ssplit(copy, ", ", entry, 100, 1);
+    char copy[WIRE_BUF];
+    char *entry[MASK_ENTRIES];
+    scpy(copy, mask, WIRE_BUF);
+    int n = ssplit(copy, ", ", entry, MASK_ENTRIES, 1);
     for (int i = 0; i < n; i++) {
         const char *pattern = entry[i];
         if (pattern[0] == '!' && pattern[1] != '!') {
@@ -385,7 +487,7 @@ char *strip_username(CorvaneData *data, char *username)
     // The name as one module is to be asked: later modules, and a set on
     // check, must still see the name exactly as the client gave it, so a
     // removed suffix is cut off a copy here, never off the caller's buffer.
-    static char rewritten[1000];
+    static char rewritten[WIRE_BUF];
     if (!username) return nullptr;
     char *name = username;
     const char *prefix = setting(data, I_STRIP_PREFIX);
@@ -521,115 +623,61 @@ char *cbset(Module *m, void *data, char *username, char *password, int)
 
 // --- Command-line options ---
 
-// A command option, the mode it selects, how many arguments must follow it
-// and the error written when fewer do.
-struct command_option {
-    const char *option;
-    int mode;
-    int needs;
-    const char *error;
-};
-static const command_option Options[] = {
-    {"-lookup", MODE_LOOKUP, 1, "lookup requires a parameter"},
-    {"-check", MODE_CHECK, 1, "check requires a parameter"},
-    {"-set", MODE_SET, 2, "set requires at least 2 parameters"},
-    {"-del", MODE_DEL, 1, "del requires a parameter"},
-    {"-search", MODE_SEARCH, 1, "search requires a parameter"},
-    {"-quit", MODE_QUIT, 0, nullptr},
-};
+static int option_version(int, char **, int)
+{
+    print_ok("Corvane %s", corvane_version);
+    return 1;
+}
 
-// The command word of each mode, for the line-break refusal.
-static const char *const ModeWords[] = {"", "lookup", "check", "set", "del", "search"};
+static int option_debug(int, char **, int)
+{
+    level = LogDebug;
+    return 0;
+}
 
-// Stage 0: the options before the command option, if any.
+static int option_path(int, char **argv, int at)
+{
+    scpy(dir, argv[at + 1], PATH_SIZE);
+    return 0;
+}
+
+// Stage 0: the options before the command option, in order; other
+// arguments there are ignored.
 static int process_options(int argc, char **argv)
 {
     int end = first_command(argc, argv);
     for (int i = 1; i < end; i++) {
-        if (s_stricmp(argv[i], "-version") == 0) {
-            print_ok("Corvane %s", corvane_version);
+        const command_row *c = find_option(argv[i]);
+        if (!c) continue;
+        if (argc - 1 - i < c->words) {
+            print_err("%s", c->missing);
             return 1;
         }
-        if (s_stricmp(argv[i], "-debug") == 0) {
-            level = LogDebug;
-        } else if (s_stricmp(argv[i], "-path") == 0) {
-            if (i + 1 >= argc) {
-                print_err("path requires a parameter");
-                return 1;
-            }
-            scpy(dir, argv[++i], 1000);
-        }
+        int status = c->pre(argc, argv, i);
+        if (status) return status;
+        i += c->words;
     }
     return 0;
-}
-
-// How many words after the command word go to a module as one field each:
-// the user name, and for check the password and the address, for set the
-// password, for search the search string.
-static const int SingleFields[] = {0, 1, 3, 2, 1, 1};
-
-// 1 when text holds a control character (below 0x20, or DEL).
-static int has_control(const char *text)
-{
-    for (const unsigned char *c = (const unsigned char *)text; *c; c++)
-        if (*c < 0x20 || *c == 0x7f) return 1;
-    return 0;
-}
-
-// Each word of a command must reach the modules as part of one request
-// line, and a single field as one field. So a word holding a line end is
-// refused before any module is asked; so is a single field holding a blank
-// or any other control character (a module that splits at white space would
-// take "root<TAB>x", which the masks judged whole, as the user root), and a
-// client address holding a comma (ip_match would take it as a list and
-// admit it when any one of the addresses matches). Writes the refusal into
-// bf (bfsz bytes) and answers 1, or 0 when the words are safe.
-static int unsafe_words(int mode, char **p, int n, char *bf, int bfsz)
-{
-    if (mode < MODE_LOOKUP || mode > MODE_SEARCH) return 0;
-    const char *word = ModeWords[mode];
-    for (int i = 1; i < n; i++) {
-        const char *what = nullptr;
-        if (strpbrk(p[i], "\r\n"))
-            what = "line breaks";
-        else if (i <= SingleFields[mode] && strchr(p[i], ' '))
-            what = "blanks";
-        else if (i <= SingleFields[mode] && has_control(p[i]))
-            what = "control characters";
-        if (what) {
-            lprintf(bf, bfsz, "%s parameters must not contain %s", word, what);
-            return 1;
-        }
-        if (mode == MODE_CHECK && i == 3 && strchr(p[i], ',')) {
-            lprintf(bf, bfsz, "%s address must not contain commas", word);
-            return 1;
-        }
-    }
-    return 0;
-}
-
-static int check_words(int argc, char **argv)
-{
-    char *p[100];
-    char bf[1000];
-    int n = command_line_words(argc, argv, p);
-    if (!unsafe_words(Mode, p, n, bf, sizeof bf)) return 0;
-    print_err("%s", bf);
-    return 1;
 }
 
 // Stage 1: the first command option sets Mode; the rest are its words.
 static int process_commands(int argc, char **argv)
 {
-    int i = first_command(argc, argv);
-    if (i >= argc) return 0;
-    const command_option &o = Options[option_mode(argv[i]) - MODE_LOOKUP];
-    if (argc - 1 - i < o.needs) {
-        print_err("%s", o.error);
+    char *p[MAX_WORDS];
+    char bf[WIRE_BUF];
+    const command_row *c;
+    int n = command_line_words(argc, argv, p, &c);
+    if (!c) return 0;
+    if (n < c->words) {
+        print_err("%s", c->missing);
         return 1;
     }
-    Mode = o.mode;
-    return check_words(argc, argv);
+    if (unsafe_words(c, p, n, bf, sizeof bf)) {
+        print_err("%s", bf);
+        return 1;
+    }
+    Mode = c->mode;
+    return 0;
 }
 
 int process_args(int argc, char **argv, int stage)
@@ -692,9 +740,9 @@ static const char *global_setting(int id)
 // Opens the log in dir, named after the program, flushed at every line.
 static void open_log(void)
 {
-    char file[1000];
-    scpy(file, prog_name, 1000);
-    attach_ext(file, ".log", 1000);
+    char file[PATH_SIZE];
+    scpy(file, prog_name, PATH_SIZE);
+    attach_ext(file, ".log", PATH_SIZE);
     pLog = log_init(level);
     log_setup(pLog, dir, file);
     log_doflush(pLog, 1);
@@ -728,13 +776,13 @@ static int start_modules(int n)
     tallis_del_once(auths, istrue(global_setting(I_DEL_ONCE)));
     records = (CorvaneData *)calloc(n, sizeof(CorvaneData));
     for (int i = 0; i < n; i++) {
-        char errmsg[1000] = "";
+        char errmsg[WIRE_BUF] = "";
         records[i].domain = sini_domain_name(ini, i);
         records[i].ini = ini;
         const char *binary = sini_getx(ini, I_BINARY, records[i].domain, nullptr, 0);
         int timeout = to_int(sini_getx(ini, I_TIMEOUT, records[i].domain, nullptr, 0));
         if (!tallis_add(auths, binary, to_int(records[i].domain), timeout, &records[i], errmsg,
-                        1000)) {
+                        WIRE_BUF)) {
             print_dead("%s", errmsg);
             return 0;
         }
@@ -748,15 +796,15 @@ int corvane_main(int argc, char **argv)
     if (status) return status;
     sig_init(nullptr);
     atexit(cleanup);
-    exename(prog_name, argc > 0 ? argv[0] : nullptr, 1000);
-    if (!dir[0]) currentdir(dir, 1000);
+    exename(prog_name, argc > 0 ? argv[0] : nullptr, PATH_SIZE);
+    if (!dir[0]) currentdir(dir, PATH_SIZE);
     open_log();
 
-    char path[1000];
-    scpy(path, dir, 1000);
-    attach_path(path, prog_name, 1000);
-    attach_ext(path, ".ini", 1000);
-    ini = sini_init(_Settings);
+    char path[PATH_SIZE];
+    scpy(path, dir, PATH_SIZE);
+    attach_path(path, prog_name, PATH_SIZE);
+    attach_ext(path, ".ini", PATH_SIZE);
+    ini = sini_init(Settings);
     if (!sini_load(ini, path, "module")) {
         print_dead("Failed to load '%s', %s", path, strerror(errno));
         return 1;
@@ -773,10 +821,10 @@ int corvane_main(int argc, char **argv)
     status = process_args(argc, argv, 1);
     if (status) return status;
 
-    char line[1000] = "";
+    char line[WIRE_BUF] = "";
     for (;;) {
         if (Mode == MODE_TERMINAL) {
-            int got = read_line(line, 1000);
+            int got = read_line(line, WIRE_BUF);
             if (got < 0) break;
             if (got == 0) {
                 refuse_long_line();

@@ -19,7 +19,7 @@ inline constexpr const char corvane_version[] = "10n";
 
 // --- Settings ---
 
-// Row identifiers of _Settings; each equals the row's position.
+// Row identifiers of Settings; each equals the row's position.
 enum {
     I_LOGLEVEL = 0,      // log level name, global
     I_BINARY = 1,        // the module's command line
@@ -47,7 +47,7 @@ enum {
 
 // The program's settings table: 22 rows and a terminating row whose Name
 // is null. Every row holds one verbatim value.
-extern const adt::SIniTable _Settings[];
+extern const adt::SIniTable Settings[];
 
 // Ties a module to its configuration domain. The multiplexer keeps a
 // pointer to it as the module's Data and hands it back to the callbacks.
@@ -61,7 +61,7 @@ typedef struct corvane_data CorvaneData;
 
 // Run modes. Mode holds MODE_TERMINAL while commands come from standard
 // input, or the mode of the command given on the command line; "quit" sets
-// MODE_QUIT. MODE_VERSION is only ever a command's mode.
+// MODE_QUIT. MODE_VERSION and MODE_HELP are only ever a command's mode.
 enum {
     MODE_TERMINAL = 0,
     MODE_LOOKUP = 1,
@@ -70,7 +70,8 @@ enum {
     MODE_DEL = 4,
     MODE_SEARCH = 5,
     MODE_QUIT = 6,
-    MODE_VERSION = 7
+    MODE_VERSION = 7,
+    MODE_HELP = 8
 };
 extern int Mode;
 

@@ -84,8 +84,8 @@ struct sini_index;
 // The store.
 struct sini {
     const SIniTable *Table;   // the settings table (not owned)
-    Array _settings;          // the pool: owns every SIniSetting
-    Array _defaults;          // owns the parsed defaults, at most one per row
+    Array Pool;               // the pool: owns every SIniSetting
+    Array Defaults;           // owns the parsed defaults, at most one per row
     Array Global;             // the global section (refers to pooled records)
     Array Domains;            // SIniDomain records (owned), in order of creation
     struct sini_index *Index; // private to the store (owned)
