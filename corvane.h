@@ -42,10 +42,11 @@ enum {
     I_DEL_ONCE = 18,     // a del stops after the first module that answered
     I_SIG_HANDLER = 19,  // accepted and ignored
     I_LOG_ROTATIONS = 20,
-    I_LOG_SIZE = 21
+    I_LOG_SIZE = 21,
+    I_SEARCH_LIMIT = 22 // most data lines taken from one module in one search, global
 };
 
-// The program's settings table: 22 rows and a terminating row whose Name
+// The program's settings table: 23 rows and a terminating row whose Name
 // is null. Every row holds one verbatim value.
 extern const adt::SIniTable Settings[];
 

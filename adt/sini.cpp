@@ -501,9 +501,33 @@ const char *sini_domain_name(SIni x, int i)
 
 // --- The loader ---
 
+// Where one line of the file is handed to the caller's callback.
+struct line_report {
+    SIniLineCB cb;
+    void *ctx;
+    int number;
+};
+
+// Hands a line's outcome to the callback, or, without one, logs what the
+// store refused.
+static void report(const line_report *r, SIniLineKind kind, const char *word, const char *domain,
+                   const char *value, int stored)
+{
+    if (r->cb) {
+        r->cb(r->ctx, r->number, kind, word, domain, value, stored);
+    } else if (kind == SINI_UNNAMED_DOMAIN) {
+        emsg("Domain line without a name ignored");
+    } else if (kind == SINI_DOMAIN && !stored) {
+        emsg("Domain (%s) could not be created", word);
+    } else if (kind == SINI_SETTING && !stored) {
+        emsg("Setting invalid (%s)(%s)", word, value);
+    }
+}
+
 // Handles one line (already cut at its end) of the file; *current is the
 // domain that settings go to, null for the global section.
-static void load_line(SIni x, char *line, const char *domain_line, SIniDomain **current)
+static void load_line(SIni x, char *line, const char *domain_line, SIniDomain **current,
+                      const line_report *r)
 {
     char *upto = nullptr;
     char *word = s_strtok(line, " \t", &upto);
@@ -511,7 +535,7 @@ static void load_line(SIni x, char *line, const char *domain_line, SIniDomain **
     if (s_stricmp(word, domain_line) == 0) {
         char *name = s_strtok(nullptr, " \t", &upto);
         if (!name) {
-            emsg("Domain line without a name ignored");
+            report(r, SINI_UNNAMED_DOMAIN, nullptr, nullptr, nullptr, 0);
             return;
         }
         SIniDomain *d = get_domain(x, name);
@@ -525,21 +549,25 @@ static void load_line(SIni x, char *line, const char *domain_line, SIniDomain **
                 d = nullptr;
             }
         }
-        // Without memory for a new domain the current one stays; the log
-        // tells where the following settings went astray.
-        if (d)
-            *current = d;
-        else
-            emsg("Domain (%s) could not be created", name);
+        // Without memory for a new domain the current one stays; the
+        // report tells where the following settings went astray.
+        if (d) *current = d;
+        report(r, SINI_DOMAIN, name, nullptr, nullptr, d != nullptr);
         return;
     }
     const char *value = s_strtok(nullptr, "", &upto);
     if (!value) value = "";
-    if (!sini_set_l(x, word, *current ? (*current)->Name : nullptr, value))
-        emsg("Setting invalid (%s)(%s)", word, value);
+    const char *domain = *current ? (*current)->Name : nullptr;
+    int stored = sini_set_l(x, word, domain, value);
+    report(r, SINI_SETTING, word, domain, value, stored);
 }
 
 int sini_load(SIni x, const char *file, const char *domain_line)
+{
+    return sini_load_lines(x, file, domain_line, nullptr, nullptr);
+}
+
+int sini_load_lines(SIni x, const char *file, const char *domain_line, SIniLineCB cb, void *ctx)
 {
     if (!x || !file) {
         errno = EINVAL;
@@ -557,13 +585,27 @@ int sini_load(SIni x, const char *file, const char *domain_line)
     }
     if (!domain_line) domain_line = "domain";
     SIniDomain *current = nullptr;
+    line_report r = {cb, ctx, 0};
     char line[LINE_SIZE];
+    // A line longer than one read goes on in the next read, which keeps
+    // the line's number.
+    int whole = 1;
     while (fgets(line, LINE_READ, f)) {
+        if (whole) r.number++;
+        whole = strchr(line, '\n') != nullptr;
         strip_eol_r(line);
-        load_line(x, line, domain_line, &current);
+        load_line(x, line, domain_line, &current, &r);
     }
     s_fclose(&f);
     return 1;
+}
+
+int sini_has(SIni x, int id, const char *domain)
+{
+    if (!x) return 0;
+    SIniDomain *d = get_domain(x, domain);
+    if (domain && !d) return 0;
+    return find_id(d ? d->Settings : x->Global, id) >= 0;
 }
 
 } // namespace adt

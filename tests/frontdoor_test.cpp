@@ -4,6 +4,7 @@
 #include "tests/testkit.h"
 
 #include "adt/sini.h"
+#include "adt/tallis.h"
 
 using namespace testkit;
 
@@ -50,6 +51,12 @@ class FrontDoor : public Workdir
 };
 
 const std::string Echo = "*\t-ERR [$2|$3|$4]\n";
+
+// Whether the multiplexer offers a call yet (it comes with another change).
+template <typename T> constexpr bool has_workdir = requires(T *t)
+{
+    tallis_workdir(t, "");
+};
 
 } // namespace
 
@@ -127,6 +134,83 @@ TEST_F(FrontDoor, ExclusionsSeeTheRewrittenNameAndLaterModulesTheGivenOne)
               "+OK set alice\n",
               r.out);
     EXPECT_EQ("check bob pw 10.0.0.1\nlookup alice\nset alice pw\n", requests("m1"));
+}
+
+TEST_F(FrontDoor, ConfigurationTestGivesEveryProblemWithItsLine)
+{
+    const std::string b = "binary " + Scriptmod + " m.script m.req\n";
+    write("m.script", "*\t+OK");
+    struct {
+        std::string ini;
+        std::vector<std::string> problems; // each "LINE: text"
+    } cases[] = {
+        {"module 2\n" + b + "module 1\n" + b, {}},
+        {"do_chek move_from\nmodule 1\n" + b,
+         {"1: unknown setting 'do_chek' (did you mean do_check?)"}},
+        {"loglevel infoo\nset_once ture\nmodule 1\n" + b + "timeout abc\ndo_set exisitng\n",
+         {"1: loglevel 'infoo' is none of none, error, info, debug: taken as error",
+          "2: set_once 'ture' is neither true nor false: taken as false",
+          "5: timeout 'abc' is not a number: taken as 0",
+          "6: do_set 'exisitng' is none of true, false, existing, move_to, move_from: taken as "
+          "true (every set)"}},
+        {"module 1\nbinray /bin/cat\n",
+         {"2: unknown setting 'binray' (did you mean binary?)", "1: Module1 has no binary"}},
+        {"module 1\nbinary /etc/passwd\nmodule 2\nbinary nothere x\n",
+         {"2: Module1 cannot execute '/etc/passwd': Permission denied",
+          "4: Module2 cannot execute 'nothere': No such file or directory"}},
+        {"module 1\n" + b + "log_size 12\nmodule 01\n" + b,
+         {"3: log_size is read only before the first module line: ignored here",
+          "4: module number 1 given twice (first at line 1)"}},
+    };
+    for (auto &c : cases) {
+        write("corvane.ini", c.ini);
+        Outcome r = corvane({"-t"});
+        EXPECT_EQ(c.problems.empty() ? 0 : 1, r.status) << c.ini;
+        EXPECT_EQ(c.problems.size(), lines_of(r.err).size()) << r.err;
+        for (auto &p : c.problems) EXPECT_TRUE(contains(r.err, "corvane.ini:" + p)) << r.err;
+        EXPECT_TRUE(contains(r.out, "# default: match *\n# default: do_lookup true\n"));
+    }
+    EXPECT_FALSE(fs::exists(dir / "corvane.log") || fs::exists(dir / "m.req"));
+    write("corvane.ini", cases[0].ini);
+    std::string out = corvane({"-t"}).out;
+    EXPECT_TRUE(contains(out, "# default: search_limit 100000\n"));
+    EXPECT_LT(out.find("module 1\n" + b), out.find("module 2\n" + b)) << out;
+    // At start-up the same problems are logged once, with file and line.
+    write("corvane.ini", cases[2].ini);
+    corvane({"-lookup", "x"});
+    EXPECT_EQ(1, count(log(), "corvane.ini:5: timeout 'abc' is not a number")) << log();
+}
+
+TEST_F(FrontDoor, HelpAndVersion)
+{
+    for (const char *h : {"-h", "-help", "--help"}) {
+        Outcome r = corvane({h});
+        EXPECT_EQ(0, r.status);
+        EXPECT_TRUE(contains(r.out, "usage: corvane") && contains(r.out, "-check USER PASSWORD"));
+    }
+    EXPECT_EQ(1, corvane({"-version"}).status);
+    EXPECT_FALSE(fs::exists(dir / "corvane.log"));
+    write("corvane.ini", "module 1\nbinary " + module("m1", Echo) + "\n");
+    Outcome r = corvane({}, "help\n");
+    EXPECT_EQ(1u, lines_of(r.out).size());
+    EXPECT_TRUE(r.out.starts_with("+OK ") && contains(r.out, "check USER PASSWORD [ADDRESS], "));
+    EXPECT_FALSE(fs::exists(dir / "m1.req"));
+}
+
+TEST_F(FrontDoor, ModulesRunInTheConfigurationDirectory)
+{
+    if (!has_workdir<adt::Tallis>) GTEST_SKIP() << "the multiplexer has no tallis_workdir yet";
+    write("m1.script", "lookup\t+OK $2\nsearch\t!data 5 ;; +OK 5 5\n");
+    write("corvane.ini", "search_limit 3\nmodule 1\nbinary " + Scriptmod + " m1.script m1.req\n");
+    Spec s;
+    s.argv = wrapped(CORVANE_BIN, {"-path", dir.string()});
+    s.input = "lookup bob\nsearch x\n";
+    s.inherit_env = true;
+    s.cwd = "/";
+    Outcome r = testkit::run(s);
+    EXPECT_TRUE(r.out.starts_with("+OK bob\n")) << r.out;
+    EXPECT_EQ(3, count(r.out, "+DATA ")) << r.out;
+    EXPECT_TRUE(contains(requests("m1"), "lookup bob"));
 }
 
 TEST(SiniLoad, ManyModuleSectionsLoadInLinearTime)

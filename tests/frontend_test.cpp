@@ -194,15 +194,15 @@ TEST(Settings, TableRowsDefaultsAndFallbacks)
                            "del",           "search",  "match",     "do_lookup", "do_check",
                            "do_set",        "do_del",  "do_search", "ip_match",  "strip_prefix",
                            "strip_suffix",  "timeout", "set_once",  "del_once",  "sig_handler",
-                           "log_rotations", "log_size"};
-    for (int i = 0; i < 22; i++) {
+                           "log_rotations", "log_size", "search_limit"};
+    for (int i = 0; i < 23; i++) {
         EXPECT_EQ(i, Settings[i].Id);
         EXPECT_STREQ(names[i], Settings[i].Name);
         EXPECT_EQ(SM_NONE, Settings[i].Mode);
         EXPECT_STREQ("VALUE", Settings[i].Format);
         EXPECT_EQ(i >= I_LOOKUP && i <= I_SEARCH ? I_MATCH : -1, Settings[i].Fallback);
     }
-    EXPECT_EQ(nullptr, Settings[22].Name);
+    EXPECT_EQ(nullptr, Settings[23].Name);
     EXPECT_EQ(I_LOG_SIZE, 21);
 
     Config c("module 1\nbinary /bin/true\nmodule 2\nbinary /bin/true\nmatch m*\n"
