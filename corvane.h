@@ -83,7 +83,10 @@ extern int search_outof;
 
 // Handles one command: the line in input (trimmed and split in place) when
 // Mode is MODE_TERMINAL, otherwise the command option in argv and the words
-// after it. Writes the reply line (and a search's data lines).
+// after it. Writes the reply line (and a search's data lines). A user name,
+// password, address or search string holding a blank, a line break or
+// another control character, or an address holding a comma, is refused
+// before any module is asked.
 void process_command(int argc, char **argv, char *input);
 // Write one "+OK ", "-ERR " or "-DEAD " line of at most 999 characters of
 // text to standard output, flush it and log it (info, error, error).
@@ -97,11 +100,14 @@ int search_result(char *result);
 
 // --- Start-up and exit ---
 
-// Stage 0 (before anything else): -version, -debug, -path. Stage 1 (after
-// the modules are started): the command options, which set Mode. 0 to go
-// on; otherwise the exit status, the reason already written.
+// Stage 0 (before anything else): the options before the first command
+// option (-path, -debug, -t, -version, -h); stage 1 (after the modules are
+// started): the first command option, which sets Mode. Every argument after
+// the command option is a word of that command, whatever it looks like.
+// 0 to go on; otherwise the exit status, the reason already written.
 int process_args(int argc, char **argv, int stage);
-// The whole program: start-up, then the command loop; the exit status.
+// The whole program: start-up, then the command loop (or, with -t, the
+// configuration test; with -h, the usage); the exit status.
 // main.cpp calls it, so that tests and fuzz targets link the front end
 // like any library.
 int corvane_main(int argc, char **argv);
