@@ -19,7 +19,7 @@ inline constexpr const char corvane_version[] = "10n";
 
 // --- Settings ---
 
-// Row identifiers of _Settings; each equals the row's position.
+// Row identifiers of Settings; each equals the row's position.
 enum {
     I_LOGLEVEL = 0,      // log level name, global
     I_BINARY = 1,        // the module's command line
@@ -42,12 +42,13 @@ enum {
     I_DEL_ONCE = 18,     // a del stops after the first module that answered
     I_SIG_HANDLER = 19,  // accepted and ignored
     I_LOG_ROTATIONS = 20,
-    I_LOG_SIZE = 21
+    I_LOG_SIZE = 21,
+    I_SEARCH_LIMIT = 22 // most data lines taken from one module in one search, global
 };
 
-// The program's settings table: 22 rows and a terminating row whose Name
+// The program's settings table: 23 rows and a terminating row whose Name
 // is null. Every row holds one verbatim value.
-extern const adt::SIniTable _Settings[];
+extern const adt::SIniTable Settings[];
 
 // Ties a module to its configuration domain. The multiplexer keeps a
 // pointer to it as the module's Data and hands it back to the callbacks.
@@ -61,7 +62,7 @@ typedef struct corvane_data CorvaneData;
 
 // Run modes. Mode holds MODE_TERMINAL while commands come from standard
 // input, or the mode of the command given on the command line; "quit" sets
-// MODE_QUIT. MODE_VERSION is only ever a command's mode.
+// MODE_QUIT. MODE_VERSION and MODE_HELP are only ever a command's mode.
 enum {
     MODE_TERMINAL = 0,
     MODE_LOOKUP = 1,
@@ -70,7 +71,8 @@ enum {
     MODE_DEL = 4,
     MODE_SEARCH = 5,
     MODE_QUIT = 6,
-    MODE_VERSION = 7
+    MODE_VERSION = 7,
+    MODE_HELP = 8
 };
 extern int Mode;
 
@@ -81,7 +83,10 @@ extern int search_outof;
 
 // Handles one command: the line in input (trimmed and split in place) when
 // Mode is MODE_TERMINAL, otherwise the command option in argv and the words
-// after it. Writes the reply line (and a search's data lines).
+// after it. Writes the reply line (and a search's data lines). A user name,
+// password, address or search string holding a blank, a line break or
+// another control character, or an address holding a comma, is refused
+// before any module is asked.
 void process_command(int argc, char **argv, char *input);
 // Write one "+OK ", "-ERR " or "-DEAD " line of at most 999 characters of
 // text to standard output, flush it and log it (info, error, error).
@@ -95,11 +100,14 @@ int search_result(char *result);
 
 // --- Start-up and exit ---
 
-// Stage 0 (before anything else): -version, -debug, -path. Stage 1 (after
-// the modules are started): the command options, which set Mode. 0 to go
-// on; otherwise the exit status, the reason already written.
+// Stage 0 (before anything else): the options before the first command
+// option (-path, -debug, -t, -version, -h); stage 1 (after the modules are
+// started): the first command option, which sets Mode. Every argument after
+// the command option is a word of that command, whatever it looks like.
+// 0 to go on; otherwise the exit status, the reason already written.
 int process_args(int argc, char **argv, int stage);
-// The whole program: start-up, then the command loop; the exit status.
+// The whole program: start-up, then the command loop (or, with -t, the
+// configuration test; with -h, the usage); the exit status.
 // main.cpp calls it, so that tests and fuzz targets link the front end
 // like any library.
 int corvane_main(int argc, char **argv);
@@ -110,9 +118,10 @@ void cleanup(void);
 // --- Gatekeeping ---
 // Each callback answers whether module m takes part in the operation: null
 // when it does not (the reason is logged at debug level), otherwise the
-// name to send it, which points into the multiplexer's buffer username
-// past a removed prefix (a removed suffix shortens the buffer in place).
-// data is the module's CorvaneData.
+// name to send it (see strip_username). username is the name exactly as the
+// client gave it, and is never changed. A "!" exclusion of the mask rejects
+// the name when it matches either that name or the rewritten one; the other
+// entries match the name as given. data is the module's CorvaneData.
 
 char *cblookup(adt::Module *m, void *data, char *username, int bfsz);
 // Also marks a module whose do_check is "move_from" as the source of a set
@@ -132,9 +141,15 @@ char *cbsearch(adt::Module *m, void *data, char *string, int bfsz);
 // "!!pattern" is the literal pattern "!pattern". A null or empty mask
 // admits nothing.
 int match_match(const char *mask, const char *name);
+// As match_match for the name given, except that a "!" entry also rejects
+// the name when it matches rewritten (may be null): the name as a module
+// would be asked after its prefix and suffix are removed.
+int match_names(const char *mask, const char *given, const char *rewritten);
 // The name with the module's strip_prefix (any letter case) and
-// strip_suffix (exact) removed: a pointer into username, whose suffix is
-// cut off in place. Null for a null username.
+// strip_suffix (exact) removed: a pointer into username past the prefix,
+// or, when a suffix goes, a copy in a buffer of the front end's that the
+// next call overwrites. username itself is never changed. Null for a null
+// username.
 char *strip_username(CorvaneData *data, char *username);
 
 #endif

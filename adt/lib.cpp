@@ -41,15 +41,15 @@ const unsigned char charmap[256] = {
 // The separator attach_path writes.
 static const char Sep = '/';
 
-static inline unsigned char _fold(char c)
+static inline unsigned char fold_case(char c)
 {
     return charmap[static_cast<unsigned char>(c)];
 }
-static inline bool _is_sep(char c)
+static inline bool is_sep(char c)
 {
     return c == '/' || c == '\\';
 }
-static inline bool _is_digit(char c)
+static inline bool is_digit(char c)
 {
     return c >= '0' && c <= '9';
 }
@@ -94,11 +94,11 @@ char *s_strdup(const char *source)
 int s_stricmp(const char *string1, const char *string2)
 {
     if (!string1 || !string2) return -1;
-    while (*string1 && *string2 && _fold(*string1) == _fold(*string2)) {
+    while (*string1 && *string2 && fold_case(*string1) == fold_case(*string2)) {
         string1++;
         string2++;
     }
-    return _fold(*string1) - _fold(*string2);
+    return fold_case(*string1) - fold_case(*string2);
 }
 
 int s_strncmp(const char *string1, const char *string2, unsigned int count)
@@ -111,7 +111,7 @@ int s_strnicmp(const char *string1, const char *string2, unsigned int count)
 {
     if (!string1 || !string2) return -1;
     for (unsigned int i = 0; i < count; i++) {
-        int d = _fold(string1[i]) - _fold(string2[i]);
+        int d = fold_case(string1[i]) - fold_case(string2[i]);
         if (d || !string1[i]) return d;
     }
     return 0;
@@ -169,7 +169,7 @@ char *strip_eol_r(char *string)
 }
 
 // The leading decimal integer as strtol reads it; 0 when there is none.
-static long _leading_int(const char *s)
+static long leading_int(const char *s)
 {
     return strtol(s, nullptr, 10);
 }
@@ -180,7 +180,7 @@ int istrue(const char *string)
     static const char *const words[] = {"true", "yes", "y", "on", "checked", "selected"};
     for (const char *w : words)
         if (s_stricmp(string, w) == 0) return 1;
-    return _leading_int(string) != 0;
+    return leading_int(string) != 0;
 }
 
 int isfalse(const char *string)
@@ -189,8 +189,7 @@ int isfalse(const char *string)
     static const char *const words[] = {"false", "no", "n", "off"};
     for (const char *w : words)
         if (s_stricmp(string, w) == 0) return 1;
-    if (_is_digit(string[0]) || (string[0] && _is_digit(string[1])))
-        return _leading_int(string) == 0;
+    if (is_digit(string[0]) || (string[0] && is_digit(string[1]))) return leading_int(string) == 0;
     return 0;
 }
 
@@ -201,14 +200,14 @@ char *attach_path(char *result, const char *file, unsigned int bfsz)
     if (!result || bfsz == 0) return nullptr;
     unsigned int n = 0;
     for (; n < bfsz - 1 && result[n]; n++)
-        if (_is_sep(result[n])) result[n] = Sep;
+        if (is_sep(result[n])) result[n] = Sep;
     if (file) {
-        if (_is_sep(*file)) {
-            if (n > 0 && _is_sep(result[n - 1])) file++;
-        } else if (n > 0 && !_is_sep(result[n - 1]) && n < bfsz - 1) {
+        if (is_sep(*file)) {
+            if (n > 0 && is_sep(result[n - 1])) file++;
+        } else if (n > 0 && !is_sep(result[n - 1]) && n < bfsz - 1) {
             result[n++] = Sep;
         }
-        for (; *file && n < bfsz - 1; file++) result[n++] = _is_sep(*file) ? Sep : *file;
+        for (; *file && n < bfsz - 1; file++) result[n++] = is_sep(*file) ? Sep : *file;
     }
     result[n] = 0;
     return n ? result : nullptr;
@@ -229,7 +228,7 @@ char *exename(char *buffer, const char *arg0, unsigned int bfsz)
     if (!buffer || !arg0 || bfsz == 0) return nullptr;
     const char *name = arg0;
     for (const char *s = arg0; *s; s++)
-        if (_is_sep(*s)) name = s + 1;
+        if (is_sep(*s)) name = s + 1;
     size_t len = strcspn(name, ".");
     if (len > bfsz - 1) len = bfsz - 1;
     memcpy(buffer, name, len);
@@ -298,7 +297,7 @@ enum { CONV_MAX = 29 };
 
 // Length modifier of a conversion text: 'H' for "hh", 'L' for "ll" or
 // "L" or "q", else the modifier letter itself or 0.
-static char _modifier(const char *conv)
+static char length_modifier(const char *conv)
 {
     char m = 0;
     for (const char *s = conv + 1; *s; s++) {
@@ -327,8 +326,8 @@ static char _modifier(const char *conv)
 // characters and a terminator, exactly what a complete conversion cut by
 // scpy would leave. The count stops at a NUL the conversion produced.
 template <typename T>
-static int _convert(char *out, int space, const char *conv, int width, int precision, int params,
-                    T value)
+static int convert(char *out, int space, const char *conv, int width, int precision, int params,
+                   T value)
 {
     if (!out || space < 1) return 0;
     int r;
@@ -355,7 +354,7 @@ static int _convert(char *out, int space, const char *conv, int width, int preci
 
 // The conversion text with its last letter replaced, for the upper-case
 // letters that take narrow values here but wide ones in the platform's formatter.
-static const char *_narrow(const char *conv, char letter, char *copy)
+static const char *narrow_int(const char *conv, char letter, char *copy)
 {
     size_t n = strlen(conv);
     memcpy(copy, conv, n + 1);
@@ -365,11 +364,11 @@ static const char *_narrow(const char *conv, char letter, char *copy)
 
 // One integer argument of the signed type S or its unsigned partner U.
 template <typename S, typename U>
-static int _int_arg(va_list *arg, bool is_signed, char *out, int space, const char *conv, int width,
-                    int precision, int params)
+static int int_arg(va_list *arg, bool is_signed, char *out, int space, const char *conv, int width,
+                   int precision, int params)
 {
-    if (is_signed) return _convert(out, space, conv, width, precision, params, va_arg(*arg, S));
-    return _convert(out, space, conv, width, precision, params, va_arg(*arg, U));
+    if (is_signed) return convert(out, space, conv, width, precision, params, va_arg(*arg, S));
+    return convert(out, space, conv, width, precision, params, va_arg(*arg, U));
 }
 
 int vsn_int(va_list *arg, char *out, int space, const char *conv, int width, int precision,
@@ -380,29 +379,28 @@ int vsn_int(va_list *arg, char *out, int space, const char *conv, int width, int
     if (n > CONV_MAX) return 0;
     char letter = conv[n - 1];
     char copy[CONV_MAX + 1];
-    if (letter == 'C') conv = _narrow(conv, 'c', copy);
+    if (letter == 'C') conv = narrow_int(conv, 'c', copy);
     bool is_signed = letter == 'd' || letter == 'i';
     // A character and the h and hh sizes arrive promoted to int.
-    char m = letter == 'c' || letter == 'C' ? 0 : _modifier(conv);
+    char m = letter == 'c' || letter == 'C' ? 0 : length_modifier(conv);
     switch (m) {
     case 'l':
-        return _int_arg<long, unsigned long>(arg, is_signed, out, space, conv, width, precision,
-                                             params);
+        return int_arg<long, unsigned long>(arg, is_signed, out, space, conv, width, precision,
+                                            params);
     case 'L':
-        return _int_arg<long long, unsigned long long>(arg, is_signed, out, space, conv, width,
-                                                       precision, params);
+        return int_arg<long long, unsigned long long>(arg, is_signed, out, space, conv, width,
+                                                      precision, params);
     case 'j':
-        return _int_arg<intmax_t, uintmax_t>(arg, is_signed, out, space, conv, width, precision,
-                                             params);
+        return int_arg<intmax_t, uintmax_t>(arg, is_signed, out, space, conv, width, precision,
+                                            params);
     case 'z':
-        return _int_arg<ssize_t, size_t>(arg, is_signed, out, space, conv, width, precision,
-                                         params);
+        return int_arg<ssize_t, size_t>(arg, is_signed, out, space, conv, width, precision, params);
     case 't':
-        return _int_arg<ptrdiff_t, std::make_unsigned_t<ptrdiff_t>>(arg, is_signed, out, space,
-                                                                    conv, width, precision, params);
+        return int_arg<ptrdiff_t, std::make_unsigned_t<ptrdiff_t>>(arg, is_signed, out, space, conv,
+                                                                   width, precision, params);
     default:
-        return _int_arg<int, unsigned int>(arg, is_signed, out, space, conv, width, precision,
-                                           params);
+        return int_arg<int, unsigned int>(arg, is_signed, out, space, conv, width, precision,
+                                          params);
     }
 }
 
@@ -410,12 +408,12 @@ int vsn_double(va_list *arg, char *out, int space, const char *conv, int width, 
                int params)
 {
     if (!arg || !conv || !*conv) return 0;
-    if (_modifier(conv) == 'L') {
+    if (length_modifier(conv) == 'L') {
         long double v = va_arg(*arg, long double);
-        return _convert(out, space, conv, width, precision, params, v);
+        return convert(out, space, conv, width, precision, params, v);
     }
     double v = va_arg(*arg, double);
-    return _convert(out, space, conv, width, precision, params, v);
+    return convert(out, space, conv, width, precision, params, v);
 }
 
 int vsn_string(va_list *arg, char *out, int space, const char *conv, int width, int precision,
@@ -431,8 +429,8 @@ int vsn_string(va_list *arg, char *out, int space, const char *conv, int width, 
     char copy[CONV_MAX + 1];
     size_t n = strlen(conv);
     if (n > CONV_MAX) return 0;
-    if (conv[n - 1] == 'S') conv = _narrow(conv, 's', copy);
-    return _convert(out, space, conv, width, precision, params, v);
+    if (conv[n - 1] == 'S') conv = narrow_int(conv, 's', copy);
+    return convert(out, space, conv, width, precision, params, v);
 }
 
 int vsn_void(va_list *arg, char *out, int space, const char *conv, int width, int precision,
@@ -440,14 +438,14 @@ int vsn_void(va_list *arg, char *out, int space, const char *conv, int width, in
 {
     if (!arg || !conv || !*conv) return 0;
     void *v = va_arg(*arg, void *);
-    return _convert(out, space, conv, width, precision, params, v);
+    return convert(out, space, conv, width, precision, params, v);
 }
 
 typedef int (*VsnFn)(va_list *, char *, int, const char *, int, int, int);
 
 // The routine for a conversion letter; null for %n and for letters outside
 // the format language (those produce nothing and take no argument).
-static VsnFn _vsn_for(char letter)
+static VsnFn vsn_for(char letter)
 {
     switch (letter) {
     case 'c':
@@ -475,12 +473,12 @@ static VsnFn _vsn_for(char letter)
     }
 }
 
-static bool _is_flag(char c)
+static bool is_flag(char c)
 {
     return c == '-' || c == '+' || c == '0' || c == ' ' || c == '#' || c == '.';
 }
 
-static bool _is_modifier(char c)
+static bool is_modifier(char c)
 {
     return c == 'h' || c == 'l' || c == 'L' || c == 'q' || c == 'j' || c == 'z' || c == 't';
 }
@@ -511,7 +509,7 @@ int vsnprintf(char *buffer, unsigned int bfsz, const char *format, va_list arg)
             char c = *f++;
             conv[len++] = c;
             conv[len] = 0;
-            if (_is_flag(c) || _is_modifier(c)) continue;
+            if (is_flag(c) || is_modifier(c)) continue;
             if (c == '*' || (c >= '1' && c <= '9')) {
                 bool is_precision = conv[len - 2] == '.';
                 int value;
@@ -522,7 +520,7 @@ int vsnprintf(char *buffer, unsigned int bfsz, const char *format, va_list arg)
                     params |= is_precision ? 2 : 1;
                 } else {
                     value = c - '0';
-                    while (_is_digit(*f) && len < CONV_MAX) {
+                    while (is_digit(*f) && len < CONV_MAX) {
                         value = value * 10 + (*f - '0');
                         conv[len++] = *f++;
                     }
@@ -538,7 +536,7 @@ int vsnprintf(char *buffer, unsigned int bfsz, const char *format, va_list arg)
                 if (len == 2 && where) *where = static_cast<int>(upto);
                 continue;
             }
-            VsnFn fn = _vsn_for(c);
+            VsnFn fn = vsn_for(c);
             if (fn) upto += fn(&ap, buffer + upto, bfsz - upto, conv, width, precision, params);
         }
         if (!done) break;
@@ -571,7 +569,7 @@ int lprintf(char *bf, int bfsz, const char *format, ...)
 // one resume point: when a later byte fails, only the last '*' passed takes
 // one more byte, since an earlier '*' could not make the rest match any
 // better. Time is at most the product of the lengths, however many stars.
-static int _wmatch_n(const char *text, size_t tn, const char *wild, size_t wn, int case_sensitive)
+static int wmatch_n(const char *text, size_t tn, const char *wild, size_t wn, int case_sensitive)
 {
     size_t t = 0, w = 0;
     size_t star_w = 0, star_t = 0;
@@ -585,8 +583,9 @@ static int _wmatch_n(const char *text, size_t tn, const char *wild, size_t wn, i
             star_t = t;
             continue;
         }
-        if (w < wn && (wild[w] == '?' ||
-                       (case_sensitive ? wild[w] == text[t] : _fold(wild[w]) == _fold(text[t])))) {
+        if (w < wn &&
+            (wild[w] == '?' ||
+             (case_sensitive ? wild[w] == text[t] : fold_case(wild[w]) == fold_case(text[t])))) {
             w++;
             t++;
             continue;
@@ -602,7 +601,7 @@ static int _wmatch_n(const char *text, size_t tn, const char *wild, size_t wn, i
 int wmatch(const char *text, const char *wild, int case_sensitive)
 {
     if (!text || !wild) return 0;
-    return _wmatch_n(text, strlen(text), wild, strlen(wild), case_sensitive);
+    return wmatch_n(text, strlen(text), wild, strlen(wild), case_sensitive);
 }
 
 int wild_match(const char *text, const char *wild)
@@ -620,7 +619,7 @@ int wild_list(const char *list, const char *wilds)
         size_t in = strcspn(item, seps);
         for (const char *w = wilds + strspn(wilds, seps); *w;) {
             size_t wn = strcspn(w, seps);
-            if (_wmatch_n(item, in, w, wn, 1)) return 1;
+            if (wmatch_n(item, in, w, wn, 1)) return 1;
             w += wn;
             w += strspn(w, seps);
         }

@@ -77,13 +77,18 @@ struct sini_default {
 };
 typedef struct sini_default SIniDefault;
 
+// The store's private index: domains by name and pooled records by value,
+// so that loading a file of many domains stays linear.
+struct sini_index;
+
 // The store.
 struct sini {
-    const SIniTable *Table; // the settings table (not owned)
-    Array _settings;        // the pool: owns every SIniSetting
-    Array _defaults;        // owns the parsed defaults, at most one per row
-    Array Global;           // the global section (refers to pooled records)
-    Array Domains;          // SIniDomain records (owned), in order of creation
+    const SIniTable *Table;   // the settings table (not owned)
+    Array Pool;               // the pool: owns every SIniSetting
+    Array Defaults;           // owns the parsed defaults, at most one per row
+    Array Global;             // the global section (refers to pooled records)
+    Array Domains;            // SIniDomain records (owned), in order of creation
+    struct sini_index *Index; // private to the store (owned)
 };
 typedef struct sini *SIni;
 
@@ -125,6 +130,28 @@ const char *sini_domain_name(SIni x, int i);
 // 0 for a null x or a file that cannot be opened or is a directory, with
 // errno telling why (EISDIR for a directory).
 int sini_load(SIni x, const char *file, const char *domain_line);
+
+// What one line of the file was, for sini_load_lines' callback.
+enum SIniLineKind {
+    SINI_SETTING = 0,       // word: the label; domain: where it went (null: global)
+    SINI_DOMAIN = 1,        // word: the domain's name
+    SINI_UNNAMED_DOMAIN = 2 // the keyword without a name: ignored
+};
+// Receives each line that is neither blank nor a comment: its number in the
+// file (from 1; the pieces of an overlong line share it), its kind, the
+// word, the domain and the value (a setting's; null otherwise), and whether
+// the store took it (0: an unknown label, a value the row's format refuses,
+// or no memory for a new domain). The texts are lent for the call.
+typedef void (*SIniLineCB)(void *ctx, int line, SIniLineKind kind, const char *word,
+                           const char *domain, const char *value, int stored);
+// As sini_load, except that every line is handed to cb (when not null)
+// with ctx, and nothing is logged: the caller reports what it wants to.
+int sini_load_lines(SIni x, const char *file, const char *domain_line, SIniLineCB cb, void *ctx);
+
+// 1 when the section itself (the named domain, or the global section when
+// domain is null) sets row id; 0 otherwise, also for a domain that does not
+// exist. Tells a setting made from a value inherited.
+int sini_has(SIni x, int id, const char *domain);
 
 } // namespace adt
 

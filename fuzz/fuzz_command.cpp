@@ -151,7 +151,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
     fuzz::quiet_log();
     std::string ini_file = fuzz::scratch() + "/corvane.ini";
     fuzz::write_file(ini_file, config());
-    ini = sini_init(_Settings);
+    ini = sini_init(Settings);
     if (!sini_load(ini, ini_file.c_str(), "module")) fuzz::fail("configuration");
     // Replies go to a file in memory, read back after every command.
     out_fd = memfd_create("corvane-fuzz-stdout", MFD_CLOEXEC);

@@ -51,8 +51,8 @@ const SIniTable Table[] = {
 int pooled(SIni x, int id)
 {
     int n = 0;
-    for (int i = 0; i < array_items(x->_settings); i++)
-        if (static_cast<SIniSetting *>(array_get_num(x->_settings, i))->Id == id) n++;
+    for (int i = 0; i < array_items(x->Pool); i++)
+        if (static_cast<SIniSetting *>(array_get_num(x->Pool, i))->Id == id) n++;
     return n;
 }
 
@@ -329,7 +329,7 @@ TEST_F(SiniTest, MultipartValues)
     // Nothing set: the default text, or a part of it.
     EXPECT_EQ(sini_getx(x, T_PARTS, "1", nullptr, 0), Table[T_PARTS].Default);
     EXPECT_EQ(parts("1", {"a", "b", "B", "c"}), "1|2|(null)|(null)");
-    EXPECT_EQ(array_items(x->_defaults), 1);
+    EXPECT_EQ(array_items(x->Defaults), 1);
 
     // Both parts in order, each written without blanks.
     ASSERT_EQ(sini_set(x, T_PARTS, "1", "a=10 b=20"), 1);
@@ -386,7 +386,7 @@ TEST_F(SiniTest, MultipartValuesShareOnlyWithTheSamePartNames)
     EXPECT_EQ(get(T_PARTS, "1", "a"), "1");
     EXPECT_EQ(parts("2", {"a", "b"}), "2|1");
     // Equal names and values still share one record.
-    EXPECT_EQ(array_items(x->_settings), 2);
+    EXPECT_EQ(array_items(x->Pool), 2);
 }
 
 TEST_F(SiniTest, RobustAgainstAnyInput)
@@ -446,7 +446,7 @@ TEST(Sini, NullArgumentsAndEmptyStores)
     EXPECT_EQ(sini_domains(x), 0);
     EXPECT_EQ(sini_domain_name(x, 0), nullptr);
     EXPECT_EQ(sini_domain_name(x, -1), nullptr);
-    EXPECT_EQ(array_items(x->_settings), 0);
+    EXPECT_EQ(array_items(x->Pool), 0);
     sini_free(&x);
     EXPECT_EQ(x, nullptr);
 }

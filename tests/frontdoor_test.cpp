@@ -1,0 +1,223 @@
+// Corvane's front door, through the built program: command-line words that
+// look like options, words holding control characters, exclusions after a
+// name is rewritten, the configuration test, help, and loading many modules.
+#include "tests/testkit.h"
+
+#include "adt/sini.h"
+#include "adt/tallis.h"
+
+using namespace testkit;
+
+namespace
+{
+
+const std::string Scriptmod = TEST_PROGS_DIR "/scriptmod";
+
+struct Case {
+    std::vector<std::string> args; // the command line, or one line of input
+    std::string out;
+    int status;
+};
+
+class FrontDoor : public Workdir
+{
+  protected:
+    // A module answering from script, logging its requests to name.req.
+    std::string module(const std::string &name, const std::string &script) const
+    {
+        write(name + ".script", script);
+        return Scriptmod + " " + (dir / (name + ".script")).string() + " " +
+               (dir / (name + ".req")).string();
+    }
+    std::string requests(const std::string &name) const { return read_file(dir / (name + ".req")); }
+
+    Outcome corvane(const std::vector<std::string> &args, const std::string &input = "",
+                    const std::string &cwd = "")
+    {
+        Spec s;
+        s.argv = wrapped(CORVANE_BIN, args);
+        s.input = input;
+        s.inherit_env = true;
+        s.cwd = cwd.empty() ? dir.string() : cwd;
+        Outcome r = testkit::run(s);
+        EXPECT_FALSE(r.timed_out);
+        return r;
+    }
+    void expect(const Case &c, const std::string &input = "")
+    {
+        Outcome r = corvane(c.args, input);
+        EXPECT_EQ(c.out, r.out) << input << (c.args.empty() ? "" : c.args.back());
+        EXPECT_EQ(c.status, r.status) << input << (c.args.empty() ? "" : c.args.back());
+    }
+};
+
+const std::string Echo = "*\t-ERR [$2|$3|$4]\n";
+
+// Whether the multiplexer offers a call yet (it comes with another change).
+template <typename T> constexpr bool has_workdir = requires(T *t)
+{
+    tallis_workdir(t, "");
+};
+
+} // namespace
+
+TEST_F(FrontDoor, WordsAfterTheCommandOptionAreNeverOptions)
+{
+    fs::create_directory(dir / "evil");
+    write("evil/corvane.ini", "module 1\nbinary " + module("evil", "*\t+OK evil") + "\n");
+    write("corvane.ini", "do_del yes\ndo_set yes\nmodule 1\nbinary " + module("m1", Echo) + "\n");
+    const std::string evil = (dir / "evil").string();
+    Case cases[] = {
+        {{"-check", "nobody", "-quit"}, "-ERR [nobody|-quit|]\n", 0},
+        {{"-check", "alice", "-lookup", "192.0.2.1"}, "-ERR [alice|-lookup|192.0.2.1]\n", 0},
+        {{"-check", "-path", evil}, "-ERR [-path|" + evil + "|]\n", 0},
+        {{"-lookup", "-version"}, "-ERR [-version||]\n", 0},
+        {{"-check", "alice", "-debug"}, "-ERR [alice|-debug|]\n", 0},
+        {{"-check", "alice", "-search", "x"}, "-ERR [alice|-search|x]\n", 0},
+        {{"-set", "alice", "-del"}, "-ERR [alice|-del|]\n", 0},
+        {{"-del", "-quit"}, "-ERR [-quit||]\n", 0},
+        // Before the command option they are options.
+        {{"-path", dir.string(), "-lookup", "bob"}, "-ERR [bob||]\n", 0},
+        {{"-version", "-lookup", "bob"}, "+OK Corvane 10n\n", 1},
+    };
+    for (const Case &c : cases) expect(c);
+    EXPECT_FALSE(fs::exists(dir / "evil.req")) << "the attacker's module was started";
+    EXPECT_FALSE(contains(log(), "Debug:")) << "a word turned debugging on";
+    corvane({"-debug", "-lookup", "bob"});
+    EXPECT_TRUE(contains(log(), "Debug:"));
+}
+
+TEST_F(FrontDoor, ControlCharactersAndCommasAreRefusedBeforeAnyModule)
+{
+    write("corvane.ini", "do_del yes\ndo_set yes\nmodule 1\nbinary " + module("m1", Echo) + "\n");
+    const std::string ctl = "-ERR %s parameters must not contain control characters\n";
+    auto refusal = [&](const char *op) { return replace_all(ctl, "%s", op); };
+    Case lines[] = {
+        {{"check root\ttoor x"}, refusal("check"), 0},
+        {{"lookup a\x01z"}, refusal("lookup"), 0},
+        {{"check alice pw 10.0.0.1\x1b"}, refusal("check"), 0},
+        {{"del bob\t"}, refusal("del"), 0},
+        {{"search a\tb"}, refusal("search"), 0},
+        {{"check alice pw 203.0.113.9,10.0.0.1"},
+         "-ERR check address must not contain commas\n",
+         0},
+        // What is no user name, password or address may hold them.
+        {{"set bob pw a=\tb"}, "-ERR [bob|pw|a=\tb]\n", 0},
+    };
+    for (const Case &c : lines) expect({{}, c.out, 0}, c.args[0] + "\n");
+    Case options[] = {
+        {{"-check", "root\ttoor", "x"}, refusal("check"), 1},
+        {{"-lookup", "a\x7f"}, refusal("lookup"), 1},
+        {{"-check", "a", "b", "192.0.2.1,10.0.0.1"},
+         "-ERR check address must not contain commas\n",
+         1},
+    };
+    for (const Case &c : options) expect(c);
+    EXPECT_EQ("set bob pw a=\tb\n", requests("m1"));
+}
+
+TEST_F(FrontDoor, ExclusionsSeeTheRewrittenNameAndLaterModulesTheGivenOne)
+{
+    write("corvane.ini", "do_set yes\nmodule 1\nbinary " +
+                             module("m1", "lookup alice@\t-ERR no\nlookup alice\t+OK yes\n"
+                                          "set\t+OK set $2\n*\t-ERR one $2\n") +
+                             "\nmatch !root,*\nstrip_prefix corp\\\nstrip_suffix @example.com\n"
+                             "do_set existing\nmodule 2\nbinary " +
+                             module("m2", "*\t-ERR two $2") + "\ndo_set false\n");
+    Outcome r = corvane({}, "lookup CORP\\root\nlookup root@example.com\n"
+                            "check bob@example.com pw 10.0.0.1\nset alice@example.com pw\n");
+    EXPECT_EQ("-ERR two CORP\\root\n-ERR two root@example.com\n-ERR two bob@example.com\n"
+              "+OK set alice\n",
+              r.out);
+    EXPECT_EQ("check bob pw 10.0.0.1\nlookup alice\nset alice pw\n", requests("m1"));
+}
+
+TEST_F(FrontDoor, ConfigurationTestGivesEveryProblemWithItsLine)
+{
+    const std::string b = "binary " + Scriptmod + " m.script m.req\n";
+    write("m.script", "*\t+OK");
+    struct {
+        std::string ini;
+        std::vector<std::string> problems; // each "LINE: text"
+    } cases[] = {
+        {"module 2\n" + b + "module 1\n" + b, {}},
+        {"do_chek move_from\nmodule 1\n" + b,
+         {"1: unknown setting 'do_chek' (did you mean do_check?)"}},
+        {"loglevel infoo\nset_once ture\nmodule 1\n" + b + "timeout abc\ndo_set exisitng\n",
+         {"1: loglevel 'infoo' is none of none, error, info, debug: taken as error",
+          "2: set_once 'ture' is neither true nor false: taken as false",
+          "5: timeout 'abc' is not a number: taken as 0",
+          "6: do_set 'exisitng' is none of true, false, existing, move_to, move_from: taken as "
+          "true (every set)"}},
+        {"module 1\nbinray /bin/cat\n",
+         {"2: unknown setting 'binray' (did you mean binary?)", "1: Module1 has no binary"}},
+        {"module 1\nbinary /etc/passwd\nmodule 2\nbinary nothere x\n",
+         {"2: Module1 cannot execute '/etc/passwd': Permission denied",
+          "4: Module2 cannot execute 'nothere': No such file or directory"}},
+        {"module 1\n" + b + "log_size 12\nmodule 01\n" + b,
+         {"3: log_size is read only before the first module line: ignored here",
+          "4: module number 1 given twice (first at line 1)"}},
+    };
+    for (auto &c : cases) {
+        write("corvane.ini", c.ini);
+        Outcome r = corvane({"-t"});
+        EXPECT_EQ(c.problems.empty() ? 0 : 1, r.status) << c.ini;
+        EXPECT_EQ(c.problems.size(), lines_of(r.err).size()) << r.err;
+        for (auto &p : c.problems) EXPECT_TRUE(contains(r.err, "corvane.ini:" + p)) << r.err;
+        EXPECT_TRUE(contains(r.out, "# default: match *\n# default: do_lookup true\n"));
+    }
+    EXPECT_FALSE(fs::exists(dir / "corvane.log") || fs::exists(dir / "m.req"));
+    write("corvane.ini", cases[0].ini);
+    std::string out = corvane({"-t"}).out;
+    EXPECT_TRUE(contains(out, "# default: search_limit 100000\n"));
+    EXPECT_LT(out.find("module 1\n" + b), out.find("module 2\n" + b)) << out;
+    // At start-up the same problems are logged once, with file and line.
+    write("corvane.ini", cases[2].ini);
+    corvane({"-lookup", "x"});
+    EXPECT_EQ(1, count(log(), "corvane.ini:5: timeout 'abc' is not a number")) << log();
+}
+
+TEST_F(FrontDoor, HelpOptionsAndHelpCommand)
+{
+    for (const char *h : {"-h", "-help", "--help"}) {
+        Outcome r = corvane({h});
+        EXPECT_EQ(0, r.status);
+        EXPECT_TRUE(contains(r.out, "usage: corvane") && contains(r.out, "-check USER PASSWORD"));
+    }
+    EXPECT_FALSE(fs::exists(dir / "corvane.log"));
+    write("corvane.ini", "module 1\nbinary " + module("m1", Echo) + "\n");
+    Outcome r = corvane({}, "help\n");
+    EXPECT_EQ(1u, lines_of(r.out).size());
+    EXPECT_TRUE(r.out.starts_with("+OK ") && contains(r.out, "check USER PASSWORD [ADDRESS], "));
+    EXPECT_FALSE(fs::exists(dir / "m1.req"));
+}
+
+TEST_F(FrontDoor, ModulesRunInTheConfigurationDirectory)
+{
+    if (!has_workdir<adt::Tallis>) GTEST_SKIP() << "the multiplexer has no tallis_workdir yet";
+    write("m1.script", "lookup\t+OK $2\nsearch\t!data 5 ;; +OK 5 5\n");
+    write("corvane.ini", "search_limit 3\nmodule 1\nbinary " + Scriptmod + " m1.script m1.req\n");
+    Outcome r = corvane({"-path", dir.string()}, "lookup bob\nsearch x\n", "/");
+    EXPECT_TRUE(r.out.starts_with("+OK bob\n")) << r.out;
+    EXPECT_EQ(3, count(r.out, "+DATA ")) << r.out;
+    EXPECT_TRUE(contains(requests("m1"), "lookup bob"));
+}
+
+TEST(SiniLoad, ManyModuleSectionsLoadInLinearTime)
+{
+    TempDir tmp;
+    std::string text;
+    for (int i = 0; i < 100000; i++)
+        text += "module " + std::to_string(i) + "\nbinary /bin/m" + std::to_string(i) + "\n";
+    write_file(tmp.file("many.ini"), text);
+    adt::SIniTable table[] = {{0, "binary", adt::SM_NONE, nullptr, -1, "VALUE"},
+                              {-1, nullptr, adt::SM_NONE, nullptr, -1, nullptr}};
+    adt::SIni ini = adt::sini_init(table);
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(1, adt::sini_load(ini, tmp.file("many.ini").c_str(), "module"));
+    // Quadratic loading took minutes; linear takes well under a second.
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
+    EXPECT_EQ(100000, adt::sini_domains(ini));
+    EXPECT_STREQ("/bin/m99999", adt::sini_getx(ini, 0, "99999", nullptr, 0));
+    adt::sini_free(&ini);
+}
