@@ -61,7 +61,7 @@ int squid_unescape(char *word)
             continue;
         }
         int hi = hex_value(p[1]), lo = hi < 0 ? -1 : hex_value(p[2]);
-        if (lo < 0) {
+        if (lo < 0 || hi + lo == 0) { // a NUL would cut the word short: "a%00b" is not "a"
             *to = 0;
             return 0;
         }

@@ -39,7 +39,8 @@ struct squid_request {
 typedef struct squid_request SquidRequest;
 
 // Decodes %XX escapes in word, in place. 1 on success; 0 for a '%' not
-// followed by two hexadecimal digits (word is then left partly decoded).
+// followed by two hexadecimal digits, or for "%00", which would end the
+// word early (word is then left partly decoded).
 int squid_unescape(char *word);
 
 // Reads one request line (without its line feed), decoding its words in

@@ -1,0 +1,206 @@
+// corvane-squid: Squid's request lines, the helper over a stand-in daemon,
+// and the real Squid authenticating through Corvane.
+#include "adapters/squid.h"
+#include "testkit.h"
+
+#include <arpa/inet.h>
+#include <atomic>
+#include <grp.h>
+#include <sys/un.h>
+#include <thread>
+
+using namespace testkit;
+
+namespace
+{
+
+Outcome run_with(std::vector<std::string> argv, const std::string &input = "")
+{
+    Spec s;
+    s.argv = std::move(argv);
+    s.input = input;
+    return run(s);
+}
+
+// A private directory Squid's user may enter, with Corvane's file module
+// over the example users and two whose names need escapes, set up as the
+// README tells administrators: group proxy, writable for the log.
+struct Dir {
+    char path[32] = "/tmp/corvane-squid-XXXXXX";
+    Dir()
+    {
+        mkdtemp(path);
+        std::string users = read_file(EXAMPLES_DIR "/users.passwd"), d = path;
+        size_t at = users.find("\nalice:") + 7;
+        std::string hash = users.substr(at, users.find(':', at) - at);
+        write_file(d + "/users.passwd", users + "a%20b:" + hash + ":\nc+d:" + hash + ":\n", 0640);
+        write_file(d + "/corvane.ini", "module 1\nbinary " MODULE_FILE_BIN " -file users.passwd\n",
+                   0640);
+        for (const char *f : {"", "/users.passwd", "/corvane.ini"})
+            if (struct group *g = getgrnam("proxy")) (void)!chown((d + f).c_str(), 0, g->gr_gid);
+        chmod(path, 0770);
+    }
+    ~Dir() { fs::remove_all(path); }
+};
+
+// Serves each connection to a listening socket in a thread of its own.
+struct Server {
+    int fd;
+    std::vector<std::thread> conns;
+    std::thread acceptor;
+    template <class F> Server(int family, const void *a, socklen_t len, F serve)
+    {
+        fd = socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        EXPECT_EQ(0, bind(fd, (const sockaddr *)a, len) || listen(fd, 64)) << strerror(errno);
+        acceptor = std::thread([this, serve] {
+            for (int c; (c = accept(fd, nullptr, nullptr)) >= 0;)
+                conns.emplace_back([c, serve] { serve(c), close(c); });
+        });
+    }
+    ~Server()
+    {
+        shutdown(fd, SHUT_RDWR), acceptor.join();
+        for (auto &t : conns) t.join();
+        close(fd);
+    }
+    int port() const
+    {
+        sockaddr_in a{};
+        socklen_t n = sizeof a;
+        return getsockname(fd, (sockaddr *)&a, &n), ntohs(a.sin_port);
+    }
+};
+
+// Squid started with -N, stopped whatever the outcome: SIGTERM to the
+// process its pid file names, the one started.
+struct Squid {
+    pid_t pid;
+    ~Squid() { kill(pid, SIGTERM), waitpid(pid, nullptr, 0); }
+};
+
+} // namespace
+
+// Each row: "c" when concurrent, Squid's line, and what comes of it:
+// "CHANNEL|USER|PASSWORD|ADDRESS" to ask Corvane, or the reply given at once.
+TEST(SquidHelper, RequestLines)
+{
+    for (const std::string &row : lines_of(R"(-	alice wonderland	|alice|wonderland|
+-	a%2520b x%2By%2f 192.0.2.1	|a%20b|x+y/|192.0.2.1
+c	17 c+d pw ::1	17|c+d|pw|::1
+-	a%20b x	ERR
+-	alice a%0Ab	ERR
+-	alice 	ERR
+-	alice x%2	ERR
+c	9 a%00 pw	9 ERR
+c	3 alice pw a%20b	3 ERR
+-	alice	BH
+-	alice pw 192.0.2.1 x	BH
+c	alice pw	BH)")) {
+        size_t tab = row.find('\t', 2);
+        std::string line = row.substr(2, tab - 2), got;
+        SquidRequest r;
+        squid_parse(line.data(), row[0] == 'c', &r);
+        char bf[200] = "";
+        const CpwLogin &l = r.Login;
+        if (r.Verdict == SQ_ASK)
+            got = std::string(r.Channel) + "|" + l.User + "|" + l.Password + "|" +
+                  (l.Address ? l.Address : "");
+        else
+            got = std::string(bf, squid_reply(bf, sizeof bf, r.Channel, r.Verdict, nullptr) - 1);
+        EXPECT_EQ(row.substr(tab + 1), got) << row;
+    }
+    char bf[27];
+    squid_reply(bf, sizeof bf, "3", SQ_BH, "a\n\"b\" \\ and more"); // escaped, then cut
+    EXPECT_STREQ("3 BH message=\"a?\\\"b\\\" \\\\\"\n", bf);
+}
+
+// One connection per request in flight: "slow" is answered only after
+// "fast", so a helper that asked one at a time would answer it first.
+TEST(SquidHelper, DaemonAnswersInAnyOrder)
+{
+    Dir d;
+    sockaddr_un a{AF_UNIX, {}};
+    snprintf(a.sun_path, sizeof a.sun_path, "%s/socket", d.path);
+    std::atomic<bool> fast{false};
+    Outcome o;
+    {
+        Server daemon(AF_UNIX, &a, sizeof a, [&fast](int c) {
+            std::string line, reply;
+            for (char ch; read(c, &ch, 1) == 1;) {
+                if (ch != '\n' && (line += ch, true)) continue;
+                std::string user = line.substr(6, line.find(' ', 6) - 6);
+                for (int i = 0; user == "slow" && !fast && i < 2000; i++) usleep(10000);
+                reply = user == "fast"   ? "+OK\n"
+                        : user == "dead" ? "-DEAD store down\n"
+                        : user == "echo" ? "-DEAD " + line + "\n"
+                                         : "-ERR no\n";
+                (void)!write(c, reply.data(), reply.size());
+                fast = fast || user == "fast";
+                line.clear();
+            }
+        });
+        o = run_with({HELPER_BIN, "--socket", a.sun_path, "--concurrency"},
+                     "1 slow pw\n2 fast pw\n3 dead pw\n4 echo s3cret\n");
+    }
+    EXPECT_EQ(0, o.status) << o.err;
+    EXPECT_LT(o.out.find("2 OK\n"), o.out.find("1 ERR\n")) << o.out;
+    EXPECT_TRUE(contains(o.out, "3 BH message=\"-DEAD store down\"\n")) << o.out;
+    EXPECT_TRUE(contains(o.out, "4 BH message=\"Corvane cannot answer (a reply that holds"))
+        << o.out;
+    EXPECT_FALSE(contains(o.out + o.err, "s3cret"));
+}
+
+// The real Squid on loopback, its helper over Corvane and the file module,
+// once with each request alone and once with channels.
+TEST(SquidHelper, RealSquid)
+{
+    if (access("/usr/sbin/squid", X_OK) != 0)
+        GTEST_SKIP() << "squid is not installed (apt-get install squid)";
+    for (int concurrency : {0, 4}) {
+        Dir d;
+        std::string dir = d.path, conf = dir + "/squid.conf";
+        sockaddr_in a{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+        Server origin(AF_INET, &a, sizeof a, [](int c) {
+            char bf[4096];
+            (void)!read(c, bf, sizeof bf);
+            (void)!write(c, "HTTP/1.0 200 OK\r\nContent-Length: 3\r\n\r\nhi\n", 41);
+        });
+        int port = Server(AF_INET, &a, sizeof a, [](int) {}).port(); // free once it is closed
+        std::string text =
+            "http_port 127.0.0.1:" + std::to_string(port) + ";pid_filename " + dir +
+            "/squid.pid;access_log stdio:" + dir + "/access.log;cache_log " + dir +
+            "/cache.log;cache_store_log none;cache deny all;coredump_dir " + dir +
+            ";visible_hostname localhost;shutdown_lifetime 0 seconds;"
+            "auth_param basic program " HELPER_BIN " --corvane " CORVANE_BIN " --path " +
+            dir + (concurrency ? " --concurrency" : "") +
+            ";auth_param basic children 2 startup=1 concurrency=" + std::to_string(concurrency) +
+            ";auth_param basic key_extras \"%>a\";acl login proxy_auth REQUIRED;"
+            "http_access allow login;http_access deny all;";
+        std::replace(text.begin(), text.end(), ';', '\n');
+        write_file(conf, text);
+        Squid squid{fork()};
+        if (squid.pid == 0) execl("/usr/sbin/squid", "squid", "-N", "-f", conf.c_str(), nullptr);
+        if (squid.pid == 0) _exit(127);
+        sockaddr_in s{AF_INET, htons((uint16_t)port), {htonl(INADDR_LOOPBACK)}, {}};
+        bool up = false;
+        for (int i = 0; i < 600 && !up && !waitpid(squid.pid, nullptr, WNOHANG); i++) {
+            int c = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            up = connect(c, (sockaddr *)&s, sizeof s) == 0 || (usleep(100000), false);
+            close(c);
+        }
+        ASSERT_TRUE(up) << read_file(dir + "/cache.log");
+        // curl decodes %XX in -U: "a%2520b" is the name "a%20b", "a%20b" the name "a b".
+        for (auto [login, code] : {std::pair{"alice:wonderland", "200"},
+                                   {"alice:wrong", "407"},
+                                   {"nobody:wonderland", "407"},
+                                   {"a%2520b:wonderland", "200"},
+                                   {"c+d:wonderland", "200"},
+                                   {"a%20b:wonderland", "407"}}) {
+            Outcome c = run_with({"curl", "-s", "-o", "/dev/null", "-w", "%{http_code}", "-m", "60",
+                                  "-x", "127.0.0.1:" + std::to_string(port), "-U", login,
+                                  "http://127.0.0.1:" + std::to_string(origin.port()) + "/"});
+            EXPECT_EQ(code, c.out) << login << ", concurrency " << concurrency << "\n"
+                                   << read_file(dir + "/cache.log");
+        }
+    }
+}
