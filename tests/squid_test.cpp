@@ -14,17 +14,8 @@ using namespace testkit;
 namespace
 {
 
-Outcome run_with(std::vector<std::string> argv, const std::string &input = "")
-{
-    Spec s;
-    s.argv = std::move(argv);
-    s.input = input;
-    return run(s);
-}
-
-// A private directory Squid's user may enter, with Corvane's file module
-// over the example users and two whose names need escapes, set up as the
-// README tells administrators: group proxy, writable for the log.
+// Corvane's file module over the example users and two whose names need
+// escapes, in a directory set up as the README says: group proxy, 0770.
 struct Dir {
     char path[32] = "/tmp/corvane-squid-XXXXXX";
     Dir()
@@ -71,8 +62,7 @@ struct Server {
     }
 };
 
-// Squid started with -N, stopped whatever the outcome: SIGTERM to the
-// process its pid file names, the one started.
+// Squid -N, stopped whatever the outcome (its pid file names this process).
 struct Squid {
     pid_t pid;
     ~Squid() { kill(pid, SIGTERM), waitpid(pid, nullptr, 0); }
@@ -122,26 +112,25 @@ TEST(SquidHelper, DaemonAnswersInAnyOrder)
     sockaddr_un a{AF_UNIX, {}};
     snprintf(a.sun_path, sizeof a.sun_path, "%s/socket", d.path);
     std::atomic<bool> fast{false};
-    Outcome o;
-    {
-        Server daemon(AF_UNIX, &a, sizeof a, [&fast](int c) {
-            std::string line, reply;
-            for (char ch; read(c, &ch, 1) == 1;) {
-                if (ch != '\n' && (line += ch, true)) continue;
-                std::string user = line.substr(6, line.find(' ', 6) - 6);
-                for (int i = 0; user == "slow" && !fast && i < 2000; i++) usleep(10000);
-                reply = user == "fast"   ? "+OK\n"
-                        : user == "dead" ? "-DEAD store down\n"
-                        : user == "echo" ? "-DEAD " + line + "\n"
-                                         : "-ERR no\n";
-                (void)!write(c, reply.data(), reply.size());
-                fast = fast || user == "fast";
-                line.clear();
-            }
-        });
-        o = run_with({HELPER_BIN, "--socket", a.sun_path, "--concurrency"},
-                     "1 slow pw\n2 fast pw\n3 dead pw\n4 echo s3cret\n");
-    }
+    Server daemon(AF_UNIX, &a, sizeof a, [&fast](int c) {
+        std::string line, reply;
+        for (char ch; read(c, &ch, 1) == 1;) {
+            if (ch != '\n' && (line += ch, true)) continue;
+            std::string user = line.substr(6, line.find(' ', 6) - 6);
+            for (int i = 0; user == "slow" && !fast && i < 2000; i++) usleep(10000);
+            reply = user == "fast"   ? "+OK\n"
+                    : user == "dead" ? "-DEAD store down\n"
+                    : user == "echo" ? "-DEAD " + line + "\n"
+                                     : "-ERR no\n";
+            (void)!write(c, reply.data(), reply.size());
+            fast = fast || user == "fast";
+            line.clear();
+        }
+    });
+    Spec spec;
+    spec.argv = {HELPER_BIN, "--socket", a.sun_path, "--concurrency"};
+    spec.input = "1 slow pw\n2 fast pw\n3 dead pw\n4 echo s3cret\n";
+    Outcome o = run(spec);
     EXPECT_EQ(0, o.status) << o.err;
     EXPECT_LT(o.out.find("2 OK\n"), o.out.find("1 ERR\n")) << o.out;
     EXPECT_TRUE(contains(o.out, "3 BH message=\"-DEAD store down\"\n")) << o.out;
@@ -150,15 +139,15 @@ TEST(SquidHelper, DaemonAnswersInAnyOrder)
     EXPECT_FALSE(contains(o.out + o.err, "s3cret"));
 }
 
-// The real Squid on loopback, its helper over Corvane and the file module,
-// once with each request alone and once with channels.
+// The real Squid on loopback with the shipped example, rewritten for the
+// built programs, once with each request alone and once with channels.
 TEST(SquidHelper, RealSquid)
 {
     if (access("/usr/sbin/squid", X_OK) != 0)
         GTEST_SKIP() << "squid is not installed (apt-get install squid)";
     for (int concurrency : {0, 4}) {
         Dir d;
-        std::string dir = d.path, conf = dir + "/squid.conf";
+        std::string dir = d.path, conf = dir + "/squid.conf", n = std::to_string(concurrency);
         sockaddr_in a{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
         Server origin(AF_INET, &a, sizeof a, [](int c) {
             char bf[4096];
@@ -166,40 +155,41 @@ TEST(SquidHelper, RealSquid)
             (void)!write(c, "HTTP/1.0 200 OK\r\nContent-Length: 3\r\n\r\nhi\n", 41);
         });
         int port = Server(AF_INET, &a, sizeof a, [](int) {}).port(); // free once it is closed
-        std::string text =
-            "http_port 127.0.0.1:" + std::to_string(port) + ";pid_filename " + dir +
-            "/squid.pid;access_log stdio:" + dir + "/access.log;cache_log " + dir +
-            "/cache.log;cache_store_log none;cache deny all;coredump_dir " + dir +
-            ";visible_hostname localhost;shutdown_lifetime 0 seconds;"
-            "auth_param basic program " HELPER_BIN " --corvane " CORVANE_BIN " --path " +
-            dir + (concurrency ? " --concurrency" : "") +
-            ";auth_param basic children 2 startup=1 concurrency=" + std::to_string(concurrency) +
-            ";auth_param basic key_extras \"%>a\";acl login proxy_auth REQUIRED;"
-            "http_access allow login;http_access deny all;";
-        std::replace(text.begin(), text.end(), ';', '\n');
+        // The shipped example for the built programs, after lines that keep this Squid private.
+        std::string text = R"(http_port 127.0.0.1:PORT
+pid_filename /etc/corvane/pid
+access_log stdio:/etc/corvane/access.log
+cache_log /etc/corvane/cache.log
+coredump_dir /etc/corvane
+cache deny all
+visible_hostname localhost
+shutdown_lifetime 0 seconds
+)" + read_file(EXAMPLES_DIR "/squid/corvane.conf");
+        std::string opt = concurrency ? " --concurrency" : "";
+        for (auto [from, to] :
+             {std::pair<std::string, std::string>{"PORT", std::to_string(port)},
+              {"/etc/corvane", dir},
+              {"idle=1\n", "idle=1 concurrency=" + n + "\n"},
+              {"/usr/local/bin/corvane-squid", HELPER_BIN " --corvane " CORVANE_BIN + opt}})
+            for (size_t i; (i = text.find(from)) != std::string::npos;)
+                text.replace(i, from.size(), to);
         write_file(conf, text);
         Squid squid{fork()};
         if (squid.pid == 0) execl("/usr/sbin/squid", "squid", "-N", "-f", conf.c_str(), nullptr);
         if (squid.pid == 0) _exit(127);
-        sockaddr_in s{AF_INET, htons((uint16_t)port), {htonl(INADDR_LOOPBACK)}, {}};
-        bool up = false;
-        for (int i = 0; i < 600 && !up && !waitpid(squid.pid, nullptr, WNOHANG); i++) {
-            int c = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-            up = connect(c, (sockaddr *)&s, sizeof s) == 0 || (usleep(100000), false);
-            close(c);
-        }
-        ASSERT_TRUE(up) << read_file(dir + "/cache.log");
         // curl decodes %XX in -U: "a%2520b" is the name "a%20b", "a%20b" the name "a b".
-        for (auto [login, code] : {std::pair{"alice:wonderland", "200"},
-                                   {"alice:wrong", "407"},
-                                   {"nobody:wonderland", "407"},
-                                   {"a%2520b:wonderland", "200"},
-                                   {"c+d:wonderland", "200"},
-                                   {"a%20b:wonderland", "407"}}) {
-            Outcome c = run_with({"curl", "-s", "-o", "/dev/null", "-w", "%{http_code}", "-m", "60",
-                                  "-x", "127.0.0.1:" + std::to_string(port), "-U", login,
-                                  "http://127.0.0.1:" + std::to_string(origin.port()) + "/"});
-            EXPECT_EQ(code, c.out) << login << ", concurrency " << concurrency << "\n"
+        std::istringstream rows("alice:wonderland 200 alice:wrong 407 nobody:wonderland 407 "
+                                "a%2520b:wonderland 200 c+d:wonderland 200 a%20b:wonderland 407");
+        for (std::string login, code; rows >> login >> code;) {
+            std::istringstream words(
+                "curl -s -o /dev/null -w %{http_code} --retry 30 --retry-max-time 30 "
+                "--retry-delay 1 --retry-connrefused -x 127.0.0.1:" +
+                std::to_string(port) + " -U " + login +
+                " http://127.0.0.1:" + std::to_string(origin.port()) + "/");
+            Spec curl;
+            for (std::string w; words >> w;) curl.argv.push_back(w);
+            Outcome c = run(curl);
+            ASSERT_EQ(code, c.out) << login << ", concurrency " << n << "\n"
                                    << read_file(dir + "/cache.log");
         }
     }
