@@ -492,7 +492,7 @@ class Helper
             auto job = std::make_unique<Job>();
             memcpy(job->channel, r.Channel, sizeof job->channel);
             job->len = squid_command(job->command, sizeof job->command, &r.Login);
-            adt::lprintf(job->password, sizeof job->password, "%s", r.Login.Password);
+            strncpy(job->password, r.Login.Password, sizeof job->password - 1);
             if (job->len > 0) {
                 queue_.push_back(std::move(job));
                 return;

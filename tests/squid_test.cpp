@@ -118,6 +118,7 @@ TEST(SquidHelper, DaemonAnswersInAnyOrder)
             if (ch != '\n' && (line += ch, true)) continue;
             std::string user = line.substr(6, line.find(' ', 6) - 6);
             for (int i = 0; user == "slow" && !fast && i < 2000; i++) usleep(10000);
+            if (user == "hang" && (line.clear(), true)) continue;
             reply = user == "fast"   ? "+OK\n"
                     : user == "dead" ? "-DEAD store down\n"
                     : user == "echo" ? "-DEAD " + line + "\n"
@@ -128,12 +129,13 @@ TEST(SquidHelper, DaemonAnswersInAnyOrder)
         }
     });
     Spec spec;
-    spec.argv = {HELPER_BIN, "--socket", a.sun_path, "--concurrency"};
-    spec.input = "1 slow pw\n2 fast pw\n3 dead pw\n4 echo s3cret\n";
+    spec.argv = {HELPER_BIN, "--socket", a.sun_path, "--concurrency", "--timeout", "3000"};
+    spec.input = "1 slow pw\n2 fast pw\n3 dead pw\n4 echo s3cret\n5 hang pw\n";
     Outcome o = run(spec);
     EXPECT_EQ(0, o.status) << o.err;
     EXPECT_LT(o.out.find("2 OK\n"), o.out.find("1 ERR\n")) << o.out;
     EXPECT_TRUE(contains(o.out, "3 BH message=\"-DEAD store down\"\n")) << o.out;
+    EXPECT_TRUE(contains(o.out, "5 BH message=\"no reply from Corvane within the time-out\"\n"));
     EXPECT_TRUE(contains(o.out, "4 BH message=\"Corvane cannot answer (a reply that holds"))
         << o.out;
     EXPECT_FALSE(contains(o.out + o.err, "s3cret"));
