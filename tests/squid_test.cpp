@@ -31,7 +31,8 @@ struct Dir {
             if (struct group *g = getgrnam("proxy")) (void)!chown((d + f).c_str(), 0, g->gr_gid);
         chmod(path, 0770);
     }
-    ~Dir() { fs::remove_all(path); }
+    ~Dir() { fs::remove_all(path, ec); }
+    std::error_code ec;
 };
 
 // Serves each connection to a listening socket in a thread of its own.
