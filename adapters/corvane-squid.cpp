@@ -109,6 +109,7 @@ struct Job {
     char command[adt::WIRE_BUF];
     int len = 0;
     char password[adt::WIRE_BUF]; // to keep it out of any reply shown
+    bool again = false;           // sent a second time, after a link broke under it
     struct timespec deadline = {};
     Job() = default;
     Job(const Job &) = delete;
@@ -205,12 +206,20 @@ class Link
 
     // Reads what Corvane wrote: 1 when the reply line is whole (the job is
     // answered and the link is idle again), 0 when more is to come, -1 when
-    // the link is broken (the job is answered BH).
-    int take()
+    // the link is broken. The job of a broken link is answered BH, or, when
+    // the link had served before and no byte of the reply came, handed back
+    // in retry to be sent once more: a Corvane that ended between two
+    // requests, or a daemon that closed an idle connection, is no failure.
+    int take(std::unique_ptr<Job> &retry)
     {
         char bf[adt::WIRE_BUF];
         ssize_t r = read(rd_.get(), bf, sizeof bf);
         if (r < 0 && (errno == EINTR || errno == EAGAIN)) return 0;
+        if (r <= 0 && served_ && reply_.empty() && !job_->again) {
+            job_->again = true;
+            retry = std::move(job_);
+            return -1;
+        }
         if (r <= 0) {
             answer_job(*job_, nullptr,
                        r < 0 ? "cannot read Corvane's reply" : "Corvane ended without a reply");
@@ -225,6 +234,7 @@ class Link
         if (!lf) return 0;
         answer_job(*job_, reply_.c_str(), nullptr);
         job_.reset();
+        served_++;
         // Anything after the line is unasked; usable() discards what is left.
         return 1;
     }
@@ -261,6 +271,7 @@ class Link
     Fd rd_, wr_;
     pid_t pid_;
     bool hung_ = false;
+    int served_ = 0; // replies read
     std::unique_ptr<Job> job_;
     std::string reply_;
 };
@@ -440,7 +451,10 @@ class Helper
     {
         for (auto &l : links_)
             if (l->fd() == fd && l->job()) {
-                if (l->take() < 0) drop(l.get());
+                std::unique_ptr<Job> retry;
+                if (l->take(retry) >= 0) return;
+                drop(l.get());
+                if (retry) queue_.push_front(std::move(retry));
                 return;
             }
     }

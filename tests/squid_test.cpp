@@ -142,6 +142,19 @@ TEST(SquidHelper, DaemonRequestsRunAtOnce)
     EXPECT_FALSE(contains(o.out + o.err, "s3cret"));
 }
 
+// A Corvane that ends after each answer is started again, and no request
+// fails for it (one a Corvane ended under is asked again, once).
+TEST(SquidHelper, CorvaneStartedAgain)
+{
+    Dir d;
+    std::string once =
+        write_file(std::string(d.path) + "/once", "#!/bin/sh\nread w\necho +OK\n", 0755);
+    Spec spec;
+    spec.argv = {HELPER_BIN, "--corvane", once, "--path", d.path};
+    spec.input = "a b\nc d\ne f\ng h\n";
+    EXPECT_EQ("OK\nOK\nOK\nOK\n", run(spec).out);
+}
+
 // The real Squid on loopback with the shipped example, rewritten for the
 // built programs, once with each request alone and once with channels.
 TEST(SquidHelper, RealSquid)
