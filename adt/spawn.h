@@ -14,19 +14,21 @@
 #ifndef ADT_SPAWN_H
 #define ADT_SPAWN_H
 
+#include "adt/wire.h"
+
 namespace adt
 {
 
 struct spawn_process {
-    int in;          // we write the child's standard input here
-    int out;         // we read the child's standard output here
-    int pid;         // the child's process id; 0 when no child runs
-    int envsz;       // slots in env (40 in a new record)
-    int envi;        // strings held in env
-    char **env;      // environment for the child: envi owned NAME=value strings, then null
-    int inbytes;     // bytes held in inbf (at most 998)
-    int inupto;      // offset in inbf of the first byte not yet handed out
-    char inbf[1000]; // bytes read from the child; inbf[inbytes] is always NUL
+    int in;              // we write the child's standard input here
+    int out;             // we read the child's standard output here
+    int pid;             // the child's process id; 0 when no child runs
+    int envsz;           // slots in env (40 in a new record)
+    int envi;            // strings held in env
+    char **env;          // environment for the child: envi owned NAME=value strings, then null
+    int inbytes;         // bytes held in inbf (at most WIRE_LINE)
+    int inupto;          // offset in inbf of the first byte not yet handed out
+    char inbf[WIRE_BUF]; // bytes read from the child; inbf[inbytes] is always NUL
 };
 typedef struct spawn_process Spawn;
 typedef Spawn *pSpawn;
@@ -76,7 +78,7 @@ int spawn_read(pSpawn x, char *buffer, unsigned int bfsz);
 // One write of bytes bytes of buffer to the child. Returns the count
 // written (a short write is not retried), 0 on failure.
 int spawn_write(pSpawn x, const char *buffer, unsigned int bytes);
-// Formats one line (at most 998 characters; trailing CRs and LFs dropped),
+// Formats one line (at most WIRE_LINE characters; trailing CRs and LFs dropped),
 // adds one line feed and writes it. Returns spawn_write's result, 0 for a
 // null x or format.
 int spawn_printf(pSpawn x, const char *format, ...) __attribute__((format(printf, 2, 3)));
@@ -86,8 +88,13 @@ int spawn_printf(pSpawn x, const char *format, ...) __attribute__((format(printf
 // end of file, or when the line does not fit: then *avail is its length
 // and the line stays held for a call with a bigger result. After a line,
 // *avail is the number of bytes already held beyond it. avail may be null.
-// Lines longer than 997 characters cannot be read.
+// Lines longer than WIRE_TEXT characters cannot be read.
 int spawn_gets(pSpawn x, char *result, int bfsz, int *avail, int timeout);
+// Drops whatever the child wrote that nobody has read yet: what x holds
+// unread and what waits on the pipe, without waiting for more. Each dropped
+// line is logged at error level as "WHO: discarding unexpected output (%s)".
+// Returns the number of bytes dropped, 0 for a null x.
+int spawn_discard(pSpawn x, const char *who);
 
 } // namespace adt
 

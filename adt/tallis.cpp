@@ -12,14 +12,13 @@
 #include "adt/lib.h"
 #include "adt/log.h"
 #include "adt/spawn.h"
+#include "adt/wire.h"
 
 extern char **environ;
 
 namespace adt
 {
 
-// Every text buffer of the multiplexer: at most 999 characters.
-static const int BFSZ = 1000;
 // The number of an empty slot, and of no module at all.
 static const int NO_MODULE = INT_MAX;
 // Failures a module survives; the next one gives it up.
@@ -27,19 +26,19 @@ static const int MAX_RESTARTS = 5;
 // Shortest wait for a reply line, in ms.
 static const int MIN_TIMEOUT = 100;
 
-static int _is_dead(const char *reply)
+static int is_dead(const char *reply)
 {
     return reply && strncmp(reply, "-DEAD", 5) == 0;
 }
 
-static int _is_success(const char *reply)
+static int is_success(const char *reply)
 {
     return reply && reply[0] == '+';
 }
 
 // A fresh process record for m, started with its command line; 1 when the
 // child was created.
-static int _start(Module *m, const char *binary)
+static int start_module(Module *m, const char *binary)
 {
     m->Process = spawn_init(m->Uid, m->Gid);
     spawn_copy_env(m->Process, environ);
@@ -90,7 +89,7 @@ void tallis_del_once(Tallis *x, int mode)
 // Frees up the occupied slot `slot` for a new module: a full table gives up
 // its last module, and the modules from `slot` on move one place toward the
 // end. The slot is left empty; its old contents now belong to the next one.
-static void _make_room(Tallis *x, int slot)
+static void make_room(Tallis *x, int slot)
 {
     int last = x->ModuleCount - 1;
     if (slot == last || x->Modules[last].Process) {
@@ -121,20 +120,20 @@ int tallis_add(Tallis *x, const char *binary, int priority, int timeout, void *d
     if (slot == x->ModuleCount) {
         // Only a full table whose modules all number less gets here: nothing
         // is given up for a module that would sort behind all of them.
-        char reason[BFSZ];
+        char reason[WIRE_BUF];
         lprintf(reason, sizeof reason, "module (%s), no free slot for Module%d", binary, priority);
         emsg("%s", reason);
         if (errmsg) scpy(errmsg, reason, bfsz);
         return 0;
     }
-    if (x->Modules[slot].Process) _make_room(x, slot);
+    if (x->Modules[slot].Process) make_room(x, slot);
 
     Module *m = &x->Modules[slot];
     m->Uid = x->uid;
     m->Gid = x->gid;
-    if (!_start(m, binary)) {
+    if (!start_module(m, binary)) {
         if (errmsg) {
-            char error[BFSZ];
+            char error[WIRE_BUF];
             spawn_error(error, sizeof error);
             lprintf(errmsg, bfsz, "module (%s), %s", binary, error);
         }
@@ -154,38 +153,12 @@ int tallis_add(Tallis *x, const char *binary, int priority, int timeout, void *d
 
 // Whatever m wrote that no request asked for would be taken as the reply
 // to the next request (a stale "+OK" answering someone else's check), so
-// it is thrown away before every request line: what the channel holds
-// unread, then what waits on the pipe.
-static void _discard_text(Module *m, const char *text, int bytes)
+// it is thrown away before every request line.
+static void discard_stale(Module *m)
 {
-    char line[BFSZ];
-    while (bytes > 0) {
-        const char *lf = static_cast<const char *>(memchr(text, '\n', bytes));
-        int len = lf ? static_cast<int>(lf - text) : bytes;
-        int shown = len > 0 && text[len - 1] == '\r' ? len - 1 : len;
-        scpy(line, text, shown < BFSZ ? shown + 1 : BFSZ);
-        emsg("Module%d: discarding unexpected output (%s)", m->Priority, line);
-        int used = lf ? len + 1 : len;
-        text += used;
-        bytes -= used;
-    }
-}
-
-static void _discard_stale(Module *m)
-{
-    Spawn *p = m->Process;
-    if (p->inupto < p->inbytes) _discard_text(m, p->inbf + p->inupto, p->inbytes - p->inupto);
-    p->inbytes = 0;
-    p->inupto = 0;
-    p->inbf[0] = 0;
-    int waiting = spawn_peek(p);
-    char chunk[BFSZ];
-    while (waiting > 0) {
-        int n = spawn_read(p, chunk, waiting < BFSZ - 1 ? waiting + 1 : BFSZ);
-        if (n <= 0) break;
-        _discard_text(m, chunk, n);
-        waiting -= n;
-    }
+    char who[32];
+    lprintf(who, sizeof who, "Module%d", m->Priority);
+    spawn_discard(m->Process, who);
 }
 
 int tallis_quit(Tallis *x)
@@ -194,7 +167,7 @@ int tallis_quit(Tallis *x)
     for (int i = 0; x && i < x->ModuleCount; i++) {
         Module *m = &x->Modules[i];
         if (!m->Process) continue;
-        _discard_stale(m);
+        discard_stale(m);
         spawn_printf(m->Process, "quit");
     }
     return 1;
@@ -235,7 +208,7 @@ int module_restart(Module *m)
     if (!m) return 0;
     imsg("Restarting module %d", m->Priority);
     spawn_free(&m->Process, 0);
-    return _start(m, m->Binary);
+    return start_module(m, m->Binary);
 }
 
 void module_clear(Module *m)
@@ -263,226 +236,300 @@ void module_set_on_check(Module *m, int mode)
 
 char *tallis_make_result(const char *format, ...)
 {
-    char bf[BFSZ];
+    char bf[WIRE_BUF];
     bf[0] = 0;
     va_list ap;
     va_start(ap, format);
     int n = vsnprintf(bf, sizeof bf, format, ap);
     va_end(ap);
-    if (n < 0 || n >= BFSZ) n = BFSZ - 1;
+    if (n < 0 || n >= WIRE_BUF) n = WIRE_BUF - 1;
     bf[n] = 0;
     return s_strdup(bf);
 }
 
-// Readies an exchange: no result yet, and nothing stale left to be taken
-// for the reply. 0 when there is no module to talk to.
-static int _begin(Module *m, char **result)
+namespace
 {
-    if (!result) return 0;
-    *result = nullptr;
-    if (!m || !m->Process) return 0;
-    _discard_stale(m);
-    return 1;
-}
+
+// How an exchange with one module ended.
+enum Asked {
+    NOT_SENT = -1, // the request would not fit a request line; nothing was sent
+    FAILED = 0,    // the module could not be talked to; it has been counted dead
+    DONE = 1,      // a reply was read, whatever it says
+};
 
 // The failure of an exchange: logs it, takes a last look at what the
 // module said, leaves the failure text in *result and counts the module
 // dead, which gives it a new channel so nothing of this exchange is read
-// later. `name` is the user name as sent (lookup and check), else null.
-static int _failed(Module *m, const char *name, char **result)
+// later. `who` is the user name as sent (lookup and check), else null.
+int failed(Module *m, const char *who, char **result)
 {
-    char bf[BFSZ];
+    char bf[WIRE_BUF];
     spawn_error(bf, sizeof bf);
     emsg("Failed to talk to Module%d (%s), %s", m->Priority, m->Binary, bf);
-    char last[BFSZ];
+    char last[WIRE_BUF];
     if (spawn_gets(m->Process, last, sizeof last, nullptr, 1) >= 0) {
         emsg("Last thing read (%s)", last);
         scpy(bf, last, sizeof bf);
     }
     free(*result);
-    *result = name ? tallis_make_result("-ERR %s module (%s), %s", name, m->Binary, bf)
-                   : tallis_make_result("-ERR module (%s), %s", m->Binary, bf);
+    *result = who ? tallis_make_result("-ERR %s module (%s), %s", who, m->Binary, bf)
+                  : tallis_make_result("-ERR module (%s), %s", m->Binary, bf);
     module_dead(m);
-    return 0;
+    return FAILED;
 }
 
-// The longest request line a module can be sent, before its line feed.
-static const int MAX_REQUEST = 997;
-
-// Formats a request and sends it: what spawn_printf gives (0: the write
-// failed), or -1 for a request longer than a request line can carry. Cut
-// to fit, it would ask about another user or store less than was given,
-// so it is refused with a failure text in *result instead, and the module,
-// which was asked nothing, is not counted dead. name: as for _failed.
-static int _send(Module *m, const char *name, char **result, const char *format, ...)
+// Formats a request and sends it to m, after dropping whatever m wrote
+// unasked. A request longer than a request line is not sent: cut to fit,
+// it would ask about another user or store less than was given, so it is
+// refused with a failure text in *result instead, and the module, which
+// was asked nothing, is not counted dead. who: as for failed.
+int send_request(Module *m, const char *who, char **result, const char *format, ...)
     __attribute__((format(printf, 4, 5)));
-static int _send(Module *m, const char *name, char **result, const char *format, ...)
+int send_request(Module *m, const char *who, char **result, const char *format, ...)
 {
+    discard_stale(m);
     // One byte more than a request line holds is enough to tell a request
     // that is too long: the formatter stops there.
-    char line[MAX_REQUEST + 2];
+    char line[WIRE_TEXT + 2];
     va_list ap;
     va_start(ap, format);
     int n = vsnprintf(line, sizeof line, format, ap);
     va_end(ap);
-    if (n >= 0 && n <= MAX_REQUEST) return spawn_printf(m->Process, "%s", line);
+    if (n >= 0 && n <= WIRE_TEXT)
+        return spawn_printf(m->Process, "%s", line) ? DONE : failed(m, who, result);
     // The line may hold a password: only its length is logged.
-    emsg("Module%d: request of more than %d characters not sent", m->Priority, MAX_REQUEST);
-    *result = name ? tallis_make_result("-ERR %s module (%s), Request too long", name, m->Binary)
-                   : tallis_make_result("-ERR module (%s), Request too long", m->Binary);
-    return -1;
+    emsg("Module%d: request of more than %d characters not sent", m->Priority, WIRE_TEXT);
+    *result = who ? tallis_make_result("-ERR %s module (%s), Request too long", who, m->Binary)
+                  : tallis_make_result("-ERR module (%s), Request too long", m->Binary);
+    return NOT_SENT;
 }
 
-// Reads the one reply line to a request (sent: spawn_printf's result). A
-// line the channel reports as longer than the buffer is read again into
-// the heap.
-static int _reply(Module *m, int sent, const char *name, char **result)
+// Reads m's next line within its time-out into line (size bytes). A line
+// the channel reports as longer is read again into a new heap buffer of
+// its length, handed back in *big for the caller to free. The line, or
+// null when none could be read.
+char *next_line(Module *m, char *line, int size, char **big)
 {
-    if (sent < 0) return 0;
-    if (!sent) return _failed(m, name, result);
-    char bf[BFSZ];
     int avail = 0;
-    if (spawn_gets(m->Process, bf, sizeof bf, &avail, m->Timeout) >= 0) {
-        *result = s_strdup(bf);
-    } else if (avail > 0) {
-        *result = static_cast<char *>(calloc(avail + 1, 1));
-        if (!*result || spawn_gets(m->Process, *result, avail + 1, nullptr, m->Timeout) < 0)
-            return _failed(m, name, result);
-    }
-    if (!*result) return _failed(m, name, result);
-    dmsg("Module%d[%s]", m->Priority, *result);
-    return 1;
+    if (spawn_gets(m->Process, line, size, &avail, m->Timeout) >= 0) return line;
+    if (avail <= 0) return nullptr;
+    free(*big);
+    *big = static_cast<char *>(calloc(avail + 1, 1));
+    if (!*big || spawn_gets(m->Process, *big, avail + 1, nullptr, m->Timeout) < 0) return nullptr;
+    return *big;
 }
+
+// Reads the one reply line to a request into *result.
+int read_reply(Module *m, const char *who, char **result)
+{
+    char bf[WIRE_BUF];
+    char *big = nullptr;
+    char *line = next_line(m, bf, sizeof bf, &big);
+    if (line == bf)
+        *result = s_strdup(bf);
+    else if (line)
+        *result = big;
+    else
+        free(big);
+    if (!*result) return failed(m, who, result);
+    dmsg("Module%d[%s]", m->Priority, *result);
+    return DONE;
+}
+
+// The reply to a request that send_request has handled (sent: its result).
+int reply_to(int sent, Module *m, const char *who, char **result)
+{
+    return sent == DONE ? read_reply(m, who, result) : sent;
+}
+
+int lookup_exchange(Module *m, const char *username, char **result)
+{
+    return reply_to(send_request(m, username, result, "lookup %s", username), m, username, result);
+}
+
+int check_exchange(Module *m, const char *username, const char *password, const char *ip,
+                   char **result)
+{
+    int sent =
+        send_request(m, username, result, "check %s %s %s", username, password, ip ? ip : "");
+    return reply_to(sent, m, username, result);
+}
+
+int set_exchange(Module *m, const char *username, const char *password, const char *rest,
+                 char **result)
+{
+    int sent = send_request(m, nullptr, result, "set %s %s%s%s", username, password,
+                            rest ? " " : "", rest ? rest : "");
+    return reply_to(sent, m, nullptr, result);
+}
+
+int del_exchange(Module *m, const char *username, char **result)
+{
+    return reply_to(send_request(m, nullptr, result, "del %s", username), m, nullptr, result);
+}
+
+int search_exchange(Module *m, const char *string, const char *rest, TallisLineCB cb, char **result)
+{
+    int sent = send_request(m, nullptr, result, "search %s%s%s", string, rest ? " " : "",
+                            rest ? rest : "");
+    if (sent != DONE) return sent;
+    char fixed[WIRE_BUF];
+    char *big = nullptr;
+    for (;;) {
+        char *line = next_line(m, fixed, sizeof fixed, &big);
+        if (!line) {
+            failed(m, nullptr, result);
+            free(big);
+            return FAILED;
+        }
+        dmsg("Module%d[%s]", m->Priority, line);
+        // The line is lent to cb: a "-DEAD" line is not passed on, and
+        // every other line that is not data ends the reply.
+        if (!is_dead(line) && cb) cb(line);
+        if (is_dead(line) || strncmp(line, "+DATA ", 6) != 0) {
+            *result = s_strdup(line);
+            free(big);
+            return DONE;
+        }
+    }
+}
+
+// Readies an exchange through the public calls: no result yet; 0 when
+// there is no module to talk to.
+int live(Module *m, char **result)
+{
+    if (!result) return 0;
+    *result = nullptr;
+    return m && m->Process;
+}
+
+} // namespace
 
 int tallis_module_lookup(Module *m, const char *username, char **result)
 {
-    if (!_begin(m, result)) return 0;
-    int sent = _send(m, username, result, "lookup %s", username);
-    return _reply(m, sent, username, result);
+    return live(m, result) && lookup_exchange(m, username, result) == DONE;
 }
 
 int tallis_module_check(Module *m, const char *username, const char *password, const char *ip,
                         char **result)
 {
-    if (!_begin(m, result)) return 0;
-    int sent = _send(m, username, result, "check %s %s %s", username, password, ip ? ip : "");
-    return _reply(m, sent, username, result);
+    return live(m, result) && check_exchange(m, username, password, ip, result) == DONE;
 }
 
 int tallis_module_set(Module *m, const char *username, const char *password, const char *rest,
                       char **result)
 {
-    if (!_begin(m, result)) return 0;
-    int sent = _send(m, nullptr, result, "set %s %s%s%s", username, password, rest ? " " : "",
-                     rest ? rest : "");
-    return _reply(m, sent, nullptr, result);
+    return live(m, result) && set_exchange(m, username, password, rest, result) == DONE;
 }
 
 int tallis_module_del(Module *m, const char *username, char **result)
 {
-    if (!_begin(m, result)) return 0;
-    int sent = _send(m, nullptr, result, "del %s", username);
-    return _reply(m, sent, nullptr, result);
+    return live(m, result) && del_exchange(m, username, result) == DONE;
 }
 
 int tallis_module_search(Module *m, const char *string, const char *rest, TallisLineCB cb,
                          char **result)
 {
-    if (!_begin(m, result)) return 0;
-    int size = BFSZ;
-    char *line = static_cast<char *>(malloc(size));
-    if (!line) return 0;
-    int sent =
-        _send(m, nullptr, result, "search %s%s%s", string, rest ? " " : "", rest ? rest : "");
-    if (sent <= 0) {
-        free(line);
-        return sent < 0 ? 0 : _failed(m, nullptr, result);
-    }
-    for (;;) {
-        int avail = 0;
-        if (spawn_gets(m->Process, line, size, &avail, m->Timeout) < 0) {
-            char *bigger = avail > 0 ? static_cast<char *>(realloc(line, avail + 1)) : nullptr;
-            if (bigger) {
-                line = bigger;
-                size = avail + 1;
-            }
-            if (!bigger || spawn_gets(m->Process, line, size, nullptr, m->Timeout) < 0) {
-                free(line);
-                return _failed(m, nullptr, result);
-            }
-        }
-        dmsg("Module%d[%s]", m->Priority, line);
-        if (_is_dead(line)) break;
-        if (cb) cb(line);
-        if (strncmp(line, "+DATA ", 6) != 0) break;
-    }
-    *result = s_strdup(line);
-    free(line);
-    return 1;
+    return live(m, result) && search_exchange(m, string, rest, cb, result) == DONE;
 }
 
 // --- Operations over the table ---
 
+namespace
+{
+
+struct Op;
+
+// One operation's walk over the table.
+struct Walk {
+    Tallis *x;
+    const Op *op;
+    const char *given;     // the caller's user name or search string
+    char name[WIRE_BUF];   // the gatekeepers' copy of it, which they may rewrite
+    char second[WIRE_BUF]; // check: the client address; set: the password
+    const char *password;  // check: the caller's password
+    const char *rest;      // set: the extra information; search: the extra text
+    TallisLineCB cb;       // search: where the lines go
+    char **result;
+};
+
+// What tells the five operations apart: their gatekeeper, their exchange,
+// and their rule after a module has answered.
+struct Op {
+    const char *word;         // the command, as in "-ERR %s 'lookup' not allowed"
+    TallisCB Tallis::*gate;   // lookup, del, search: the gatekeeper
+    TallisCB2 Tallis::*gate2; // check, set: the gatekeeper taking the second text
+    int (*ask)(Walk *w, Module *m, const char *use);
+    // A reply beginning with "+" ends the walk with this result (null: the
+    // reply is not tested).
+    int (*accepted)(Walk *w, Module *m);
+    int Tallis::*once; // set, del: the switch that stops after the first answer
+};
+
 // The gatekeeper's name for module m, or the name buffer when none is set.
-static char *_gate(TallisCB cb, Module *m, char *name)
+char *gate(Walk *w, Module *m)
 {
-    return cb ? cb(m, m->Data, name, BFSZ) : name;
-}
-
-static char *_gate2(TallisCB2 cb, Module *m, char *name, char *second)
-{
-    return cb ? cb(m, m->Data, name, second, BFSZ) : name;
-}
-
-// The result of a walk that asked no module.
-static void _refuse(char **result, const char *op, const char *who)
-{
-    if (!*result) *result = tallis_make_result("-ERR %s '%s' not allowed", who, op);
-}
-
-int tallis_lookup(Tallis *x, const char *xusername, char **result)
-{
-    if (!result) return 0;
-    *result = nullptr;
-    dmsg("Lookup[%s]", xusername);
-    char name[BFSZ];
-    scpy(name, xusername, sizeof name);
-    int found = 0;
-    for (int i = 0; x && i < x->ModuleCount && !found; i++) {
-        Module *m = &x->Modules[i];
-        if (!m->Process) continue;
-        char *use = _gate(x->LCB, m, name);
-        if (!use) continue;
-        free(*result);
-        if (!tallis_module_lookup(m, use, result)) continue;
-        if (_is_success(*result))
-            found = 1;
-        else if (_is_dead(*result))
-            module_dead(m);
+    if (w->op->gate2) {
+        TallisCB2 cb = w->x->*w->op->gate2;
+        return cb ? cb(m, m->Data, w->name, w->second, WIRE_BUF) : w->name;
     }
-    _refuse(result, "lookup", xusername);
-    return found;
+    TallisCB cb = w->x->*w->op->gate;
+    return cb ? cb(m, m->Data, w->name, WIRE_BUF) : w->name;
 }
 
-// Sets the user just accepted by a check (reply: that module's "+" reply)
-// into the first module whose set gatekeeper takes it, with the check's
-// password and the reply's fifth field. 1 when such a module was found.
-static int _set_on_check(Tallis *x, char *name, const char *password, const char *reply)
+int ask_lookup(Walk *w, Module *m, const char *use)
 {
-    char copy[BFSZ];
-    scpy(copy, reply, sizeof copy);
+    return lookup_exchange(m, use, w->result);
+}
+
+int ask_check(Walk *w, Module *m, const char *use)
+{
+    return check_exchange(m, use, w->password, w->second, w->result);
+}
+
+int ask_set(Walk *w, Module *m, const char *use)
+{
+    return set_exchange(m, use, w->second, w->rest, w->result);
+}
+
+int ask_del(Walk *w, Module *m, const char *use)
+{
+    return del_exchange(m, use, w->result);
+}
+
+int ask_search(Walk *w, Module *m, const char *use)
+{
+    return search_exchange(m, use, w->rest, w->cb, w->result);
+}
+
+int found(Walk *, Module *)
+{
+    return 1;
+}
+
+// A check accepted by m (*w->result: its "+" reply). When m is marked as
+// the source of a set on check, the user is set into the first module whose
+// set gatekeeper takes them, with the check's password and the reply's
+// fifth field: 1 when such a module was found.
+int set_on_check(Walk *w, Module *accepting)
+{
+    if (!accepting->SetOnCheck) return 1;
+    char copy[WIRE_BUF];
+    scpy(copy, *w->result, sizeof copy);
     char *field[5];
     int np = ssplit(copy, " ", field, 5, 1);
-    if (np < 4) emsg("np(%d) < 4 (%s)", np, reply);
+    if (np < 4) emsg("np(%d) < 4 (%s)", np, *w->result);
     const char *extra = np == 5 ? field[4] : "";
+    Tallis *x = w->x;
     for (int i = 0; i < x->ModuleCount; i++) {
         Module *m = &x->Modules[i];
         if (!m->Process) continue;
         // The set gatekeeper only reads the password.
-        char *use = _gate2(x->SCB, m, name, const_cast<char *>(password));
+        char *use = x->SCB ? x->SCB(m, m->Data, w->name, const_cast<char *>(w->password), WIRE_BUF)
+                           : w->name;
         if (!use) continue;
         char *answer = nullptr;
-        if (!tallis_module_set(m, use, password, extra, &answer))
+        if (set_exchange(m, use, w->password, extra, &answer) != DONE)
             emsg("Failed to set on check (%s)", answer);
         free(answer);
         return 1;
@@ -490,91 +537,96 @@ static int _set_on_check(Tallis *x, char *name, const char *password, const char
     return 0;
 }
 
-int tallis_check(Tallis *x, const char *xusername, const char *password, const char *xip,
-                 char **result)
+const Op LOOKUP = {"lookup", &Tallis::LCB, nullptr, ask_lookup, found, nullptr};
+const Op CHECK = {"check", nullptr, &Tallis::CCB, ask_check, set_on_check, nullptr};
+const Op SET = {"set", nullptr, &Tallis::SCB, ask_set, nullptr, &Tallis::SetOnce};
+const Op DEL = {"del", &Tallis::DCB, nullptr, ask_del, nullptr, &Tallis::DelOnce};
+const Op SEARCH = {"search", &Tallis::SECB, nullptr, ask_search, nullptr, nullptr};
+
+// The walk shared by the five operations: every occupied slot in order,
+// its gatekeeper, the exchange, and the operation's rule after an answer.
+// *result is never null on return.
+int walk(Walk *w)
 {
-    if (!result) return 0;
-    *result = nullptr;
-    dmsg("Check[%s|xxxx]", xusername);
-    char name[BFSZ], ip[BFSZ];
-    scpy(name, xusername, sizeof name);
-    scpy(ip, xip, sizeof ip);
+    if (!w->result) return 0;
+    *w->result = nullptr;
+    scpy(w->name, w->given, sizeof w->name);
+    Tallis *x = w->x;
     for (int i = 0; x && i < x->ModuleCount; i++) {
         Module *m = &x->Modules[i];
         if (!m->Process) continue;
-        char *use = _gate2(x->CCB, m, name, ip);
+        char *use = gate(w, m);
         if (!use) continue;
-        free(*result);
-        if (!tallis_module_check(m, use, password, ip, result)) continue;
-        if (_is_success(*result))
-            return m->SetOnCheck ? _set_on_check(x, name, password, *result) : 1;
-        if (_is_dead(*result)) module_dead(m);
+        free(*w->result);
+        *w->result = nullptr;
+        if (w->op->ask(w, m, use) != DONE) continue;
+        if (is_dead(*w->result))
+            module_dead(m);
+        else if (w->op->accepted && is_success(*w->result))
+            return w->op->accepted(w, m);
+        if (w->op->once && x->*w->op->once) break;
     }
-    _refuse(result, "check", xusername);
+    if (!*w->result)
+        *w->result = tallis_make_result("-ERR %s '%s' not allowed", w->given, w->op->word);
     return 0;
+}
+
+// A walk of op for the caller's name; its other values are set by the caller.
+Walk walk_of(Tallis *x, const Op *op, const char *given, char **result)
+{
+    Walk w = {};
+    w.x = x;
+    w.op = op;
+    w.given = given;
+    w.result = result;
+    return w;
+}
+
+} // namespace
+
+int tallis_lookup(Tallis *x, const char *xusername, char **result)
+{
+    dmsg("Lookup[%s]", xusername);
+    Walk w = walk_of(x, &LOOKUP, xusername, result);
+    return walk(&w);
+}
+
+int tallis_check(Tallis *x, const char *xusername, const char *password, const char *xip,
+                 char **result)
+{
+    dmsg("Check[%s|xxxx]", xusername);
+    Walk w = walk_of(x, &CHECK, xusername, result);
+    scpy(w.second, xip, sizeof w.second);
+    w.password = password;
+    return walk(&w);
 }
 
 int tallis_set(Tallis *x, const char *xusername, const char *xpassword, const char *rest,
                char **result)
 {
-    if (!result) return 0;
-    *result = nullptr;
     dmsg("Set[%s|xxxx|%s]", xusername, rest ? rest : "");
-    char name[BFSZ], password[BFSZ];
-    scpy(name, xusername, sizeof name);
-    scpy(password, xpassword, sizeof password);
-    for (int i = 0; x && i < x->ModuleCount; i++) {
-        Module *m = &x->Modules[i];
-        if (!m->Process) continue;
-        char *use = _gate2(x->SCB, m, name, password);
-        if (!use) continue;
-        free(*result);
-        if (!tallis_module_set(m, use, password, rest, result)) continue;
-        if (_is_dead(*result)) module_dead(m);
-        if (x->SetOnce) break;
-    }
-    _refuse(result, "set", xusername);
+    Walk w = walk_of(x, &SET, xusername, result);
+    scpy(w.second, xpassword, sizeof w.second);
+    w.rest = rest;
+    walk(&w);
     return 0;
 }
 
 int tallis_del(Tallis *x, const char *xusername, char **result)
 {
-    if (!result) return 0;
-    *result = nullptr;
     dmsg("Del[%s]", xusername);
-    char name[BFSZ];
-    scpy(name, xusername, sizeof name);
-    for (int i = 0; x && i < x->ModuleCount; i++) {
-        Module *m = &x->Modules[i];
-        if (!m->Process) continue;
-        char *use = _gate(x->DCB, m, name);
-        if (!use) continue;
-        free(*result);
-        if (!tallis_module_del(m, use, result)) continue;
-        if (_is_dead(*result)) module_dead(m);
-        if (x->DelOnce) break;
-    }
-    _refuse(result, "del", xusername);
+    Walk w = walk_of(x, &DEL, xusername, result);
+    walk(&w);
     return 0;
 }
 
 int tallis_search(Tallis *x, const char *xstring, const char *rest, TallisLineCB cb, char **result)
 {
-    if (!result) return 0;
-    *result = nullptr;
     dmsg("Search[%s|%s]", xstring, rest ? rest : "");
-    char name[BFSZ];
-    scpy(name, xstring, sizeof name);
-    for (int i = 0; x && i < x->ModuleCount; i++) {
-        Module *m = &x->Modules[i];
-        if (!m->Process) continue;
-        char *use = _gate(x->SECB, m, name);
-        if (!use) continue;
-        free(*result);
-        if (!tallis_module_search(m, use, rest, cb, result)) continue;
-        if (_is_dead(*result)) module_dead(m);
-    }
-    _refuse(result, "search", xstring);
+    Walk w = walk_of(x, &SEARCH, xstring, result);
+    w.rest = rest;
+    w.cb = cb;
+    walk(&w);
     return 0;
 }
 
