@@ -34,7 +34,7 @@ static int xwrite[2];
 enum {
     ENV_SLOTS = 40,   // environment slots of a new record
     MAX_ARGS = 100,   // argument vector of a start
-    POLL_STEP = 100,  // ms of one wait for input, and of one step of stopping a child
+    POLL_STEP = 100,  // ms of one step of stopping a child
     KILL_RETRIES = 5, // steps a stopped child is given to end
 };
 
@@ -178,10 +178,18 @@ static void cloexec_inherited(void)
     for (int fd = 3; fd < max; fd++) fcntl(fd, F_SETFD, FD_CLOEXEC);
 }
 
+// What a child that could not run its program tells the parent through
+// the status pipe, which closes unwritten when the program starts.
+struct exec_status {
+    int chdir_failed; // 1: the working directory, 0: the program itself
+    int error;        // errno of the failed call
+};
+
 // In the child: wire up the descriptors, take on the identity and run the
 // program. Never returns: the parent's exit-time clean-up must not run here,
 // it would stop the other modules and write the parent's log.
-[[noreturn]] static void run_child(pSpawn x, const char *command, char **args)
+[[noreturn]] static void run_child(pSpawn x, const char *command, char **args, const char *dir,
+                                   int status)
 {
     char eb[WIRE_BUF];
     if (onto(xread[0], 0) == -1) emsg("Spawn: Error dup2(xread), %s", spawn_error(eb, sizeof eb));
@@ -197,14 +205,47 @@ static void cloexec_inherited(void)
     if (spawn_gid != -1 && setgid(spawn_gid) == -1) emsg("Spawn: Error setgid(%d)", spawn_gid);
     if (spawn_uid != -1 && setuid(spawn_uid) == -1) emsg("Spawn: Error setuid(%d)", spawn_uid);
 
-    execve(args[0] ? args[0] : "", args, x->env);
-    emsg("Spawn: Error executing '%s', %s", command, spawn_error(eb, sizeof eb));
+    exec_status st = {0, 0};
+    if (dir && chdir(dir) == -1) {
+        st = {1, errno};
+        emsg("Spawn: Error chdir(%s), %s", dir, spawn_error(eb, sizeof eb));
+    } else {
+        execve(args[0] ? args[0] : "", args, x->env);
+        st = {0, errno};
+        emsg("Spawn: Error executing '%s', %s", command, spawn_error(eb, sizeof eb));
+    }
+    if (status != -1 && write(status, &st, sizeof st) < 0) {
+        // The parent then learns only that the child is silent.
+    }
     // Only the log: other streams may still hold the parent's unwritten output.
     log_flush(nullptr);
     _exit(0);
 }
 
+// Waits for the child to run its program or to report why it could not
+// (read end of the status pipe); the reason goes into x->execerr.
+static void learn_exec_status(pSpawn x, int status, const char *program, const char *dir)
+{
+    exec_status st;
+    ssize_t n;
+    do n = read(status, &st, sizeof st);
+    while (n == -1 && errno == EINTR);
+    if (n != static_cast<ssize_t>(sizeof st)) return;
+    char text[WIRE_BUF];
+    if (st.chdir_failed)
+        lprintf(text, sizeof text, "cannot change to directory '%s': %s", dir, strerror(st.error));
+    else
+        lprintf(text, sizeof text, "cannot execute '%s': %s", program, strerror(st.error));
+    free(x->execerr);
+    x->execerr = s_strdup(text);
+}
+
 int spawn_start(pSpawn x, const char *command)
+{
+    return spawn_start_in(x, command, nullptr);
+}
+
+int spawn_start_in(pSpawn x, const char *command, const char *dir)
 {
     char eb[WIRE_BUF];
     if (!x || !command) {
@@ -224,6 +265,11 @@ int spawn_start(pSpawn x, const char *command)
     }
     x->in = xread[1];
     x->out = xwrite[0];
+    // Both ends close on exec: the start of the program closes the write
+    // end, which the parent reads as "it runs".
+    int status[2] = {-1, -1};
+    if (pipe2(status, O_CLOEXEC) == -1)
+        emsg("Spawn: Pipe creation failed, %s", spawn_error(eb, sizeof eb));
 
     char *args[MAX_ARGS];
     make_args(command, args, MAX_ARGS);
@@ -243,18 +289,29 @@ int spawn_start(pSpawn x, const char *command)
         emsg("Spawn: Error fork, %s", spawn_error(eb, sizeof eb));
         close_pipe(xread);
         close_pipe(xwrite);
+        if (status[0] != -1) close_pipe(status);
         x->in = x->out = 0;
         free_args(args);
         return 0;
     }
-    if (pid == 0) run_child(x, command, args);
+    if (pid == 0) run_child(x, command, args, dir, status[1]);
 
     x->pid = pid;
     close(xread[0]);
     close(xwrite[1]);
+    if (status[0] != -1) {
+        close(status[1]);
+        learn_exec_status(x, status[0], args[0] ? args[0] : "", dir);
+        close(status[0]);
+    }
     dmsg("Spawn: Process pid[%d][%s]", x->pid, command);
     free_args(args);
     return 1;
+}
+
+const char *spawn_exec_error(pSpawn x)
+{
+    return x ? x->execerr : nullptr;
 }
 
 // 1 when the child has ended and is reaped, or cannot be waited for.
@@ -320,6 +377,7 @@ void spawn_free(pSpawn *x, int dontkill)
     if (!x || !*x) return;
     if (!dontkill) spawn_kill(*x);
     spawn_clrenv(*x);
+    free((*x)->execerr);
     free((*x)->env);
     (*x)->env = nullptr;
     (*x)->envsz = 0;
@@ -460,6 +518,15 @@ static int fill(pSpawn x)
     return 1;
 }
 
+// Whole milliseconds since start on the monotonic clock.
+static int ms_since(const struct timespec *start)
+{
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<int>((now.tv_sec - start->tv_sec) * 1000 +
+                            (now.tv_nsec - start->tv_nsec) / 1000000);
+}
+
 int spawn_gets(pSpawn x, char *result, int bfsz, int *avail, int timeout)
 {
     if (!x) {
@@ -471,35 +538,31 @@ int spawn_gets(pSpawn x, char *result, int bfsz, int *avail, int timeout)
         return -1;
     }
     if (avail) *avail = 0;
+    // The whole line must come within timeout ms of the call, however it
+    // trickles in: a child sending a byte now and then cannot stretch it.
+    struct timespec start;
+    clock_gettime(CLOCK_MONOTONIC, &start);
     int waited = 0;
     for (;;) {
         char *lf = strchr(x->inbf + x->inupto, '\n');
         if (lf) return take_line(x, lf, result, bfsz, avail);
         compact(x);
-
-        // Wait for input: each wait that ends with nothing counts one step;
-        // input that arrives during a wait is read at once.
-        int ready = 0;
-        while (!ready && waited < timeout) {
-            // poll answers at once when bytes wait, so no byte count is
-            // asked for first. Readable, or hung up with nothing left: the
-            // read tells which.
-            struct pollfd p = {x->out, POLLIN, 0};
-            int n = poll(&p, 1, POLL_STEP);
-            if (n == -1 && errno == EINTR) continue;
-            if (n == -1 || (p.revents & POLLNVAL)) {
-                // The byte count's query names the cause, in the log and errno.
-                spawn_peek(x);
-                emsg("Spawn: Peek -1 bytes");
-                return -1;
-            }
-            if (n > 0)
-                ready = 1;
-            else
-                waited += POLL_STEP;
+        if (waited >= timeout) break;
+        // poll answers at once when bytes wait, so no byte count is asked
+        // for first. Readable, or hung up with nothing left: the read tells
+        // which.
+        struct pollfd p = {x->out, POLLIN, 0};
+        int n = poll(&p, 1, timeout - waited);
+        int poll_errno = errno;
+        waited = ms_since(&start);
+        if (n == -1 && poll_errno == EINTR) continue;
+        if (n == -1 || (p.revents & POLLNVAL)) {
+            // The byte count's query names the cause, in the log and errno.
+            spawn_peek(x);
+            emsg("Spawn: Peek -1 bytes");
+            return -1;
         }
-        if (!ready) break;
-        if (!fill(x)) return -1;
+        if (n > 0 && !fill(x)) return -1;
     }
     emsg("Spawn: %d >= %d Timed out reading", waited, timeout);
     errno = ETIMEDOUT;

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <unistd.h>
+#include <vector>
 
 #include "adt/lib.h"
 #include "adt/log.h"
@@ -25,6 +26,12 @@ static const int NO_MODULE = INT_MAX;
 static const int MAX_RESTARTS = 5;
 // Shortest wait for a reply line, in ms.
 static const int MIN_TIMEOUT = 100;
+// How long a failed exchange waits for a last line from the module (ms).
+static const int DRAIN_WAIT = 100;
+// Data lines a search takes from one module unless told otherwise: more
+// than any store of ours lists, few enough that a module streaming for
+// ever cannot hold a search for ever.
+static const int DEFAULT_SEARCH_LIMIT = 100000;
 
 static int is_dead(const char *reply)
 {
@@ -36,13 +43,18 @@ static int is_success(const char *reply)
     return reply && reply[0] == '+';
 }
 
-// A fresh process record for m, started with its command line; 1 when the
-// child was created.
+// A fresh process record for m, started with its command line in its
+// working directory; 1 when the child was created. A program that could not
+// be run is told to the administrator once per start: every exchange with
+// it will fail for that reason.
 static int start_module(Module *m, const char *binary)
 {
     m->Process = spawn_init(m->Uid, m->Gid);
     spawn_copy_env(m->Process, environ);
-    return spawn_start(m->Process, binary);
+    if (!spawn_start_in(m->Process, binary, m->Workdir)) return 0;
+    const char *why = spawn_exec_error(m->Process);
+    if (why) amsg("Module%d %s", m->Priority, why);
+    return 1;
 }
 
 // --- The table and its modules ---
@@ -62,7 +74,28 @@ Tallis *tallis_init(int modules)
     for (int i = 0; i < modules; i++) module_clear(&x->Modules[i]);
     x->uid = -1;
     x->gid = -1;
+    x->SearchLimit = DEFAULT_SEARCH_LIMIT;
     return x;
+}
+
+void tallis_search_limit(Tallis *t, int lines)
+{
+    if (t) t->SearchLimit = lines > 0 ? lines : DEFAULT_SEARCH_LIMIT;
+}
+
+void tallis_workdir(Tallis *t, const char *dir)
+{
+    if (!t) return;
+    free(t->Workdir);
+    t->Workdir = s_strdup(dir);
+}
+
+int tallis_given_up(Tallis *t)
+{
+    int n = 0;
+    for (int i = 0; t && i < t->ModuleCount; i++)
+        if (t->Modules[i].GivenUp) n++;
+    return n;
 }
 
 void tallis_setup(Tallis *x, TallisCB lookup_cb, TallisCB2 check_cb, TallisCB2 set_cb,
@@ -86,6 +119,15 @@ void tallis_del_once(Tallis *x, int mode)
     if (x) x->DelOnce = mode;
 }
 
+// Frees what an empty slot remembers of a module given up there.
+static void forget_given_up(Module *m)
+{
+    if (!m->GivenUp) return;
+    free(m->GivenUp->Binary);
+    free(m->GivenUp);
+    m->GivenUp = nullptr;
+}
+
 // Frees up the occupied slot `slot` for a new module: a full table gives up
 // its last module, and the modules from `slot` on move one place toward the
 // end. The slot is left empty; its old contents now belong to the next one.
@@ -96,6 +138,7 @@ static void make_room(Tallis *x, int slot)
         emsg("Too many modules, freeing last module in favour of new one");
         module_clear(&x->Modules[last]);
     }
+    forget_given_up(&x->Modules[last]);
     if (slot < last)
         memmove(&x->Modules[slot + 1], &x->Modules[slot], (last - slot) * sizeof(Module));
     Module *m = &x->Modules[slot];
@@ -104,6 +147,8 @@ static void make_room(Tallis *x, int slot)
     m->Binary = nullptr;
     m->Data = nullptr;
     m->Dead = 0;
+    m->Workdir = nullptr;
+    m->GivenUp = nullptr;
 }
 
 int tallis_add(Tallis *x, const char *binary, int priority, int timeout, void *data, char *errmsg,
@@ -111,6 +156,11 @@ int tallis_add(Tallis *x, const char *binary, int priority, int timeout, void *d
 {
     if (!x) {
         if (errmsg) lprintf(errmsg, bfsz, "module (%s), no module table", binary);
+        return 0;
+    }
+    if (!binary) {
+        emsg("Module%d has no binary", priority);
+        if (errmsg) lprintf(errmsg, bfsz, "Module%d has no binary", priority);
         return 0;
     }
     int slot = 0;
@@ -129,8 +179,11 @@ int tallis_add(Tallis *x, const char *binary, int priority, int timeout, void *d
     if (x->Modules[slot].Process) make_room(x, slot);
 
     Module *m = &x->Modules[slot];
+    forget_given_up(m);
     m->Uid = x->uid;
     m->Gid = x->gid;
+    m->Priority = priority;
+    m->Workdir = s_strdup(x->Workdir);
     if (!start_module(m, binary)) {
         if (errmsg) {
             char error[WIRE_BUF];
@@ -141,7 +194,6 @@ int tallis_add(Tallis *x, const char *binary, int priority, int timeout, void *d
         return 0;
     }
     m->Binary = s_strdup(binary);
-    m->Priority = priority;
     m->Timeout = timeout <= MIN_TIMEOUT ? MIN_TIMEOUT : timeout;
     m->Data = data;
     m->Dead = 0;
@@ -184,7 +236,11 @@ void tallis_free(Tallis **x)
         int pid = spawn_get_pid((*x)->Modules[i].Process);
         if (pid > 0) kill(pid, SIGTERM);
     }
-    for (int i = 0; i < (*x)->ModuleCount; i++) module_clear(&(*x)->Modules[i]);
+    for (int i = 0; i < (*x)->ModuleCount; i++) {
+        module_clear(&(*x)->Modules[i]);
+        forget_given_up(&(*x)->Modules[i]);
+    }
+    free((*x)->Workdir);
     free((*x)->Modules);
     free(*x);
     *x = nullptr;
@@ -195,7 +251,17 @@ void module_dead(Module *m)
     if (!m) return;
     if (m->Dead >= MAX_RESTARTS) {
         emsg("Module%d reported -DEAD %d times, not using it anymore", m->Priority, m->Dead);
+        Module *gone = static_cast<Module *>(calloc(1, sizeof(Module)));
+        if (gone) {
+            *gone = *m;
+            gone->Process = nullptr;
+            gone->Binary = s_strdup(m->Binary);
+            gone->Workdir = nullptr;
+            gone->GivenUp = nullptr;
+        }
         module_clear(m);
+        forget_given_up(m);
+        m->GivenUp = gone;
         return;
     }
     m->Dead++;
@@ -218,6 +284,8 @@ void module_clear(Module *m)
     m->Priority = NO_MODULE;
     free(m->Binary);
     m->Binary = nullptr;
+    free(m->Workdir);
+    m->Workdir = nullptr;
     m->Data = nullptr;
     m->Dead = 0;
 }
@@ -260,14 +328,18 @@ enum Asked {
 // The failure of an exchange: logs it, takes a last look at what the
 // module said, leaves the failure text in *result and counts the module
 // dead, which gives it a new channel so nothing of this exchange is read
-// later. `who` is the user name as sent (lookup and check), else null.
-int failed(Module *m, const char *who, char **result)
+// later. `who` is the user name as sent (lookup and check), else null;
+// `why` the reason when it is not the system's current error text.
+int failed(Module *m, const char *who, char **result, const char *why = nullptr)
 {
     char bf[WIRE_BUF];
-    spawn_error(bf, sizeof bf);
+    if (why)
+        scpy(bf, why, sizeof bf);
+    else
+        spawn_error(bf, sizeof bf);
     emsg("Failed to talk to Module%d (%s), %s", m->Priority, m->Binary, bf);
     char last[WIRE_BUF];
-    if (spawn_gets(m->Process, last, sizeof last, nullptr, 1) >= 0) {
+    if (!why && spawn_gets(m->Process, last, sizeof last, nullptr, DRAIN_WAIT) >= 0) {
         emsg("Last thing read (%s)", last);
         scpy(bf, last, sizeof bf);
     }
@@ -287,6 +359,8 @@ int send_request(Module *m, const char *who, char **result, const char *format, 
     __attribute__((format(printf, 4, 5)));
 int send_request(Module *m, const char *who, char **result, const char *format, ...)
 {
+    const char *why = spawn_exec_error(m->Process);
+    if (why) return failed(m, who, result, why);
     discard_stale(m);
     // One byte more than a request line holds is enough to tell a request
     // that is too long: the formatter stops there.
@@ -368,14 +442,27 @@ int del_exchange(Module *m, const char *username, char **result)
     return reply_to(send_request(m, nullptr, result, "del %s", username), m, nullptr, result);
 }
 
-int search_exchange(Module *m, const char *string, const char *rest, TallisLineCB cb, char **result)
+// A search that has taken `limit` data lines from m and is offered one
+// more: m is not read further but restarted, as what it still sends would
+// answer later requests. cb and *result get a final line with the count.
+int search_cut(Module *m, int limit, TallisLineCB cb, char **result)
+{
+    emsg("Module%d: search stopped after %d lines, restarting it", m->Priority, limit);
+    module_restart(m);
+    *result = tallis_make_result("+OK %d lines taken, the rest not read", limit);
+    if (cb && *result) cb(*result);
+    return *result ? DONE : FAILED;
+}
+
+int search_exchange(Module *m, const char *string, const char *rest, TallisLineCB cb, int limit,
+                    char **result)
 {
     int sent = send_request(m, nullptr, result, "search %s%s%s", string, rest ? " " : "",
                             rest ? rest : "");
     if (sent != DONE) return sent;
     char fixed[WIRE_BUF];
     char *big = nullptr;
-    for (;;) {
+    for (int taken = 0;; taken++) {
         char *line = next_line(m, fixed, sizeof fixed, &big);
         if (!line) {
             failed(m, nullptr, result);
@@ -383,6 +470,10 @@ int search_exchange(Module *m, const char *string, const char *rest, TallisLineC
             return FAILED;
         }
         dmsg("Module%d[%s]", m->Priority, line);
+        if (taken == limit && strncmp(line, "+DATA ", 6) == 0) {
+            free(big);
+            return search_cut(m, limit, cb, result);
+        }
         // The line is lent to cb: a "-DEAD" line is not passed on, and
         // every other line that is not data ends the reply.
         if (!is_dead(line) && cb) cb(line);
@@ -430,7 +521,8 @@ int tallis_module_del(Module *m, const char *username, char **result)
 int tallis_module_search(Module *m, const char *string, const char *rest, TallisLineCB cb,
                          char **result)
 {
-    return live(m, result) && search_exchange(m, string, rest, cb, result) == DONE;
+    return live(m, result) &&
+           search_exchange(m, string, rest, cb, DEFAULT_SEARCH_LIMIT, result) == DONE;
 }
 
 // --- Operations over the table ---
@@ -445,16 +537,24 @@ struct Walk {
     Tallis *x;
     const Op *op;
     const char *given;     // the caller's user name or search string
-    char name[WIRE_BUF];   // the gatekeepers' copy of it, which they may rewrite
-    char second[WIRE_BUF]; // check: the client address; set: the password
+    const char *given2;    // check: the client address; set: the password
+    char name[WIRE_BUF];   // a gatekeeper's copy of given, which it may rewrite
+    char second[WIRE_BUF]; // a gatekeeper's copy of given2
     const char *password;  // check: the caller's password
     const char *rest;      // set: the extra information; search: the extra text
     TallisLineCB cb;       // search: where the lines go
     char **result;
+    char *unanswered; // lookup, check: the "-DEAD" text of the first module that could not answer
+    std::vector<const Module *> down; // the modules that could not answer in this walk
+    // check: where a set on check for the user goes (null: nowhere), and
+    // the name it is set under; found once, before the source is asked.
+    Module *target;
+    char *target_use;
+    char target_name[WIRE_BUF];
 };
 
 // What tells the five operations apart: their gatekeeper, their exchange,
-// and their rule after a module has answered.
+// and their rules.
 struct Op {
     const char *word;         // the command, as in "-ERR %s 'lookup' not allowed"
     TallisCB Tallis::*gate;   // lookup, del, search: the gatekeeper
@@ -464,17 +564,108 @@ struct Op {
     // reply is not tested).
     int (*accepted)(Walk *w, Module *m);
     int Tallis::*once; // set, del: the switch that stops after the first answer
+    // lookup, check: a module that could not answer makes the result "-DEAD"
+    // unless another accepts, so that a broken store never reads as a refusal.
+    bool temporary;
+    // check: a module marked as the source of a move is skipped when its
+    // target already knows the user.
+    bool moves;
 };
 
-// The gatekeeper's name for module m, or the name buffer when none is set.
+// The gatekeeper's name for module m (the name buffer when none is set),
+// or null to skip it. Every gatekeeper starts from the caller's own texts.
 char *gate(Walk *w, Module *m)
 {
+    scpy(w->name, w->given, sizeof w->name);
     if (w->op->gate2) {
+        scpy(w->second, w->given2, sizeof w->second);
         TallisCB2 cb = w->x->*w->op->gate2;
         return cb ? cb(m, m->Data, w->name, w->second, WIRE_BUF) : w->name;
     }
     TallisCB cb = w->x->*w->op->gate;
     return cb ? cb(m, m->Data, w->name, WIRE_BUF) : w->name;
+}
+
+// Notes that module m (number: its number before it was counted dead)
+// could not answer: text is its failure text or its "-DEAD" line. The first
+// such module gives the result's reason.
+void unanswered(Walk *w, const Module *m, int number, const char *text)
+{
+    w->down.push_back(m);
+    if (!w->op->temporary || !text) return;
+    char dead[WIRE_BUF];
+    if (strncmp(text, "-ERR", 4) == 0)
+        lprintf(dead, sizeof dead, "-DEAD%s", text + 4);
+    else
+        scpy(dead, text, sizeof dead);
+    emsg("Module%d could not answer %s %s: %s", number, w->op->word, w->given, dead);
+    if (!w->unanswered) w->unanswered = s_strdup(dead);
+}
+
+// A reply of m that begins with "-DEAD": m is restarted or given up.
+void answered_dead(Walk *w, Module *m, const char *reply)
+{
+    int number = m->Priority;
+    amsg("Module%d answered %s", number, reply);
+    module_dead(m);
+    unanswered(w, m, number, reply);
+}
+
+// A module given up earlier in the slot gone: for lookup and check, it
+// could not answer if its gatekeeper would have let it.
+void given_up(Walk *w, Module *gone)
+{
+    if (!w->op->temporary || !gate(w, gone)) return;
+    char text[WIRE_BUF];
+    lprintf(text, sizeof text, "-DEAD %s module (%s), given up after repeated failures", w->given,
+            gone->Binary);
+    unanswered(w, gone, gone->Priority, text);
+}
+
+// Finds the module a set on check for the walk's user goes to: the first
+// whose set gatekeeper takes them, with the check's password.
+void find_target(Walk *w)
+{
+    Tallis *x = w->x;
+    w->target = nullptr;
+    for (int i = 0; i < x->ModuleCount && !w->target; i++) {
+        Module *m = &x->Modules[i];
+        if (!m->Process) continue;
+        scpy(w->target_name, w->given, sizeof w->target_name);
+        // The set gatekeeper only reads the password.
+        char *pw = const_cast<char *>(w->password);
+        w->target_use = x->SCB ? x->SCB(m, m->Data, w->target_name, pw, WIRE_BUF) : w->target_name;
+        if (w->target_use) w->target = m;
+    }
+}
+
+// A user the target of a move already knows must not be checked against
+// the source m: an old password would pass, and its set on check would
+// write it over the new one (or bring back a deleted user). 1 when m is to
+// be skipped. A target that cannot answer is counted as such, and the
+// source still serves: a broken new store does not lock out the users who
+// have not moved yet.
+int moved_away(Walk *w, Module *m)
+{
+    if (!m->SetOnCheck) return 0;
+    find_target(w);
+    Module *target = w->target;
+    if (!target || target == m) return 0;
+    for (const Module *d : w->down)
+        if (d == target) return 0;
+    char *reply = nullptr;
+    int number = target->Priority;
+    int asked = lookup_exchange(target, w->target_use, &reply);
+    int known = asked == DONE && is_success(reply);
+    if (asked == FAILED)
+        unanswered(w, target, number, reply);
+    else if (asked == DONE && is_dead(reply))
+        answered_dead(w, target, reply);
+    else if (known)
+        dmsg("Not doing check in Module%d because Module%d, where its users move to, knows %s",
+             m->Priority, number, w->target_use);
+    free(reply);
+    return known;
 }
 
 int ask_lookup(Walk *w, Module *m, const char *use)
@@ -499,7 +690,7 @@ int ask_del(Walk *w, Module *m, const char *use)
 
 int ask_search(Walk *w, Module *m, const char *use)
 {
-    return search_exchange(m, use, w->rest, w->cb, w->result);
+    return search_exchange(m, use, w->rest, w->cb, w->x->SearchLimit, w->result);
 }
 
 int found(Walk *, Module *)
@@ -508,9 +699,9 @@ int found(Walk *, Module *)
 }
 
 // A check accepted by m (*w->result: its "+" reply). When m is marked as
-// the source of a set on check, the user is set into the first module whose
-// set gatekeeper takes them, with the check's password and the reply's
-// fifth field: 1 when such a module was found.
+// the source of a set on check, the user is set into the target with the
+// check's password and the reply's fifth field. The check stands whatever
+// becomes of that set: it is only logged.
 int set_on_check(Walk *w, Module *accepting)
 {
     if (!accepting->SetOnCheck) return 1;
@@ -520,64 +711,71 @@ int set_on_check(Walk *w, Module *accepting)
     int np = ssplit(copy, " ", field, 5, 1);
     if (np < 4) emsg("np(%d) < 4 (%s)", np, *w->result);
     const char *extra = np == 5 ? field[4] : "";
-    Tallis *x = w->x;
-    for (int i = 0; i < x->ModuleCount; i++) {
-        Module *m = &x->Modules[i];
-        if (!m->Process) continue;
-        // The set gatekeeper only reads the password.
-        char *use = x->SCB ? x->SCB(m, m->Data, w->name, const_cast<char *>(w->password), WIRE_BUF)
-                           : w->name;
-        if (!use) continue;
-        char *answer = nullptr;
-        if (set_exchange(m, use, w->password, extra, &answer) != DONE)
-            emsg("Failed to set on check (%s)", answer);
-        free(answer);
-        return 1;
-    }
-    return 0;
+    // The target was found just before the source was asked; a probe that
+    // failed may have emptied its slot since.
+    Module *target = w->target;
+    if (!target || !target->Process) return 1;
+    char *answer = nullptr;
+    if (set_exchange(target, w->target_use, w->password, extra, &answer) != DONE)
+        emsg("Failed to set on check (%s)", answer);
+    free(answer);
+    return 1;
 }
 
-const Op LOOKUP = {"lookup", &Tallis::LCB, nullptr, ask_lookup, found, nullptr};
-const Op CHECK = {"check", nullptr, &Tallis::CCB, ask_check, set_on_check, nullptr};
-const Op SET = {"set", nullptr, &Tallis::SCB, ask_set, nullptr, &Tallis::SetOnce};
-const Op DEL = {"del", &Tallis::DCB, nullptr, ask_del, nullptr, &Tallis::DelOnce};
-const Op SEARCH = {"search", &Tallis::SECB, nullptr, ask_search, nullptr, nullptr};
+const Op LOOKUP = {"lookup", &Tallis::LCB, nullptr, ask_lookup, found, nullptr, true, false};
+const Op CHECK = {"check", nullptr, &Tallis::CCB, ask_check, set_on_check, nullptr, true, true};
+const Op SET = {"set", nullptr, &Tallis::SCB, ask_set, nullptr, &Tallis::SetOnce, false, false};
+const Op DEL = {"del", &Tallis::DCB, nullptr, ask_del, nullptr, &Tallis::DelOnce, false, false};
+const Op SEARCH = {"search", &Tallis::SECB, nullptr, ask_search, nullptr, nullptr, false, false};
 
-// The walk shared by the five operations: every occupied slot in order,
-// its gatekeeper, the exchange, and the operation's rule after an answer.
-// *result is never null on return.
+// The walk shared by the five operations: every slot in order, its
+// gatekeeper, the exchange, and the operation's rules after it. *result is
+// never null on return.
 int walk(Walk *w)
 {
     if (!w->result) return 0;
     *w->result = nullptr;
-    scpy(w->name, w->given, sizeof w->name);
     Tallis *x = w->x;
-    for (int i = 0; x && i < x->ModuleCount; i++) {
+    int accepted = 0;
+    for (int i = 0; x && i < x->ModuleCount && !accepted; i++) {
         Module *m = &x->Modules[i];
-        if (!m->Process) continue;
+        if (!m->Process) {
+            if (m->GivenUp) given_up(w, m->GivenUp);
+            continue;
+        }
         char *use = gate(w, m);
-        if (!use) continue;
+        if (!use || (w->op->moves && moved_away(w, m))) continue;
         free(*w->result);
         *w->result = nullptr;
-        if (w->op->ask(w, m, use) != DONE) continue;
+        int number = m->Priority;
+        int asked = w->op->ask(w, m, use);
+        if (asked == FAILED) unanswered(w, m, number, *w->result);
+        if (asked != DONE) continue;
         if (is_dead(*w->result))
-            module_dead(m);
+            answered_dead(w, m, *w->result);
         else if (w->op->accepted && is_success(*w->result))
-            return w->op->accepted(w, m);
+            accepted = w->op->accepted(w, m);
         if (w->op->once && x->*w->op->once) break;
+    }
+    if (!accepted && w->unanswered) {
+        free(*w->result);
+        *w->result = w->unanswered;
+    } else {
+        free(w->unanswered);
     }
     if (!*w->result)
         *w->result = tallis_make_result("-ERR %s '%s' not allowed", w->given, w->op->word);
-    return 0;
+    return accepted;
 }
 
-// A walk of op for the caller's name; its other values are set by the caller.
-Walk walk_of(Tallis *x, const Op *op, const char *given, char **result)
+// A walk of op for the caller's name and second text.
+Walk walk_of(Tallis *x, const Op *op, const char *given, const char *given2, char **result)
 {
     Walk w = {};
     w.x = x;
     w.op = op;
     w.given = given;
+    w.given2 = given2 ? given2 : "";
     w.result = result;
     return w;
 }
@@ -587,7 +785,7 @@ Walk walk_of(Tallis *x, const Op *op, const char *given, char **result)
 int tallis_lookup(Tallis *x, const char *xusername, char **result)
 {
     dmsg("Lookup[%s]", xusername);
-    Walk w = walk_of(x, &LOOKUP, xusername, result);
+    Walk w = walk_of(x, &LOOKUP, xusername, nullptr, result);
     return walk(&w);
 }
 
@@ -595,8 +793,7 @@ int tallis_check(Tallis *x, const char *xusername, const char *password, const c
                  char **result)
 {
     dmsg("Check[%s|xxxx]", xusername);
-    Walk w = walk_of(x, &CHECK, xusername, result);
-    scpy(w.second, xip, sizeof w.second);
+    Walk w = walk_of(x, &CHECK, xusername, xip, result);
     w.password = password;
     return walk(&w);
 }
@@ -605,8 +802,7 @@ int tallis_set(Tallis *x, const char *xusername, const char *xpassword, const ch
                char **result)
 {
     dmsg("Set[%s|xxxx|%s]", xusername, rest ? rest : "");
-    Walk w = walk_of(x, &SET, xusername, result);
-    scpy(w.second, xpassword, sizeof w.second);
+    Walk w = walk_of(x, &SET, xusername, xpassword, result);
     w.rest = rest;
     walk(&w);
     return 0;
@@ -615,7 +811,7 @@ int tallis_set(Tallis *x, const char *xusername, const char *xpassword, const ch
 int tallis_del(Tallis *x, const char *xusername, char **result)
 {
     dmsg("Del[%s]", xusername);
-    Walk w = walk_of(x, &DEL, xusername, result);
+    Walk w = walk_of(x, &DEL, xusername, nullptr, result);
     walk(&w);
     return 0;
 }
@@ -623,7 +819,7 @@ int tallis_del(Tallis *x, const char *xusername, char **result)
 int tallis_search(Tallis *x, const char *xstring, const char *rest, TallisLineCB cb, char **result)
 {
     dmsg("Search[%s|%s]", xstring, rest ? rest : "");
-    Walk w = walk_of(x, &SEARCH, xstring, result);
+    Walk w = walk_of(x, &SEARCH, xstring, nullptr, result);
     w.rest = rest;
     w.cb = cb;
     walk(&w);
