@@ -214,9 +214,9 @@ struct exec_status {
         st = {0, errno};
         emsg("Spawn: Error executing '%s', %s", command, spawn_error(eb, sizeof eb));
     }
-    if (status != -1 && write(status, &st, sizeof st) < 0) {
-        // The parent then learns only that the child is silent.
-    }
+    // Should this write fail, the parent learns only that the child is silent.
+    ssize_t told = status != -1 ? write(status, &st, sizeof st) : 0;
+    (void)told;
     // Only the log: other streams may still hold the parent's unwritten output.
     log_flush(nullptr);
     _exit(0);

@@ -184,8 +184,10 @@ int tallis_lookup(Tallis *x, const char *xusername, char **result);
 // set gatekeeper accepts (the target); that set's outcome is only logged.
 // A marked module (the source of a move) is not asked when its target, a
 // module other than itself, knows the user: one lookup of the target, made
-// just before the source would be asked. A target that cannot answer that
-// lookup makes the source unasked too, and counts as could not answer.
+// just before the source would be asked (none when the target already
+// failed in this check). A target that cannot answer it counts as could not
+// answer, and the source is still asked: a broken new store does not lock
+// out the users who have not moved yet.
 // 1 when a module accepted the check, whatever became of the set on check.
 int tallis_check(Tallis *x, const char *xusername, const char *password, const char *xip,
                  char **result);
