@@ -27,8 +27,7 @@ struct Gate {
     char *at(char *name)
     {
         if (strncmp(name, refuse.c_str(), refuse.size()) == 0) return nullptr;
-        if (cut >= 0 && cut < (int)strlen(name)) name[cut] = 0;
-        return name;
+        return cut >= 0 ? (name[cut] = 0, name) : name;
     }
 };
 
@@ -93,9 +92,8 @@ TEST_F(Walk, CouldNotAnswerIsTemporaryNeverARefusal)
     std::string trickle = "*\t+\\c";
     for (int i = 0; i < 20; i++) trickle += " ;; !sleep 60 ;; O\\c";
     const char *slow = trickle.c_str();
-    struct Row {
-        const char *one, *two, *want; // want: the start of the result
-    } rows[] = {                      // clang-format off
+    // clang-format off
+    struct Row { const char *one, *two, *want; } rows[] = { // want: the start of the result
         {no, "", "0 -ERR no"},         {yes, "", "1 +OK yes"},           {crash, "", "0 -DEAD bob mod"},
         {hang, "", "0 -DEAD bob mod"}, {dead, "", "0 -DEAD store down"}, {crash, no, "0 -DEAD bob mod"},
         {hang, no, "0 -DEAD bob mod"}, {crash, yes, "1 +OK yes"},        {no, no, "0 -ERR no"},
@@ -156,10 +154,9 @@ TEST_F(Walk, SearchStopsAtItsLimitAndRestartsTheModule)
         std::string pid = ask('l', "bob");
         tallis_search(t, "x", nullptr, take, &r);
         free(r);
-        Lines want = {"+DATA 1", "+DATA 2", "+DATA 3", "+OK 3 3", "+OK 0 0"};
-        if (limit == 2)
-            want = {"+DATA 1", "+DATA 2", "+OK 2 lines taken, the rest not read", "+OK 0 0"};
-        EXPECT_EQ(lines, want);
+        Lines all = {"+DATA 1", "+DATA 2", "+DATA 3", "+OK 3 3", "+OK 0 0"};
+        Lines cut = {"+DATA 1", "+DATA 2", "+OK 2 lines taken, the rest not read", "+OK 0 0"};
+        EXPECT_EQ(lines, limit == 2 ? cut : all);
         EXPECT_EQ(limit == 2, ask('l', "bob") != pid) << "restarted";
     }
     EXPECT_TRUE(contains(logged(), "Error: Module1: search stopped after 2 lines, restarting it"));
@@ -171,15 +168,13 @@ TEST_F(Walk, WorkingDirectoryAndProgramsThatCannotRun)
 {
     mod("rel", "*\t+OK here");
     std::string none = dir + "/none", enoent = strerror(ENOENT);
-    struct Row {
-        const char *workdir;
-        std::string binary, want;
-    } rows[] = {
+    // clang-format off
+    struct Row { const char *workdir; std::string binary, want; } rows[] = {
         {dir.c_str(), std::string(TEST_PROGS_DIR) + "/scriptmod rel.script", "1 +OK here"},
-        {nullptr, none,
-         "0 -DEAD bob module (" + none + "), cannot execute '" + none + "': " + enoent},
+        {nullptr, none, "0 -DEAD bob module (" + none + "), cannot execute '" + none + "': " + enoent},
         {none.c_str(), "/bin/cat",
          "0 -DEAD bob module (/bin/cat), cannot change to directory '" + none + "': " + enoent}};
+    // clang-format on
     for (const Row &r : rows) {
         table({r.binary}, 2000, r.workdir);
         EXPECT_EQ(ask('l', "bob"), r.want);
