@@ -61,15 +61,16 @@ class Walk : public ::testing::Test
     Lines reqs(const std::string &name) { return lines_of(read_file(dir + "/" + name + ".req")); }
     std::string logged() { return read_file(dir + "/walk.log"); }
     static int take(char *line) { return lines.push_back(line), 1; }
-    // A table of the modules given (an empty command line is left out).
-    void table(const Lines &binaries, int timeout = 10000, const char *workdir = nullptr)
+    // A table of the modules given (an empty command line is left out); the
+    // first one waits `first` ms for a reply, the others a generous time.
+    void table(const Lines &binaries, int first = 10000, const char *workdir = nullptr)
     {
         t = tallis_init(3);
         tallis_workdir(t, workdir);
         tallis_setup(t, Gate::one, Gate::two, Gate::sets, Gate::one, Gate::one);
         for (int i = 0; i < (int)binaries.size(); i++) {
             if (binaries[i].empty()) continue;
-            ASSERT_EQ(tallis_add(t, binaries[i].c_str(), i + 1, timeout, &g[i], nullptr, 0), 1);
+            ASSERT_EQ(tallis_add(t, binaries[i].c_str(), i + 1, i ? 10000 : first, &g[i], 0, 0), 1);
         }
     }
     // "RC RESULT" of a lookup (op 'l') or a check (op 'c') of user.
@@ -102,7 +103,8 @@ TEST_F(Walk, CouldNotAnswerIsTemporaryNeverARefusal)
     for (char op : {'l', 'c'})
         for (const Row &r : rows) {
             SCOPED_TRACE(std::string(r.one) + " / " + r.two);
-            table({mod("a", r.one), *r.two ? mod("b", r.two) : ""}, 300);
+            table({mod("a", r.one), *r.two ? mod("b", r.two) : ""},
+                  r.one == hang || r.one == slow ? 300 : 10000);
             size_t before = logged().size();
             std::string got = ask(op, "bob");
             EXPECT_EQ(got.substr(0, strlen(r.want)), r.want) << got;
@@ -176,7 +178,7 @@ TEST_F(Walk, WorkingDirectoryAndProgramsThatCannotRun)
          "0 -DEAD bob module (/bin/cat), cannot change to directory '" + none + "': " + enoent}};
     // clang-format on
     for (const Row &r : rows) {
-        table({r.binary}, 2000, r.workdir);
+        table({r.binary}, 10000, r.workdir);
         EXPECT_EQ(ask('l', "bob"), r.want);
         tallis_free(&t);
     }
