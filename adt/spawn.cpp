@@ -18,6 +18,7 @@
 
 #include "adt/lib.h"
 #include "adt/log.h"
+#include "adt/wire.h"
 
 namespace adt
 {
@@ -33,8 +34,7 @@ static int xwrite[2];
 enum {
     ENV_SLOTS = 40,   // environment slots of a new record
     MAX_ARGS = 100,   // argument vector of a start
-    HELD_MAX = 998,   // bytes the input buffer holds, and a request line before its LF
-    POLL_STEP = 100,  // ms of one wait for input, and of one step of stopping a child
+    POLL_STEP = 100,  // ms of one step of stopping a child
     KILL_RETRIES = 5, // steps a stopped child is given to end
 };
 
@@ -102,8 +102,9 @@ int make_args(const char *command, char **args, int max)
     args[0] = nullptr;
     if (!command) return 0;
 
-    char work[1000];
-    scpy(work, command, 999);
+    // One character short of the buffer, as every command line always was.
+    char work[WIRE_BUF];
+    scpy(work, command, WIRE_BUF - 1);
     // The fields first point into work; the kept ones are replaced by copies.
     int np = ssplit(work, " \t\r\n", args, max, 1);
     int keep = np;
@@ -129,16 +130,16 @@ void free_args(char **args)
     }
 }
 
-static void _close_pipe(int *p)
+static void close_pipe(int *p)
 {
     close(p[0]);
     close(p[1]);
 }
 
-static void _cloexec(int fd, const char *name)
+static void cloexec(int fd, const char *name)
 {
     if (fcntl(fd, F_SETFD, FD_CLOEXEC) == -1) {
-        char eb[1000];
+        char eb[WIRE_BUF];
         emsg("Spawn: Error fcntl(%s), %s", name, spawn_error(eb, sizeof eb));
     }
 }
@@ -146,7 +147,7 @@ static void _cloexec(int fd, const char *name)
 // Makes fd the child's descriptor target, without the close-on-exec mark.
 // A pipe end that already has that number (the slot was free when the pipe
 // was made) only loses the mark.
-static int _onto(int fd, int target)
+static int onto(int fd, int target)
 {
     if (fd == target) return fcntl(target, F_SETFD, 0) == -1 ? -1 : 0;
     if (dup2(fd, target) == -1) return -1;
@@ -154,15 +155,12 @@ static int _onto(int fd, int target)
     return 0;
 }
 
-// In the child: wire up the descriptors, take on the identity and run the
-// program. Never returns: the parent's exit-time clean-up must not run here,
-// it would stop the other modules and write the parent's log.
 // Marks every descriptor from 3 on close-on-exec in the child. Ours are so
 // already, but those Corvane inherited from its own caller (a server's
 // socket, a checkpassword caller's descriptor 3) are none of a module's
 // business. Marked rather than closed, so that a failed execution can still
 // write its log line.
-static void _cloexec_inherited(void)
+static void cloexec_inherited(void)
 {
     if (close_range(3, ~0U, CLOSE_RANGE_CLOEXEC) == 0) return;
     // A kernel without close_range: walk the descriptors that are open.
@@ -180,33 +178,76 @@ static void _cloexec_inherited(void)
     for (int fd = 3; fd < max; fd++) fcntl(fd, F_SETFD, FD_CLOEXEC);
 }
 
-[[noreturn]] static void _child(pSpawn x, const char *command, char **args)
+// What a child that could not run its program tells the parent through
+// the status pipe, which closes unwritten when the program starts.
+struct exec_status {
+    int chdir_failed; // 1: the working directory, 0: the program itself
+    int error;        // errno of the failed call
+};
+
+// In the child: wire up the descriptors, take on the identity and run the
+// program. Never returns: the parent's exit-time clean-up must not run here,
+// it would stop the other modules and write the parent's log.
+[[noreturn]] static void run_child(pSpawn x, const char *command, char **args, const char *dir,
+                                   int status)
 {
-    char eb[1000];
-    if (_onto(xread[0], 0) == -1) emsg("Spawn: Error dup2(xread), %s", spawn_error(eb, sizeof eb));
-    if (_onto(xwrite[1], 1) == -1)
-        emsg("Spawn: Error dup2(xwrite), %s", spawn_error(eb, sizeof eb));
+    char eb[WIRE_BUF];
+    if (onto(xread[0], 0) == -1) emsg("Spawn: Error dup2(xread), %s", spawn_error(eb, sizeof eb));
+    if (onto(xwrite[1], 1) == -1) emsg("Spawn: Error dup2(xwrite), %s", spawn_error(eb, sizeof eb));
     // With descriptor 2 closed, the first file the program opens would get
     // it and catch whatever the program writes to standard error.
     int null = open("/dev/null", O_WRONLY);
-    if (null == -1 || _onto(null, 2) == -1)
+    if (null == -1 || onto(null, 2) == -1)
         emsg("Spawn: Error open(/dev/null), %s", spawn_error(eb, sizeof eb));
 
-    _cloexec_inherited();
+    cloexec_inherited();
 
     if (spawn_gid != -1 && setgid(spawn_gid) == -1) emsg("Spawn: Error setgid(%d)", spawn_gid);
     if (spawn_uid != -1 && setuid(spawn_uid) == -1) emsg("Spawn: Error setuid(%d)", spawn_uid);
 
-    execve(args[0] ? args[0] : "", args, x->env);
-    emsg("Spawn: Error executing '%s', %s", command, spawn_error(eb, sizeof eb));
+    exec_status st = {0, 0};
+    if (dir && chdir(dir) == -1) {
+        st = {1, errno};
+        emsg("Spawn: Error chdir(%s), %s", dir, spawn_error(eb, sizeof eb));
+    } else {
+        execve(args[0] ? args[0] : "", args, x->env);
+        st = {0, errno};
+        emsg("Spawn: Error executing '%s', %s", command, spawn_error(eb, sizeof eb));
+    }
+    // Should this write fail, the parent learns only that the child is silent.
+    ssize_t told = status != -1 ? write(status, &st, sizeof st) : 0;
+    (void)told;
     // Only the log: other streams may still hold the parent's unwritten output.
     log_flush(nullptr);
     _exit(0);
 }
 
+// Waits for the child to run its program or to report why it could not
+// (read end of the status pipe); the reason goes into x->execerr.
+static void learn_exec_status(pSpawn x, int status, const char *program, const char *dir)
+{
+    exec_status st;
+    ssize_t n;
+    do n = read(status, &st, sizeof st);
+    while (n == -1 && errno == EINTR);
+    if (n != static_cast<ssize_t>(sizeof st)) return;
+    char text[WIRE_BUF];
+    if (st.chdir_failed)
+        lprintf(text, sizeof text, "cannot change to directory '%s': %s", dir, strerror(st.error));
+    else
+        lprintf(text, sizeof text, "cannot execute '%s': %s", program, strerror(st.error));
+    free(x->execerr);
+    x->execerr = s_strdup(text);
+}
+
 int spawn_start(pSpawn x, const char *command)
 {
-    char eb[1000];
+    return spawn_start_in(x, command, nullptr);
+}
+
+int spawn_start_in(pSpawn x, const char *command, const char *dir)
+{
+    char eb[WIRE_BUF];
     if (!x || !command) {
         emsg("Spawn: Cannot execute[NULL]");
         return 0;
@@ -219,46 +260,62 @@ int spawn_start(pSpawn x, const char *command)
     }
     if (pipe(xwrite) == -1) {
         emsg("Spawn: Pipe creation failed, %s", spawn_error(eb, sizeof eb));
-        _close_pipe(xread);
+        close_pipe(xread);
         return 0;
     }
     x->in = xread[1];
     x->out = xwrite[0];
+    // Both ends close on exec: the start of the program closes the write
+    // end, which the parent reads as "it runs".
+    int status[2] = {-1, -1};
+    if (pipe2(status, O_CLOEXEC) == -1)
+        emsg("Spawn: Pipe creation failed, %s", spawn_error(eb, sizeof eb));
 
     char *args[MAX_ARGS];
     make_args(command, args, MAX_ARGS);
 
     // Our ends and our own standard descriptors stay out of every child, so
     // no module holds another module's pipe open.
-    _cloexec(x->in, "in");
-    _cloexec(x->out, "out");
-    _cloexec(0, "stdin");
-    _cloexec(1, "stdout");
-    _cloexec(2, "stderr");
+    cloexec(x->in, "in");
+    cloexec(x->out, "out");
+    cloexec(0, "stdin");
+    cloexec(1, "stdout");
+    cloexec(2, "stderr");
 
     // A child must not write our buffered log lines a second time.
     log_flush(nullptr);
     pid_t pid = fork();
     if (pid == -1) {
         emsg("Spawn: Error fork, %s", spawn_error(eb, sizeof eb));
-        _close_pipe(xread);
-        _close_pipe(xwrite);
+        close_pipe(xread);
+        close_pipe(xwrite);
+        if (status[0] != -1) close_pipe(status);
         x->in = x->out = 0;
         free_args(args);
         return 0;
     }
-    if (pid == 0) _child(x, command, args);
+    if (pid == 0) run_child(x, command, args, dir, status[1]);
 
     x->pid = pid;
     close(xread[0]);
     close(xwrite[1]);
+    if (status[0] != -1) {
+        close(status[1]);
+        learn_exec_status(x, status[0], args[0] ? args[0] : "", dir);
+        close(status[0]);
+    }
     dmsg("Spawn: Process pid[%d][%s]", x->pid, command);
     free_args(args);
     return 1;
 }
 
+const char *spawn_exec_error(pSpawn x)
+{
+    return x ? x->execerr : nullptr;
+}
+
 // 1 when the child has ended and is reaped, or cannot be waited for.
-static int _reaped(pid_t pid)
+static int reaped(pid_t pid)
 {
     pid_t r = waitpid(pid, nullptr, WNOHANG | WUNTRACED);
     return r == pid || r == -1;
@@ -269,7 +326,7 @@ static int _reaped(pid_t pid)
 // reaped the moment it has ended. SIGCHLD is blocked (by spawn_kill) from
 // before the signal is sent, so one that comes between a look and the wait
 // stays pending and ends the wait at once. The wait takes the SIGCHLD.
-static int _reaped_within_step(pid_t pid, const sigset_t *chld)
+static int reaped_within_step(pid_t pid, const sigset_t *chld)
 {
     struct timespec now, end;
     clock_gettime(CLOCK_MONOTONIC, &end);
@@ -282,7 +339,7 @@ static int _reaped_within_step(pid_t pid, const sigset_t *chld)
         if (left <= 0) return 0;
         struct timespec wait = {left / 1000000000L, left % 1000000000L};
         sigtimedwait(chld, nullptr, &wait);
-        if (_reaped(pid)) return 1;
+        if (reaped(pid)) return 1;
     }
 }
 
@@ -295,7 +352,7 @@ void spawn_kill(pSpawn x)
     sigprocmask(SIG_BLOCK, &chld, &old);
     int sent = kill(x->pid, SIGTERM) == 0;
     if (!sent) {
-        char eb[1000];
+        char eb[WIRE_BUF];
         emsg("Spawn: Error kill, %s", spawn_error(eb, sizeof eb));
     }
     // The channel is closed before the wait, not after it: a child that
@@ -303,11 +360,11 @@ void spawn_kill(pSpawn x)
     // wait and is reaped, instead of ending unreaped once we stopped looking.
     if (x->out != 0) close(x->out);
     if (x->in != 0) close(x->in);
-    if (sent && !_reaped(x->pid)) {
+    if (sent && !reaped(x->pid)) {
         for (int retries = KILL_RETRIES; retries > 0; retries--) {
-            if (_reaped(x->pid)) break;
+            if (reaped(x->pid)) break;
             dmsg("Spawn: Waitpid, %d retries", retries);
-            if (_reaped_within_step(x->pid, &chld)) break;
+            if (reaped_within_step(x->pid, &chld)) break;
         }
     }
     sigprocmask(SIG_SETMASK, &old, nullptr);
@@ -320,6 +377,7 @@ void spawn_free(pSpawn *x, int dontkill)
     if (!x || !*x) return;
     if (!dontkill) spawn_kill(*x);
     spawn_clrenv(*x);
+    free((*x)->execerr);
     free((*x)->env);
     (*x)->env = nullptr;
     (*x)->envsz = 0;
@@ -337,7 +395,7 @@ int spawn_peek(pSpawn x)
     if (!x) return -1;
     int n = 0;
     if (ioctl(x->out, FIONREAD, &n) == -1) {
-        char eb[1000];
+        char eb[WIRE_BUF];
         emsg("Spawn: Peek failed, %s", spawn_error(eb, sizeof eb));
         return -1;
     }
@@ -359,7 +417,7 @@ int spawn_read(pSpawn x, char *buffer, unsigned int bfsz)
     do n = read(x->out, buffer, room);
     while (n == -1 && errno == EINTR);
     if (n == -1) {
-        char eb[1000];
+        char eb[WIRE_BUF];
         emsg("Spawn: Error reading, %s", spawn_error(eb, sizeof eb));
         return 0;
     }
@@ -382,7 +440,7 @@ int spawn_write(pSpawn x, const char *buffer, unsigned int bytes)
     do n = write(x->in, buffer, bytes);
     while (n == -1 && errno == EINTR);
     if (n == -1) {
-        char eb[1000];
+        char eb[WIRE_BUF];
         emsg("Spawn: Error writing, %s", spawn_error(eb, sizeof eb));
         return 0;
     }
@@ -393,13 +451,13 @@ int spawn_write(pSpawn x, const char *buffer, unsigned int bytes)
 int spawn_printf(pSpawn x, const char *format, ...)
 {
     if (!x || !format) return 0;
-    char bf[1000];
+    char bf[WIRE_BUF];
     va_list ap;
     va_start(ap, format);
-    int len = vsnprintf(bf, HELD_MAX, format, ap);
+    int len = vsnprintf(bf, WIRE_LINE, format, ap);
     va_end(ap);
     // Plain text that filled the bound comes back unterminated.
-    if (len == -1) len = HELD_MAX;
+    if (len == -1) len = WIRE_LINE;
     bf[len] = '\0';
     while (len > 0 && (bf[len - 1] == '\r' || bf[len - 1] == '\n')) len--;
     bf[len++] = '\n';
@@ -408,7 +466,7 @@ int spawn_printf(pSpawn x, const char *format, ...)
 }
 
 // Hands out the line ending at the line feed lf (inside x->inbf).
-static int _take_line(pSpawn x, char *lf, char *result, int bfsz, int *avail)
+static int take_line(pSpawn x, char *lf, char *result, int bfsz, int *avail)
 {
     char *line = x->inbf + x->inupto;
     int bytes = static_cast<int>(lf - line);
@@ -429,7 +487,7 @@ static int _take_line(pSpawn x, char *lf, char *result, int bfsz, int *avail)
 }
 
 // Moves the unread bytes (and their NUL) to the front of the buffer.
-static void _compact(pSpawn x)
+static void compact(pSpawn x)
 {
     int unread = x->inbytes - x->inupto;
     if (unread > 0 && x->inupto > 0) memmove(x->inbf, x->inbf + x->inupto, unread + 1);
@@ -442,9 +500,9 @@ static void _compact(pSpawn x)
 // file, a failed read, or a full buffer).
 // errno then names the cause for the caller's failure text: the read's own
 // error, EPIPE for an end of file, EMSGSIZE for a line too long to hold.
-static int _fill(pSpawn x)
+static int fill(pSpawn x)
 {
-    int space = HELD_MAX + 1 - x->inbytes;
+    int space = WIRE_LINE + 1 - x->inbytes;
     errno = 0;
     int n = spawn_read(x, x->inbf + x->inbytes, space);
     if (n <= 0) {
@@ -460,6 +518,15 @@ static int _fill(pSpawn x)
     return 1;
 }
 
+// Whole milliseconds since start on the monotonic clock.
+static int ms_since(const struct timespec *start)
+{
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<int>((now.tv_sec - start->tv_sec) * 1000 +
+                            (now.tv_nsec - start->tv_nsec) / 1000000);
+}
+
 int spawn_gets(pSpawn x, char *result, int bfsz, int *avail, int timeout)
 {
     if (!x) {
@@ -471,39 +538,71 @@ int spawn_gets(pSpawn x, char *result, int bfsz, int *avail, int timeout)
         return -1;
     }
     if (avail) *avail = 0;
+    // The whole line must come within timeout ms of the call, however it
+    // trickles in: a child sending a byte now and then cannot stretch it.
+    struct timespec start;
+    clock_gettime(CLOCK_MONOTONIC, &start);
     int waited = 0;
     for (;;) {
         char *lf = strchr(x->inbf + x->inupto, '\n');
-        if (lf) return _take_line(x, lf, result, bfsz, avail);
-        _compact(x);
-
-        // Wait for input: each wait that ends with nothing counts one step;
-        // input that arrives during a wait is read at once.
-        int ready = 0;
-        while (!ready && waited < timeout) {
-            // poll answers at once when bytes wait, so no byte count is
-            // asked for first. Readable, or hung up with nothing left: the
-            // read tells which.
-            struct pollfd p = {x->out, POLLIN, 0};
-            int n = poll(&p, 1, POLL_STEP);
-            if (n == -1 && errno == EINTR) continue;
-            if (n == -1 || (p.revents & POLLNVAL)) {
-                // The byte count's query names the cause, in the log and errno.
-                spawn_peek(x);
-                emsg("Spawn: Peek -1 bytes");
-                return -1;
-            }
-            if (n > 0)
-                ready = 1;
-            else
-                waited += POLL_STEP;
+        if (lf) return take_line(x, lf, result, bfsz, avail);
+        compact(x);
+        if (waited >= timeout) break;
+        // poll answers at once when bytes wait, so no byte count is asked
+        // for first. Readable, or hung up with nothing left: the read tells
+        // which.
+        struct pollfd p = {x->out, POLLIN, 0};
+        int n = poll(&p, 1, timeout - waited);
+        int poll_errno = errno;
+        waited = ms_since(&start);
+        if (n == -1 && poll_errno == EINTR) continue;
+        if (n == -1 || (p.revents & POLLNVAL)) {
+            // The byte count's query names the cause, in the log and errno.
+            spawn_peek(x);
+            emsg("Spawn: Peek -1 bytes");
+            return -1;
         }
-        if (!ready) break;
-        if (!_fill(x)) return -1;
+        if (n > 0 && !fill(x)) return -1;
     }
     emsg("Spawn: %d >= %d Timed out reading", waited, timeout);
     errno = ETIMEDOUT;
     return -1;
+}
+
+// Logs each line of the bytes text (the last one may lack its line feed).
+static void log_discarded(const char *who, const char *text, int bytes)
+{
+    char line[WIRE_BUF];
+    while (bytes > 0) {
+        const char *lf = static_cast<const char *>(memchr(text, '\n', bytes));
+        int len = lf ? static_cast<int>(lf - text) : bytes;
+        int shown = len > 0 && text[len - 1] == '\r' ? len - 1 : len;
+        scpy(line, text, shown < WIRE_BUF ? shown + 1 : WIRE_BUF);
+        emsg("%s: discarding unexpected output (%s)", who, line);
+        int used = lf ? len + 1 : len;
+        text += used;
+        bytes -= used;
+    }
+}
+
+int spawn_discard(pSpawn x, const char *who)
+{
+    if (!x) return 0;
+    int dropped = x->inbytes - x->inupto;
+    if (dropped > 0) log_discarded(who, x->inbf + x->inupto, dropped);
+    x->inbytes = 0;
+    x->inupto = 0;
+    x->inbf[0] = '\0';
+    int waiting = spawn_peek(x);
+    char chunk[WIRE_BUF];
+    while (waiting > 0) {
+        int n = spawn_read(x, chunk, waiting < WIRE_BUF - 1 ? waiting + 1 : WIRE_BUF);
+        if (n <= 0) break;
+        log_discarded(who, chunk, n);
+        dropped += n;
+        waiting -= n;
+    }
+    return dropped < 0 ? 0 : dropped;
 }
 
 } // namespace adt

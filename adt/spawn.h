@@ -1,8 +1,8 @@
 // Spawn: the channel to one child process. A module program runs as a
 // child with two pipes: we write request lines to its standard input and
 // read reply lines from its standard output. Its standard error is
-// /dev/null. Reading never blocks: it waits for input in steps of at most
-// 100 ms up to a time-out in milliseconds.
+// /dev/null. Reading never blocks for longer than the time-out, in
+// milliseconds, that each line is given from the call that waits for it.
 //
 // Life of a record: spawn_init, spawn_copy_env, spawn_start once, then
 // spawn_printf / spawn_gets, and spawn_free (which stops the child). A
@@ -14,19 +14,22 @@
 #ifndef ADT_SPAWN_H
 #define ADT_SPAWN_H
 
+#include "adt/wire.h"
+
 namespace adt
 {
 
 struct spawn_process {
-    int in;          // we write the child's standard input here
-    int out;         // we read the child's standard output here
-    int pid;         // the child's process id; 0 when no child runs
-    int envsz;       // slots in env (40 in a new record)
-    int envi;        // strings held in env
-    char **env;      // environment for the child: envi owned NAME=value strings, then null
-    int inbytes;     // bytes held in inbf (at most 998)
-    int inupto;      // offset in inbf of the first byte not yet handed out
-    char inbf[1000]; // bytes read from the child; inbf[inbytes] is always NUL
+    int in;              // we write the child's standard input here
+    int out;             // we read the child's standard output here
+    int pid;             // the child's process id; 0 when no child runs
+    int envsz;           // slots in env (40 in a new record)
+    int envi;            // strings held in env
+    char **env;          // environment for the child: envi owned NAME=value strings, then null
+    int inbytes;         // bytes held in inbf (at most WIRE_LINE)
+    int inupto;          // offset in inbf of the first byte not yet handed out
+    char inbf[WIRE_BUF]; // bytes read from the child; inbf[inbytes] is always NUL
+    char *execerr;       // why the child could not run its program, else null; owned
 };
 typedef struct spawn_process Spawn;
 typedef Spawn *pSpawn;
@@ -42,10 +45,19 @@ void spawn_copy_env(pSpawn x, const char *const *env);
 // Frees x's environment strings; the slots stay.
 void spawn_clrenv(pSpawn x);
 // Starts command (program path, no PATH search, then words separated by
-// blanks or tabs, no quoting) as a child of x. 1 when the child process was
-// created, even if its program then cannot be executed (the child logs
-// that and exits with status 0); 0 on failure, with pid left at 0.
+// blanks or tabs, no quoting) as a child of x, and waits until the child
+// has run its program or failed to. 1 when the child process was created,
+// even if its program then cannot be executed (the child logs that, tells
+// us why through a close-on-exec status pipe, see spawn_exec_error, and
+// exits with status 0); 0 on failure, with pid left at 0.
 int spawn_start(pSpawn x, const char *command);
+// As spawn_start, with the child in the working directory dir (null: ours);
+// a directory it cannot enter fails like a program it cannot execute.
+int spawn_start_in(pSpawn x, const char *command, const char *dir);
+// Why x's child could not run its program ("cannot execute '%s': %s" with
+// the program's path and the system's reason, or "cannot change to
+// directory '%s': %s"), or null when it runs (or for a null x). Owned by x.
+const char *spawn_exec_error(pSpawn x);
 // Sends SIGTERM to x's child and waits up to about 500 ms for it to end
 // (reaping it), then closes both pipes and empties the environment. A child
 // that ignores SIGTERM is left running. Nothing happens when no child runs.
@@ -76,18 +88,24 @@ int spawn_read(pSpawn x, char *buffer, unsigned int bfsz);
 // One write of bytes bytes of buffer to the child. Returns the count
 // written (a short write is not retried), 0 on failure.
 int spawn_write(pSpawn x, const char *buffer, unsigned int bytes);
-// Formats one line (at most 998 characters; trailing CRs and LFs dropped),
+// Formats one line (at most WIRE_LINE characters; trailing CRs and LFs dropped),
 // adds one line feed and writes it. Returns spawn_write's result, 0 for a
 // null x or format.
 int spawn_printf(pSpawn x, const char *format, ...) __attribute__((format(printf, 2, 3)));
 // Hands out the next line of the child's output (without CR LF or LF) in
-// result, of bfsz bytes, and returns its length. Waits for input up to
-// timeout ms (<= 0: only a line already held). -1 on failure, time-out or
+// result, of bfsz bytes, and returns its length. The line must be complete
+// within timeout ms of the call, however slowly it comes (<= 0: only a line
+// already held). -1 on failure, time-out or
 // end of file, or when the line does not fit: then *avail is its length
 // and the line stays held for a call with a bigger result. After a line,
 // *avail is the number of bytes already held beyond it. avail may be null.
-// Lines longer than 997 characters cannot be read.
+// Lines longer than WIRE_TEXT characters cannot be read.
 int spawn_gets(pSpawn x, char *result, int bfsz, int *avail, int timeout);
+// Drops whatever the child wrote that nobody has read yet: what x holds
+// unread and what waits on the pipe, without waiting for more. Each dropped
+// line is logged at error level as "WHO: discarding unexpected output (%s)".
+// Returns the number of bytes dropped, 0 for a null x.
+int spawn_discard(pSpawn x, const char *who);
 
 } // namespace adt
 

@@ -8,42 +8,53 @@
 #include <cstdlib>
 #include <cstring>
 #include <unistd.h>
+#include <vector>
 
 #include "adt/lib.h"
 #include "adt/log.h"
 #include "adt/spawn.h"
+#include "adt/wire.h"
 
 extern char **environ;
 
 namespace adt
 {
 
-// Every text buffer of the multiplexer: at most 999 characters.
-static const int BFSZ = 1000;
 // The number of an empty slot, and of no module at all.
 static const int NO_MODULE = INT_MAX;
 // Failures a module survives; the next one gives it up.
 static const int MAX_RESTARTS = 5;
 // Shortest wait for a reply line, in ms.
 static const int MIN_TIMEOUT = 100;
+// How long a failed exchange waits for a last line from the module (ms).
+static const int DRAIN_WAIT = 100;
+// Data lines a search takes from one module unless told otherwise: more
+// than any store of ours lists, few enough that a module streaming for
+// ever cannot hold a search for ever.
+static const int DEFAULT_SEARCH_LIMIT = 100000;
 
-static int _is_dead(const char *reply)
+static int is_dead(const char *reply)
 {
     return reply && strncmp(reply, "-DEAD", 5) == 0;
 }
 
-static int _is_success(const char *reply)
+static int is_success(const char *reply)
 {
     return reply && reply[0] == '+';
 }
 
-// A fresh process record for m, started with its command line; 1 when the
-// child was created.
-static int _start(Module *m, const char *binary)
+// A fresh process record for m, started with its command line in its
+// working directory; 1 when the child was created. A program that could not
+// be run is told to the administrator once per start: every exchange with
+// it will fail for that reason.
+static int start_module(Module *m, const char *binary)
 {
     m->Process = spawn_init(m->Uid, m->Gid);
     spawn_copy_env(m->Process, environ);
-    return spawn_start(m->Process, binary);
+    if (!spawn_start_in(m->Process, binary, m->Workdir)) return 0;
+    const char *why = spawn_exec_error(m->Process);
+    if (why) amsg("Module%d %s", m->Priority, why);
+    return 1;
 }
 
 // --- The table and its modules ---
@@ -63,7 +74,28 @@ Tallis *tallis_init(int modules)
     for (int i = 0; i < modules; i++) module_clear(&x->Modules[i]);
     x->uid = -1;
     x->gid = -1;
+    x->SearchLimit = DEFAULT_SEARCH_LIMIT;
     return x;
+}
+
+void tallis_search_limit(Tallis *t, int lines)
+{
+    if (t) t->SearchLimit = lines > 0 ? lines : DEFAULT_SEARCH_LIMIT;
+}
+
+void tallis_workdir(Tallis *t, const char *dir)
+{
+    if (!t) return;
+    free(t->Workdir);
+    t->Workdir = s_strdup(dir);
+}
+
+int tallis_given_up(Tallis *t)
+{
+    int n = 0;
+    for (int i = 0; t && i < t->ModuleCount; i++)
+        if (t->Modules[i].GivenUp) n++;
+    return n;
 }
 
 void tallis_setup(Tallis *x, TallisCB lookup_cb, TallisCB2 check_cb, TallisCB2 set_cb,
@@ -87,16 +119,26 @@ void tallis_del_once(Tallis *x, int mode)
     if (x) x->DelOnce = mode;
 }
 
+// Frees what an empty slot remembers of a module given up there.
+static void forget_given_up(Module *m)
+{
+    if (!m->GivenUp) return;
+    free(m->GivenUp->Binary);
+    free(m->GivenUp);
+    m->GivenUp = nullptr;
+}
+
 // Frees up the occupied slot `slot` for a new module: a full table gives up
 // its last module, and the modules from `slot` on move one place toward the
 // end. The slot is left empty; its old contents now belong to the next one.
-static void _make_room(Tallis *x, int slot)
+static void make_room(Tallis *x, int slot)
 {
     int last = x->ModuleCount - 1;
     if (slot == last || x->Modules[last].Process) {
         emsg("Too many modules, freeing last module in favour of new one");
         module_clear(&x->Modules[last]);
     }
+    forget_given_up(&x->Modules[last]);
     if (slot < last)
         memmove(&x->Modules[slot + 1], &x->Modules[slot], (last - slot) * sizeof(Module));
     Module *m = &x->Modules[slot];
@@ -105,6 +147,8 @@ static void _make_room(Tallis *x, int slot)
     m->Binary = nullptr;
     m->Data = nullptr;
     m->Dead = 0;
+    m->Workdir = nullptr;
+    m->GivenUp = nullptr;
 }
 
 int tallis_add(Tallis *x, const char *binary, int priority, int timeout, void *data, char *errmsg,
@@ -114,6 +158,11 @@ int tallis_add(Tallis *x, const char *binary, int priority, int timeout, void *d
         if (errmsg) lprintf(errmsg, bfsz, "module (%s), no module table", binary);
         return 0;
     }
+    if (!binary) {
+        emsg("Module%d has no binary", priority);
+        if (errmsg) lprintf(errmsg, bfsz, "Module%d has no binary", priority);
+        return 0;
+    }
     int slot = 0;
     while (slot < x->ModuleCount && x->Modules[slot].Process &&
            x->Modules[slot].Priority < priority)
@@ -121,20 +170,23 @@ int tallis_add(Tallis *x, const char *binary, int priority, int timeout, void *d
     if (slot == x->ModuleCount) {
         // Only a full table whose modules all number less gets here: nothing
         // is given up for a module that would sort behind all of them.
-        char reason[BFSZ];
+        char reason[WIRE_BUF];
         lprintf(reason, sizeof reason, "module (%s), no free slot for Module%d", binary, priority);
         emsg("%s", reason);
         if (errmsg) scpy(errmsg, reason, bfsz);
         return 0;
     }
-    if (x->Modules[slot].Process) _make_room(x, slot);
+    if (x->Modules[slot].Process) make_room(x, slot);
 
     Module *m = &x->Modules[slot];
+    forget_given_up(m);
     m->Uid = x->uid;
     m->Gid = x->gid;
-    if (!_start(m, binary)) {
+    m->Priority = priority;
+    m->Workdir = s_strdup(x->Workdir);
+    if (!start_module(m, binary)) {
         if (errmsg) {
-            char error[BFSZ];
+            char error[WIRE_BUF];
             spawn_error(error, sizeof error);
             lprintf(errmsg, bfsz, "module (%s), %s", binary, error);
         }
@@ -142,7 +194,6 @@ int tallis_add(Tallis *x, const char *binary, int priority, int timeout, void *d
         return 0;
     }
     m->Binary = s_strdup(binary);
-    m->Priority = priority;
     m->Timeout = timeout <= MIN_TIMEOUT ? MIN_TIMEOUT : timeout;
     m->Data = data;
     m->Dead = 0;
@@ -154,38 +205,12 @@ int tallis_add(Tallis *x, const char *binary, int priority, int timeout, void *d
 
 // Whatever m wrote that no request asked for would be taken as the reply
 // to the next request (a stale "+OK" answering someone else's check), so
-// it is thrown away before every request line: what the channel holds
-// unread, then what waits on the pipe.
-static void _discard_text(Module *m, const char *text, int bytes)
+// it is thrown away before every request line.
+static void discard_stale(Module *m)
 {
-    char line[BFSZ];
-    while (bytes > 0) {
-        const char *lf = static_cast<const char *>(memchr(text, '\n', bytes));
-        int len = lf ? static_cast<int>(lf - text) : bytes;
-        int shown = len > 0 && text[len - 1] == '\r' ? len - 1 : len;
-        scpy(line, text, shown < BFSZ ? shown + 1 : BFSZ);
-        emsg("Module%d: discarding unexpected output (%s)", m->Priority, line);
-        int used = lf ? len + 1 : len;
-        text += used;
-        bytes -= used;
-    }
-}
-
-static void _discard_stale(Module *m)
-{
-    Spawn *p = m->Process;
-    if (p->inupto < p->inbytes) _discard_text(m, p->inbf + p->inupto, p->inbytes - p->inupto);
-    p->inbytes = 0;
-    p->inupto = 0;
-    p->inbf[0] = 0;
-    int waiting = spawn_peek(p);
-    char chunk[BFSZ];
-    while (waiting > 0) {
-        int n = spawn_read(p, chunk, waiting < BFSZ - 1 ? waiting + 1 : BFSZ);
-        if (n <= 0) break;
-        _discard_text(m, chunk, n);
-        waiting -= n;
-    }
+    char who[32];
+    lprintf(who, sizeof who, "Module%d", m->Priority);
+    spawn_discard(m->Process, who);
 }
 
 int tallis_quit(Tallis *x)
@@ -194,7 +219,7 @@ int tallis_quit(Tallis *x)
     for (int i = 0; x && i < x->ModuleCount; i++) {
         Module *m = &x->Modules[i];
         if (!m->Process) continue;
-        _discard_stale(m);
+        discard_stale(m);
         spawn_printf(m->Process, "quit");
     }
     return 1;
@@ -211,7 +236,11 @@ void tallis_free(Tallis **x)
         int pid = spawn_get_pid((*x)->Modules[i].Process);
         if (pid > 0) kill(pid, SIGTERM);
     }
-    for (int i = 0; i < (*x)->ModuleCount; i++) module_clear(&(*x)->Modules[i]);
+    for (int i = 0; i < (*x)->ModuleCount; i++) {
+        module_clear(&(*x)->Modules[i]);
+        forget_given_up(&(*x)->Modules[i]);
+    }
+    free((*x)->Workdir);
     free((*x)->Modules);
     free(*x);
     *x = nullptr;
@@ -222,7 +251,17 @@ void module_dead(Module *m)
     if (!m) return;
     if (m->Dead >= MAX_RESTARTS) {
         emsg("Module%d reported -DEAD %d times, not using it anymore", m->Priority, m->Dead);
+        Module *gone = static_cast<Module *>(calloc(1, sizeof(Module)));
+        if (gone) {
+            *gone = *m;
+            gone->Process = nullptr;
+            gone->Binary = s_strdup(m->Binary);
+            gone->Workdir = nullptr;
+            gone->GivenUp = nullptr;
+        }
         module_clear(m);
+        forget_given_up(m);
+        m->GivenUp = gone;
         return;
     }
     m->Dead++;
@@ -235,7 +274,7 @@ int module_restart(Module *m)
     if (!m) return 0;
     imsg("Restarting module %d", m->Priority);
     spawn_free(&m->Process, 0);
-    return _start(m, m->Binary);
+    return start_module(m, m->Binary);
 }
 
 void module_clear(Module *m)
@@ -245,6 +284,8 @@ void module_clear(Module *m)
     m->Priority = NO_MODULE;
     free(m->Binary);
     m->Binary = nullptr;
+    free(m->Workdir);
+    m->Workdir = nullptr;
     m->Data = nullptr;
     m->Dead = 0;
 }
@@ -263,318 +304,525 @@ void module_set_on_check(Module *m, int mode)
 
 char *tallis_make_result(const char *format, ...)
 {
-    char bf[BFSZ];
+    char bf[WIRE_BUF];
     bf[0] = 0;
     va_list ap;
     va_start(ap, format);
     int n = vsnprintf(bf, sizeof bf, format, ap);
     va_end(ap);
-    if (n < 0 || n >= BFSZ) n = BFSZ - 1;
+    if (n < 0 || n >= WIRE_BUF) n = WIRE_BUF - 1;
     bf[n] = 0;
     return s_strdup(bf);
 }
 
-// Readies an exchange: no result yet, and nothing stale left to be taken
-// for the reply. 0 when there is no module to talk to.
-static int _begin(Module *m, char **result)
+namespace
 {
-    if (!result) return 0;
-    *result = nullptr;
-    if (!m || !m->Process) return 0;
-    _discard_stale(m);
-    return 1;
-}
+
+// How an exchange with one module ended.
+enum Asked {
+    NOT_SENT = -1, // the request would not fit a request line; nothing was sent
+    FAILED = 0,    // the module could not be talked to; it has been counted dead
+    DONE = 1,      // a reply was read, whatever it says
+};
 
 // The failure of an exchange: logs it, takes a last look at what the
 // module said, leaves the failure text in *result and counts the module
 // dead, which gives it a new channel so nothing of this exchange is read
-// later. `name` is the user name as sent (lookup and check), else null.
-static int _failed(Module *m, const char *name, char **result)
+// later. `who` is the user name as sent (lookup and check), else null;
+// `why` the reason when it is not the system's current error text.
+int failed(Module *m, const char *who, char **result, const char *why = nullptr)
 {
-    char bf[BFSZ];
-    spawn_error(bf, sizeof bf);
+    char bf[WIRE_BUF];
+    if (why)
+        scpy(bf, why, sizeof bf);
+    else
+        spawn_error(bf, sizeof bf);
     emsg("Failed to talk to Module%d (%s), %s", m->Priority, m->Binary, bf);
-    char last[BFSZ];
-    if (spawn_gets(m->Process, last, sizeof last, nullptr, 1) >= 0) {
+    char last[WIRE_BUF];
+    if (!why && spawn_gets(m->Process, last, sizeof last, nullptr, DRAIN_WAIT) >= 0) {
         emsg("Last thing read (%s)", last);
         scpy(bf, last, sizeof bf);
     }
     free(*result);
-    *result = name ? tallis_make_result("-ERR %s module (%s), %s", name, m->Binary, bf)
-                   : tallis_make_result("-ERR module (%s), %s", m->Binary, bf);
+    *result = who ? tallis_make_result("-ERR %s module (%s), %s", who, m->Binary, bf)
+                  : tallis_make_result("-ERR module (%s), %s", m->Binary, bf);
     module_dead(m);
-    return 0;
+    return FAILED;
 }
 
-// The longest request line a module can be sent, before its line feed.
-static const int MAX_REQUEST = 997;
-
-// Formats a request and sends it: what spawn_printf gives (0: the write
-// failed), or -1 for a request longer than a request line can carry. Cut
-// to fit, it would ask about another user or store less than was given,
-// so it is refused with a failure text in *result instead, and the module,
-// which was asked nothing, is not counted dead. name: as for _failed.
-static int _send(Module *m, const char *name, char **result, const char *format, ...)
+// Formats a request and sends it to m, after dropping whatever m wrote
+// unasked. A request longer than a request line is not sent: cut to fit,
+// it would ask about another user or store less than was given, so it is
+// refused with a failure text in *result instead, and the module, which
+// was asked nothing, is not counted dead. who: as for failed.
+int send_request(Module *m, const char *who, char **result, const char *format, ...)
     __attribute__((format(printf, 4, 5)));
-static int _send(Module *m, const char *name, char **result, const char *format, ...)
+int send_request(Module *m, const char *who, char **result, const char *format, ...)
 {
+    const char *why = spawn_exec_error(m->Process);
+    if (why) return failed(m, who, result, why);
+    discard_stale(m);
     // One byte more than a request line holds is enough to tell a request
     // that is too long: the formatter stops there.
-    char line[MAX_REQUEST + 2];
+    char line[WIRE_TEXT + 2];
     va_list ap;
     va_start(ap, format);
     int n = vsnprintf(line, sizeof line, format, ap);
     va_end(ap);
-    if (n >= 0 && n <= MAX_REQUEST) return spawn_printf(m->Process, "%s", line);
+    if (n >= 0 && n <= WIRE_TEXT)
+        return spawn_printf(m->Process, "%s", line) ? DONE : failed(m, who, result);
     // The line may hold a password: only its length is logged.
-    emsg("Module%d: request of more than %d characters not sent", m->Priority, MAX_REQUEST);
-    *result = name ? tallis_make_result("-ERR %s module (%s), Request too long", name, m->Binary)
-                   : tallis_make_result("-ERR module (%s), Request too long", m->Binary);
-    return -1;
+    emsg("Module%d: request of more than %d characters not sent", m->Priority, WIRE_TEXT);
+    *result = who ? tallis_make_result("-ERR %s module (%s), Request too long", who, m->Binary)
+                  : tallis_make_result("-ERR module (%s), Request too long", m->Binary);
+    return NOT_SENT;
 }
 
-// Reads the one reply line to a request (sent: spawn_printf's result). A
-// line the channel reports as longer than the buffer is read again into
-// the heap.
-static int _reply(Module *m, int sent, const char *name, char **result)
+// Reads m's next line within its time-out into line (size bytes). A line
+// the channel reports as longer is read again into a new heap buffer of
+// its length, handed back in *big for the caller to free. The line, or
+// null when none could be read.
+char *next_line(Module *m, char *line, int size, char **big)
 {
-    if (sent < 0) return 0;
-    if (!sent) return _failed(m, name, result);
-    char bf[BFSZ];
     int avail = 0;
-    if (spawn_gets(m->Process, bf, sizeof bf, &avail, m->Timeout) >= 0) {
-        *result = s_strdup(bf);
-    } else if (avail > 0) {
-        *result = static_cast<char *>(calloc(avail + 1, 1));
-        if (!*result || spawn_gets(m->Process, *result, avail + 1, nullptr, m->Timeout) < 0)
-            return _failed(m, name, result);
-    }
-    if (!*result) return _failed(m, name, result);
-    dmsg("Module%d[%s]", m->Priority, *result);
-    return 1;
+    if (spawn_gets(m->Process, line, size, &avail, m->Timeout) >= 0) return line;
+    if (avail <= 0) return nullptr;
+    free(*big);
+    *big = static_cast<char *>(calloc(avail + 1, 1));
+    if (!*big || spawn_gets(m->Process, *big, avail + 1, nullptr, m->Timeout) < 0) return nullptr;
+    return *big;
 }
+
+// Reads the one reply line to a request into *result.
+int read_reply(Module *m, const char *who, char **result)
+{
+    char bf[WIRE_BUF];
+    char *big = nullptr;
+    char *line = next_line(m, bf, sizeof bf, &big);
+    if (line == bf)
+        *result = s_strdup(bf);
+    else if (line)
+        *result = big;
+    else
+        free(big);
+    if (!*result) return failed(m, who, result);
+    dmsg("Module%d[%s]", m->Priority, *result);
+    return DONE;
+}
+
+// The reply to a request that send_request has handled (sent: its result).
+int reply_to(int sent, Module *m, const char *who, char **result)
+{
+    return sent == DONE ? read_reply(m, who, result) : sent;
+}
+
+int lookup_exchange(Module *m, const char *username, char **result)
+{
+    return reply_to(send_request(m, username, result, "lookup %s", username), m, username, result);
+}
+
+int check_exchange(Module *m, const char *username, const char *password, const char *ip,
+                   char **result)
+{
+    int sent =
+        send_request(m, username, result, "check %s %s %s", username, password, ip ? ip : "");
+    return reply_to(sent, m, username, result);
+}
+
+int set_exchange(Module *m, const char *username, const char *password, const char *rest,
+                 char **result)
+{
+    int sent = send_request(m, nullptr, result, "set %s %s%s%s", username, password,
+                            rest ? " " : "", rest ? rest : "");
+    return reply_to(sent, m, nullptr, result);
+}
+
+int del_exchange(Module *m, const char *username, char **result)
+{
+    return reply_to(send_request(m, nullptr, result, "del %s", username), m, nullptr, result);
+}
+
+// A search that has taken `limit` data lines from m and is offered one
+// more: m is not read further but restarted, as what it still sends would
+// answer later requests. cb and *result get a final line with the count.
+int search_cut(Module *m, int limit, TallisLineCB cb, char **result)
+{
+    emsg("Module%d: search stopped after %d lines, restarting it", m->Priority, limit);
+    module_restart(m);
+    *result = tallis_make_result("+OK %d lines taken, the rest not read", limit);
+    if (cb && *result) cb(*result);
+    return *result ? DONE : FAILED;
+}
+
+int search_exchange(Module *m, const char *string, const char *rest, TallisLineCB cb, int limit,
+                    char **result)
+{
+    int sent = send_request(m, nullptr, result, "search %s%s%s", string, rest ? " " : "",
+                            rest ? rest : "");
+    if (sent != DONE) return sent;
+    char fixed[WIRE_BUF];
+    char *big = nullptr;
+    for (int taken = 0;; taken++) {
+        char *line = next_line(m, fixed, sizeof fixed, &big);
+        if (!line) {
+            failed(m, nullptr, result);
+            free(big);
+            return FAILED;
+        }
+        dmsg("Module%d[%s]", m->Priority, line);
+        if (taken == limit && strncmp(line, "+DATA ", 6) == 0) {
+            free(big);
+            return search_cut(m, limit, cb, result);
+        }
+        // The line is lent to cb: a "-DEAD" line is not passed on, and
+        // every other line that is not data ends the reply.
+        if (!is_dead(line) && cb) cb(line);
+        if (is_dead(line) || strncmp(line, "+DATA ", 6) != 0) {
+            *result = s_strdup(line);
+            free(big);
+            return DONE;
+        }
+    }
+}
+
+// Readies an exchange through the public calls: no result yet; 0 when
+// there is no module to talk to.
+int live(Module *m, char **result)
+{
+    if (!result) return 0;
+    *result = nullptr;
+    return m && m->Process;
+}
+
+} // namespace
 
 int tallis_module_lookup(Module *m, const char *username, char **result)
 {
-    if (!_begin(m, result)) return 0;
-    int sent = _send(m, username, result, "lookup %s", username);
-    return _reply(m, sent, username, result);
+    return live(m, result) && lookup_exchange(m, username, result) == DONE;
 }
 
 int tallis_module_check(Module *m, const char *username, const char *password, const char *ip,
                         char **result)
 {
-    if (!_begin(m, result)) return 0;
-    int sent = _send(m, username, result, "check %s %s %s", username, password, ip ? ip : "");
-    return _reply(m, sent, username, result);
+    return live(m, result) && check_exchange(m, username, password, ip, result) == DONE;
 }
 
 int tallis_module_set(Module *m, const char *username, const char *password, const char *rest,
                       char **result)
 {
-    if (!_begin(m, result)) return 0;
-    int sent = _send(m, nullptr, result, "set %s %s%s%s", username, password, rest ? " " : "",
-                     rest ? rest : "");
-    return _reply(m, sent, nullptr, result);
+    return live(m, result) && set_exchange(m, username, password, rest, result) == DONE;
 }
 
 int tallis_module_del(Module *m, const char *username, char **result)
 {
-    if (!_begin(m, result)) return 0;
-    int sent = _send(m, nullptr, result, "del %s", username);
-    return _reply(m, sent, nullptr, result);
+    return live(m, result) && del_exchange(m, username, result) == DONE;
 }
 
 int tallis_module_search(Module *m, const char *string, const char *rest, TallisLineCB cb,
                          char **result)
 {
-    if (!_begin(m, result)) return 0;
-    int size = BFSZ;
-    char *line = static_cast<char *>(malloc(size));
-    if (!line) return 0;
-    int sent =
-        _send(m, nullptr, result, "search %s%s%s", string, rest ? " " : "", rest ? rest : "");
-    if (sent <= 0) {
-        free(line);
-        return sent < 0 ? 0 : _failed(m, nullptr, result);
-    }
-    for (;;) {
-        int avail = 0;
-        if (spawn_gets(m->Process, line, size, &avail, m->Timeout) < 0) {
-            char *bigger = avail > 0 ? static_cast<char *>(realloc(line, avail + 1)) : nullptr;
-            if (bigger) {
-                line = bigger;
-                size = avail + 1;
-            }
-            if (!bigger || spawn_gets(m->Process, line, size, nullptr, m->Timeout) < 0) {
-                free(line);
-                return _failed(m, nullptr, result);
-            }
-        }
-        dmsg("Module%d[%s]", m->Priority, line);
-        if (_is_dead(line)) break;
-        if (cb) cb(line);
-        if (strncmp(line, "+DATA ", 6) != 0) break;
-    }
-    *result = s_strdup(line);
-    free(line);
-    return 1;
+    return live(m, result) &&
+           search_exchange(m, string, rest, cb, DEFAULT_SEARCH_LIMIT, result) == DONE;
 }
 
 // --- Operations over the table ---
 
-// The gatekeeper's name for module m, or the name buffer when none is set.
-static char *_gate(TallisCB cb, Module *m, char *name)
+namespace
 {
-    return cb ? cb(m, m->Data, name, BFSZ) : name;
+
+struct Op;
+
+// One operation's walk over the table.
+struct Walk {
+    Tallis *x;
+    const Op *op;
+    const char *given;     // the caller's user name or search string
+    const char *given2;    // check: the client address; set: the password
+    char name[WIRE_BUF];   // a gatekeeper's copy of given, which it may rewrite
+    char second[WIRE_BUF]; // a gatekeeper's copy of given2
+    const char *password;  // check: the caller's password
+    const char *rest;      // set: the extra information; search: the extra text
+    TallisLineCB cb;       // search: where the lines go
+    char **result;
+    char *unanswered; // lookup, check: the "-DEAD" text of the first module that could not answer
+    std::vector<const Module *> down; // the modules that could not answer in this walk
+    // check: where a set on check for the user goes (null: nowhere), and
+    // the name it is set under; found once, before the source is asked.
+    Module *target;
+    char *target_use;
+    char target_name[WIRE_BUF];
+};
+
+// What tells the five operations apart: their gatekeeper, their exchange,
+// and their rules.
+struct Op {
+    const char *word;         // the command, as in "-ERR %s 'lookup' not allowed"
+    TallisCB Tallis::*gate;   // lookup, del, search: the gatekeeper
+    TallisCB2 Tallis::*gate2; // check, set: the gatekeeper taking the second text
+    int (*ask)(Walk *w, Module *m, const char *use);
+    // A reply beginning with "+" ends the walk with this result (null: the
+    // reply is not tested).
+    int (*accepted)(Walk *w, Module *m);
+    int Tallis::*once; // set, del: the switch that stops after the first answer
+    // lookup, check: a module that could not answer makes the result "-DEAD"
+    // unless another accepts, so that a broken store never reads as a refusal.
+    bool temporary;
+    // check: a module marked as the source of a move is skipped when its
+    // target already knows the user.
+    bool moves;
+};
+
+// The gatekeeper's name for module m (the name buffer when none is set),
+// or null to skip it. Every gatekeeper starts from the caller's own texts.
+char *gate(Walk *w, Module *m)
+{
+    scpy(w->name, w->given, sizeof w->name);
+    if (w->op->gate2) {
+        scpy(w->second, w->given2, sizeof w->second);
+        TallisCB2 cb = w->x->*w->op->gate2;
+        return cb ? cb(m, m->Data, w->name, w->second, WIRE_BUF) : w->name;
+    }
+    TallisCB cb = w->x->*w->op->gate;
+    return cb ? cb(m, m->Data, w->name, WIRE_BUF) : w->name;
 }
 
-static char *_gate2(TallisCB2 cb, Module *m, char *name, char *second)
+// Notes that module m (number: its number before it was counted dead)
+// could not answer: text is its failure text or its "-DEAD" line. The first
+// such module gives the result's reason.
+void unanswered(Walk *w, const Module *m, int number, const char *text)
 {
-    return cb ? cb(m, m->Data, name, second, BFSZ) : name;
+    w->down.push_back(m);
+    if (!w->op->temporary || !text) return;
+    char dead[WIRE_BUF];
+    if (strncmp(text, "-ERR", 4) == 0)
+        lprintf(dead, sizeof dead, "-DEAD%s", text + 4);
+    else
+        scpy(dead, text, sizeof dead);
+    emsg("Module%d could not answer %s %s: %s", number, w->op->word, w->given, dead);
+    if (!w->unanswered) w->unanswered = s_strdup(dead);
 }
 
-// The result of a walk that asked no module.
-static void _refuse(char **result, const char *op, const char *who)
+// A reply of m that begins with "-DEAD": m is restarted or given up.
+void answered_dead(Walk *w, Module *m, const char *reply)
 {
-    if (!*result) *result = tallis_make_result("-ERR %s '%s' not allowed", who, op);
+    int number = m->Priority;
+    amsg("Module%d answered %s", number, reply);
+    module_dead(m);
+    unanswered(w, m, number, reply);
 }
+
+// A module given up earlier in the slot gone: for lookup and check, it
+// could not answer if its gatekeeper would have let it.
+void given_up(Walk *w, Module *gone)
+{
+    if (!w->op->temporary || !gate(w, gone)) return;
+    char text[WIRE_BUF];
+    lprintf(text, sizeof text, "-DEAD %s module (%s), given up after repeated failures", w->given,
+            gone->Binary);
+    unanswered(w, gone, gone->Priority, text);
+}
+
+// Finds the module a set on check for the walk's user goes to: the first
+// whose set gatekeeper takes them, with the check's password.
+void find_target(Walk *w)
+{
+    Tallis *x = w->x;
+    w->target = nullptr;
+    for (int i = 0; i < x->ModuleCount && !w->target; i++) {
+        Module *m = &x->Modules[i];
+        if (!m->Process) continue;
+        scpy(w->target_name, w->given, sizeof w->target_name);
+        // The set gatekeeper only reads the password.
+        char *pw = const_cast<char *>(w->password);
+        w->target_use = x->SCB ? x->SCB(m, m->Data, w->target_name, pw, WIRE_BUF) : w->target_name;
+        if (w->target_use) w->target = m;
+    }
+}
+
+// A user the target of a move already knows must not be checked against
+// the source m: an old password would pass, and its set on check would
+// write it over the new one (or bring back a deleted user). 1 when m is to
+// be skipped. A target that cannot answer is counted as such, and the
+// source still serves: a broken new store does not lock out the users who
+// have not moved yet.
+int moved_away(Walk *w, Module *m)
+{
+    if (!m->SetOnCheck) return 0;
+    find_target(w);
+    Module *target = w->target;
+    if (!target || target == m) return 0;
+    for (const Module *d : w->down)
+        if (d == target) return 0;
+    char *reply = nullptr;
+    int number = target->Priority;
+    int asked = lookup_exchange(target, w->target_use, &reply);
+    int known = asked == DONE && is_success(reply);
+    if (asked == FAILED)
+        unanswered(w, target, number, reply);
+    else if (asked == DONE && is_dead(reply))
+        answered_dead(w, target, reply);
+    else if (known)
+        dmsg("Not doing check in Module%d because Module%d, where its users move to, knows %s",
+             m->Priority, number, w->target_use);
+    free(reply);
+    return known;
+}
+
+int ask_lookup(Walk *w, Module *m, const char *use)
+{
+    return lookup_exchange(m, use, w->result);
+}
+
+int ask_check(Walk *w, Module *m, const char *use)
+{
+    return check_exchange(m, use, w->password, w->second, w->result);
+}
+
+int ask_set(Walk *w, Module *m, const char *use)
+{
+    return set_exchange(m, use, w->second, w->rest, w->result);
+}
+
+int ask_del(Walk *w, Module *m, const char *use)
+{
+    return del_exchange(m, use, w->result);
+}
+
+int ask_search(Walk *w, Module *m, const char *use)
+{
+    return search_exchange(m, use, w->rest, w->cb, w->x->SearchLimit, w->result);
+}
+
+int found(Walk *, Module *)
+{
+    return 1;
+}
+
+// A check accepted by m (*w->result: its "+" reply). When m is marked as
+// the source of a set on check, the user is set into the target with the
+// check's password and the reply's fifth field. The check stands whatever
+// becomes of that set: it is only logged.
+int set_on_check(Walk *w, Module *accepting)
+{
+    if (!accepting->SetOnCheck) return 1;
+    char copy[WIRE_BUF];
+    scpy(copy, *w->result, sizeof copy);
+    char *field[5];
+    int np = ssplit(copy, " ", field, 5, 1);
+    if (np < 4) emsg("np(%d) < 4 (%s)", np, *w->result);
+    const char *extra = np == 5 ? field[4] : "";
+    // The target was found just before the source was asked; a probe that
+    // failed may have emptied its slot since.
+    Module *target = w->target;
+    if (!target || !target->Process) return 1;
+    char *answer = nullptr;
+    if (set_exchange(target, w->target_use, w->password, extra, &answer) != DONE)
+        emsg("Failed to set on check (%s)", answer);
+    free(answer);
+    return 1;
+}
+
+const Op LOOKUP = {"lookup", &Tallis::LCB, nullptr, ask_lookup, found, nullptr, true, false};
+const Op CHECK = {"check", nullptr, &Tallis::CCB, ask_check, set_on_check, nullptr, true, true};
+const Op SET = {"set", nullptr, &Tallis::SCB, ask_set, nullptr, &Tallis::SetOnce, false, false};
+const Op DEL = {"del", &Tallis::DCB, nullptr, ask_del, nullptr, &Tallis::DelOnce, false, false};
+const Op SEARCH = {"search", &Tallis::SECB, nullptr, ask_search, nullptr, nullptr, false, false};
+
+// The walk shared by the five operations: every slot in order, its
+// gatekeeper, the exchange, and the operation's rules after it. *result is
+// never null on return.
+int walk(Walk *w)
+{
+    if (!w->result) return 0;
+    *w->result = nullptr;
+    Tallis *x = w->x;
+    int accepted = 0;
+    for (int i = 0; x && i < x->ModuleCount && !accepted; i++) {
+        Module *m = &x->Modules[i];
+        if (!m->Process) {
+            if (m->GivenUp) given_up(w, m->GivenUp);
+            continue;
+        }
+        char *use = gate(w, m);
+        if (!use || (w->op->moves && moved_away(w, m))) continue;
+        free(*w->result);
+        *w->result = nullptr;
+        int number = m->Priority;
+        int asked = w->op->ask(w, m, use);
+        if (asked == FAILED) unanswered(w, m, number, *w->result);
+        if (asked != DONE) continue;
+        if (is_dead(*w->result))
+            answered_dead(w, m, *w->result);
+        else if (w->op->accepted && is_success(*w->result))
+            accepted = w->op->accepted(w, m);
+        if (w->op->once && x->*w->op->once) break;
+    }
+    if (!accepted && w->unanswered) {
+        free(*w->result);
+        *w->result = w->unanswered;
+    } else {
+        free(w->unanswered);
+    }
+    if (!*w->result)
+        *w->result = tallis_make_result("-ERR %s '%s' not allowed", w->given, w->op->word);
+    return accepted;
+}
+
+// A walk of op for the caller's name and second text.
+Walk walk_of(Tallis *x, const Op *op, const char *given, const char *given2, char **result)
+{
+    Walk w = {};
+    w.x = x;
+    w.op = op;
+    w.given = given;
+    w.given2 = given2 ? given2 : "";
+    w.result = result;
+    return w;
+}
+
+} // namespace
 
 int tallis_lookup(Tallis *x, const char *xusername, char **result)
 {
-    if (!result) return 0;
-    *result = nullptr;
     dmsg("Lookup[%s]", xusername);
-    char name[BFSZ];
-    scpy(name, xusername, sizeof name);
-    int found = 0;
-    for (int i = 0; x && i < x->ModuleCount && !found; i++) {
-        Module *m = &x->Modules[i];
-        if (!m->Process) continue;
-        char *use = _gate(x->LCB, m, name);
-        if (!use) continue;
-        free(*result);
-        if (!tallis_module_lookup(m, use, result)) continue;
-        if (_is_success(*result))
-            found = 1;
-        else if (_is_dead(*result))
-            module_dead(m);
-    }
-    _refuse(result, "lookup", xusername);
-    return found;
-}
-
-// Sets the user just accepted by a check (reply: that module's "+" reply)
-// into the first module whose set gatekeeper takes it, with the check's
-// password and the reply's fifth field. 1 when such a module was found.
-static int _set_on_check(Tallis *x, char *name, const char *password, const char *reply)
-{
-    char copy[BFSZ];
-    scpy(copy, reply, sizeof copy);
-    char *field[5];
-    int np = ssplit(copy, " ", field, 5, 1);
-    if (np < 4) emsg("np(%d) < 4 (%s)", np, reply);
-    const char *extra = np == 5 ? field[4] : "";
-    for (int i = 0; i < x->ModuleCount; i++) {
-        Module *m = &x->Modules[i];
-        if (!m->Process) continue;
-        // The set gatekeeper only reads the password.
-        char *use = _gate2(x->SCB, m, name, const_cast<char *>(password));
-        if (!use) continue;
-        char *answer = nullptr;
-        if (!tallis_module_set(m, use, password, extra, &answer))
-            emsg("Failed to set on check (%s)", answer);
-        free(answer);
-        return 1;
-    }
-    return 0;
+    Walk w = walk_of(x, &LOOKUP, xusername, nullptr, result);
+    return walk(&w);
 }
 
 int tallis_check(Tallis *x, const char *xusername, const char *password, const char *xip,
                  char **result)
 {
-    if (!result) return 0;
-    *result = nullptr;
     dmsg("Check[%s|xxxx]", xusername);
-    char name[BFSZ], ip[BFSZ];
-    scpy(name, xusername, sizeof name);
-    scpy(ip, xip, sizeof ip);
-    for (int i = 0; x && i < x->ModuleCount; i++) {
-        Module *m = &x->Modules[i];
-        if (!m->Process) continue;
-        char *use = _gate2(x->CCB, m, name, ip);
-        if (!use) continue;
-        free(*result);
-        if (!tallis_module_check(m, use, password, ip, result)) continue;
-        if (_is_success(*result))
-            return m->SetOnCheck ? _set_on_check(x, name, password, *result) : 1;
-        if (_is_dead(*result)) module_dead(m);
-    }
-    _refuse(result, "check", xusername);
-    return 0;
+    Walk w = walk_of(x, &CHECK, xusername, xip, result);
+    w.password = password;
+    return walk(&w);
 }
 
 int tallis_set(Tallis *x, const char *xusername, const char *xpassword, const char *rest,
                char **result)
 {
-    if (!result) return 0;
-    *result = nullptr;
     dmsg("Set[%s|xxxx|%s]", xusername, rest ? rest : "");
-    char name[BFSZ], password[BFSZ];
-    scpy(name, xusername, sizeof name);
-    scpy(password, xpassword, sizeof password);
-    for (int i = 0; x && i < x->ModuleCount; i++) {
-        Module *m = &x->Modules[i];
-        if (!m->Process) continue;
-        char *use = _gate2(x->SCB, m, name, password);
-        if (!use) continue;
-        free(*result);
-        if (!tallis_module_set(m, use, password, rest, result)) continue;
-        if (_is_dead(*result)) module_dead(m);
-        if (x->SetOnce) break;
-    }
-    _refuse(result, "set", xusername);
+    Walk w = walk_of(x, &SET, xusername, xpassword, result);
+    w.rest = rest;
+    walk(&w);
     return 0;
 }
 
 int tallis_del(Tallis *x, const char *xusername, char **result)
 {
-    if (!result) return 0;
-    *result = nullptr;
     dmsg("Del[%s]", xusername);
-    char name[BFSZ];
-    scpy(name, xusername, sizeof name);
-    for (int i = 0; x && i < x->ModuleCount; i++) {
-        Module *m = &x->Modules[i];
-        if (!m->Process) continue;
-        char *use = _gate(x->DCB, m, name);
-        if (!use) continue;
-        free(*result);
-        if (!tallis_module_del(m, use, result)) continue;
-        if (_is_dead(*result)) module_dead(m);
-        if (x->DelOnce) break;
-    }
-    _refuse(result, "del", xusername);
+    Walk w = walk_of(x, &DEL, xusername, nullptr, result);
+    walk(&w);
     return 0;
 }
 
 int tallis_search(Tallis *x, const char *xstring, const char *rest, TallisLineCB cb, char **result)
 {
-    if (!result) return 0;
-    *result = nullptr;
     dmsg("Search[%s|%s]", xstring, rest ? rest : "");
-    char name[BFSZ];
-    scpy(name, xstring, sizeof name);
-    for (int i = 0; x && i < x->ModuleCount; i++) {
-        Module *m = &x->Modules[i];
-        if (!m->Process) continue;
-        char *use = _gate(x->SECB, m, name);
-        if (!use) continue;
-        free(*result);
-        if (!tallis_module_search(m, use, rest, cb, result)) continue;
-        if (_is_dead(*result)) module_dead(m);
-    }
-    _refuse(result, "search", xstring);
+    Walk w = walk_of(x, &SEARCH, xstring, nullptr, result);
+    w.rest = rest;
+    w.cb = cb;
+    walk(&w);
     return 0;
 }
 

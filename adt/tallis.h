@@ -13,6 +13,8 @@
 #ifndef ADT_TALLIS_H
 #define ADT_TALLIS_H
 
+#include "adt/wire.h"
+
 namespace adt
 {
 
@@ -21,9 +23,11 @@ struct tallis_module;
 typedef struct tallis_module Module;
 
 // Gatekeeper for lookup, del and search: given the module, its Data and the
-// operation's shared 1000-byte name buffer (search: the search string), it
+// operation's WIRE_BUF-byte name buffer (search: the search string), it
 // answers the name under which the module is asked (the buffer, or a position
-// inside it; it may shorten the buffer in place), or null to skip the module.
+// inside it; it may rewrite the buffer in place), or null to skip the module.
+// The buffer holds the name exactly as the caller gave it at every call: what
+// one module's gatekeeper did to it never reaches the next.
 typedef char *(*TallisCB)(Module *m, void *data, char *username, int bfsz);
 // Gatekeeper for check and set: as TallisCB, with the client address (check;
 // the empty text when none was given) or the password (set) before bfsz.
@@ -45,6 +49,11 @@ struct tallis_module {
     int Gid;                       // group id the module was started under (-1: ours)
     char *Binary;                  // command line of the module, owned
     void *Data;                    // caller's per-module data, not owned
+    char *Workdir;                 // working directory of the module's process, owned; null: ours
+    // After the sixth failure, what the slot held (number, Data, Binary; no
+    // process), so that a lookup or check can tell a given-up module that
+    // would have been asked from no module at all. Owned; null otherwise.
+    struct tallis_module *GivenUp;
 };
 
 // The module table.
@@ -60,14 +69,26 @@ struct tallis {
     TallisCB SECB;   // search gatekeeper (name buffer: the search string)
     int uid;         // user id for new modules; -1 keeps our own
     int gid;         // group id for new modules; -1 keeps our own
+    int SearchLimit; // most "+DATA " lines taken from one module in one search
+    char *Workdir;   // working directory of modules started from now on, owned; null: ours
 };
 typedef struct tallis Tallis;
 
 // --- The table and its modules ---
 
 // New table of `modules` empty slots, no callbacks, both once switches off,
-// uid and gid -1. Free it with tallis_free.
+// uid and gid -1, a search limit of 100000 lines. Free it with tallis_free.
 Tallis *tallis_init(int modules);
+// Most "+DATA " lines a search takes from one module (below 1: the default,
+// 100000). A module that sends more is not read further but restarted, as
+// it is out of step: its lines past the limit would answer later requests.
+void tallis_search_limit(Tallis *t, int lines);
+// Modules started from now on (restarts included) run in the working
+// directory dir (a copy is kept; null: ours), so that relative paths in
+// their command lines and stores resolve against it.
+void tallis_workdir(Tallis *t, const char *dir);
+// How many modules have been given up (at their sixth failure) so far.
+int tallis_given_up(Tallis *t);
 // Installs the five gatekeepers; any may be null.
 void tallis_setup(Tallis *x, TallisCB lookup_cb, TallisCB2 check_cb, TallisCB2 set_cb,
                   TallisCB del_cb, TallisCB search_cb);
@@ -78,7 +99,11 @@ void tallis_del_once(Tallis *x, int mode);
 // Starts the module `binary` and places it before every module whose number
 // is the same or greater; a time-out of 100 ms or less becomes 100. A full
 // table gives up its last module for it. 1 when started; 0 with the reason
-// in errmsg ("module (%s), ...", cut to bfsz; errmsg may be null).
+// in errmsg ("Module%d has no binary" for a null binary, else
+// "module (%s), ...", cut to bfsz; errmsg may be null). A program that
+// cannot be executed still starts (the other modules serve): the reason
+// goes to standard error and the log (amsg) once per start, and every
+// exchange with it fails with that reason.
 int tallis_add(Tallis *x, const char *binary, int priority, int timeout, void *data, char *errmsg,
                int bfsz);
 // Sends "quit" to every module; reads nothing and stops nothing. Always 1.
@@ -87,7 +112,7 @@ int tallis_quit(Tallis *x);
 void tallis_free(Tallis **x);
 
 // Counts a failure of m: restarts it after each of its first five failures
-// and empties its slot at the sixth.
+// and empties its slot at the sixth (keeping its identity in GivenUp).
 void module_dead(Module *m);
 // Stops m's child and starts its command line again in a new process
 // record. 1 when the new child was started.
@@ -106,10 +131,13 @@ void module_set_on_check(Module *m, int mode);
 // ("-ERR %s module (%s), %s" for lookup and check, "-ERR module (%s), %s"
 // for the others). 1 when a reply was read, whatever it says; 0 when the
 // exchange failed (m has then been counted by module_dead) or when m or its
-// process is null (*result stays null). Output of m that nobody asked for is
-// discarded, and logged, before the request is sent. A request longer than
-// 997 characters is not sent: 0, with "... Request too long" in the failure
-// text's shape, and m is not counted dead.
+// process is null (*result stays null). Each reply line must be complete
+// within m's Timeout from the moment we start waiting for it. Output of m
+// that nobody asked for is discarded, and logged, before the request is
+// sent. A request longer than WIRE_TEXT characters is not sent: 0, with
+// "... Request too long" in the failure text's shape, and m is not counted
+// dead. A module whose program could not be executed fails every exchange
+// with "cannot execute '%s': %s" as the failure text's reason.
 
 // Sends "lookup %s".
 int tallis_module_lookup(Module *m, const char *username, char **result);
@@ -124,9 +152,12 @@ int tallis_module_del(Module *m, const char *username, char **result);
 // Sends "search %s", followed by a blank and rest when rest is not null, and
 // hands every "+DATA " line and the final line to cb (may be null) as they
 // come; a "-DEAD" line is not handed on. *result is the final or "-DEAD" line.
+// At most 100000 data lines are taken (tallis_search takes the table's
+// limit): past them the module is restarted and both cb and *result get
+// the final line "+OK %d lines taken, the rest not read".
 int tallis_module_search(Module *m, const char *string, const char *rest, TallisLineCB cb,
                          char **result);
-// New heap text of at most 999 characters formatted with the library's
+// New heap text of at most WIRE_BUF-1 characters formatted with the library's
 // bounded formatter; the caller frees it.
 char *tallis_make_result(const char *format, ...) __attribute__((format(printf, 1, 2)));
 
@@ -134,15 +165,30 @@ char *tallis_make_result(const char *format, ...) __attribute__((format(printf, 
 // Each walks the occupied slots in order, asks the operation's gatekeeper,
 // and leaves in *result a heap text that is never null on return: a reply,
 // a failure text, or "-ERR %s '<op>' not allowed" when no module was asked.
-// User names and search strings longer than 999 characters are cut.
+// User names and search strings longer than WIRE_BUF-1 characters are cut.
+// A module that answers "-DEAD" is reported with amsg("Module%d answered %s").
+//
+// lookup and check tell a module that could not answer from a refusal: when
+// no module accepted and an eligible module could not answer (its exchange
+// failed, it answered "-DEAD", or it was given up earlier), the result begins
+// with "-DEAD": the failure text of the first such module with its "-ERR"
+// made "-DEAD", or its own "-DEAD" line. A "-ERR" is then always a real
+// refusal. Each such module is logged at error level with its reason.
 
 // Stops at the first reply beginning with "+" and returns 1; else 0 with the
-// last module's reply or failure text.
+// last module's reply (or the "-DEAD" result above).
 int tallis_lookup(Tallis *x, const char *xusername, char **result);
 // As lookup, with password and client address (xip may be null). When the
 // accepting module is marked SetOnCheck, the user is also set, with this
 // password and the fifth field of the reply, into the first module whose
-// set gatekeeper accepts; 1 only if that set was made.
+// set gatekeeper accepts (the target); that set's outcome is only logged.
+// A marked module (the source of a move) is not asked when its target, a
+// module other than itself, knows the user: one lookup of the target, made
+// just before the source would be asked (none when the target already
+// failed in this check). A target that cannot answer it counts as could not
+// answer, and the source is still asked: a broken new store does not lock
+// out the users who have not moved yet.
+// 1 when a module accepted the check, whatever became of the set on check.
 int tallis_check(Tallis *x, const char *xusername, const char *password, const char *xip,
                  char **result);
 // Asks every eligible module (only the first that answers when SetOnce is
