@@ -1087,21 +1087,6 @@ static void configure_log(void)
                  (size_t)number_setting(I_LOG_SIZE, size));
 }
 
-// ---- Calls that come with the multiplexer's next change (see the report
-// to the lead): once adt/tallis.h declares tallis_workdir and
-// tallis_search_limit, they are called here; until then this does nothing.
-// After the merge, replace the body with the two plain calls.
-// Hands the module table the directory modules run in (the configuration
-// directory, so that their relative store paths mean the same from any
-// current directory) and the most data lines one module may send in one
-// search.
-template <typename T> static void hand_over(T *table, const char *workdir, int search_limit)
-{
-    if constexpr (requires { tallis_workdir(table, workdir); }) tallis_workdir(table, workdir);
-    if constexpr (requires { tallis_search_limit(table, search_limit); })
-        tallis_search_limit(table, search_limit);
-}
-// ---- end of the calls that come with the multiplexer's next change
 
 // Starts one module per domain, in file order; the table orders them by the
 // number their domain name starts with. 0 after writing the reason.
@@ -1111,7 +1096,10 @@ static int start_modules(int n)
     tallis_setup(auths, cblookup, cbcheck, cbset, cbdel, cbsearch);
     tallis_set_once(auths, istrue(global_setting(I_SET_ONCE)));
     tallis_del_once(auths, istrue(global_setting(I_DEL_ONCE)));
-    hand_over(auths, dir, number_setting(I_SEARCH_LIMIT, global_setting(I_SEARCH_LIMIT)));
+    // Modules run in the configuration's directory, so the relative store
+    // paths of a configuration mean the same from any current directory.
+    tallis_workdir(auths, dir);
+    tallis_search_limit(auths, number_setting(I_SEARCH_LIMIT, global_setting(I_SEARCH_LIMIT)));
     records = (CorvaneData *)calloc(n, sizeof(CorvaneData));
     for (int i = 0; i < n; i++) {
         char errmsg[WIRE_BUF] = "";
