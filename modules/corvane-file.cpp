@@ -9,6 +9,7 @@
 // one, never a mix, and no other process's change is lost. Readers need no
 // lock, since a file is only ever replaced whole.
 #include "modules/modlib.h"
+#include "modules/modhash.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -36,6 +37,7 @@ struct file_store {
     struct stat St;                                // Fd's state when it was read
     std::vector<std::string> Lines;                // every line, without its line feed
     std::unordered_map<std::string, size_t> Index; // user name: its first line
+    HashCensus Census;                             // the methods of the users' hashes
 };
 typedef struct file_store FileStore;
 
@@ -80,9 +82,12 @@ static void _index(FileStore *f)
 {
     f->Index.clear();
     f->Index.reserve(f->Lines.size());
+    f->Census.clear();
     size_t end, c1, c2;
     for (size_t i = 0; i < f->Lines.size(); i++)
-        if (_fields(f->Lines[i], &end, &c1, &c2)) f->Index.emplace(f->Lines[i].substr(0, c1), i);
+        if (_fields(f->Lines[i], &end, &c1, &c2) &&
+            f->Index.emplace(f->Lines[i].substr(0, c1), i).second)
+            f->Census.add(f->Lines[i].data() + c1 + 1, c2 - c1 - 1);
 }
 
 // Drops what was read, so that the next look reads the file again.
@@ -162,14 +167,35 @@ static int _refresh(FileStore *f, std::string *err)
     return MOD_DONE;
 }
 
+// Opens the lock file, creating it when missing. A symbolic link or
+// anything but a plain file in its place, which another user of a shared
+// directory may have planted there, is refused and never followed: the
+// file is opened without following links, and created only where nothing
+// is.
+static int _open_lock(FileStore *f, std::string *err)
+{
+    for (int tries = 0; tries < 3 && f->LockFd < 0; tries++) {
+        f->LockFd = open(f->Lock.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
+        if (f->LockFd < 0 && errno == ENOENT)
+            f->LockFd =
+                open(f->Lock.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        // Made by another process between the two opens: open it again.
+        if (f->LockFd < 0 && errno != EEXIST) break;
+    }
+    if (f->LockFd < 0) return _fail(err, "cannot lock", f->Lock, 0);
+    struct stat st;
+    if (fstat(f->LockFd, &st) == 0 && S_ISREG(st.st_mode)) return 1;
+    close(f->LockFd);
+    f->LockFd = -1;
+    *err = "cannot lock " + f->Lock + ": not a plain file";
+    return 0;
+}
+
 // Takes the lock, waiting up to Busy milliseconds for another process to
 // finish its change, then brings the lines up to date.
 static int _begin(FileStore *f, std::string *err)
 {
-    if (f->LockFd < 0) {
-        f->LockFd = open(f->Lock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-        if (f->LockFd < 0) return _fail(err, "cannot lock", f->Lock, MOD_FAIL);
-    }
+    if (f->LockFd < 0 && !_open_lock(f, err)) return MOD_FAIL;
     for (int waited = 0;; waited += 10) {
         if (flock(f->LockFd, LOCK_EX | LOCK_NB) == 0) break;
         if (errno != EWOULDBLOCK && errno != EINTR)
@@ -210,9 +236,16 @@ static int _commit(FileStore *f, std::string *err)
 {
     std::string text;
     for (const std::string &l : f->Lines) text += l + "\n";
-    // Left behind by a process that died here; the lock makes it ours now.
-    unlink(f->Temp.c_str());
-    int fd = open(f->Temp.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    // A plain file is left behind by a process that died here, and the
+    // lock makes it ours now; a link planted there is refused, and the
+    // exclusive create follows none that appears after the look.
+    struct stat st;
+    int planted = lstat(f->Temp.c_str(), &st) == 0 && !S_ISREG(st.st_mode);
+    if (planted) errno = S_ISLNK(st.st_mode) ? ELOOP : EEXIST;
+    if (!planted) unlink(f->Temp.c_str());
+    int fd = planted
+                 ? -1
+                 : open(f->Temp.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0) {
         _fail(err, "cannot write", f->Temp, MOD_FAIL);
         _forget(f);
@@ -322,6 +355,11 @@ static int _each(void *self, ModEachFn fn, void *ctx, std::string *err)
     return MOD_DONE;
 }
 
+static const std::string &_typical(void *self)
+{
+    return ((FileStore *)self)->Census.typical();
+}
+
 // Opens the store of the options: reads the file, or, unless read-only,
 // creates it empty with mode 0600 when it is missing.
 static int _open(FileStore *f, const ModOptions *o, std::string *err)
@@ -353,7 +391,7 @@ int main(int argc, char **argv)
     f.LockFd = -1;
     f.Fd = -1;
     ModOptions o;
-    ModStore s = {"file", &f, _find, _put, _update, _remove, _each};
+    ModStore s = {"file", &f, _find, _put, _update, _remove, _each, _typical};
     std::string err;
     int ok = mod_options_parse(&o, argc, argv, &err) && _open(&f, &o, &err);
     int status = mod_run(&s, &o, ok ? nullptr : err.c_str());

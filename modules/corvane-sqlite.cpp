@@ -241,7 +241,7 @@ int main(int argc, char **argv)
     mod_start();
     SqliteStore q = {};
     ModOptions o;
-    ModStore s = {"sqlite", &q, _find, _put, _update, _remove, _each};
+    ModStore s = {"sqlite", &q, _find, _put, _update, _remove, _each, nullptr};
     std::string err;
     int ok = mod_options_parse(&o, argc, argv, &err) && _open(&q, &o, &err);
     int status = mod_run(&s, &o, ok ? nullptr : err.c_str());

@@ -81,3 +81,31 @@ int hash_make(const char *prefix, unsigned long count, const char *password, std
     *out = h;
     return 1;
 }
+
+void HashCensus::clear()
+{
+    tallies_.clear();
+}
+
+void HashCensus::add(const char *hash, size_t length)
+{
+    // The method is told by the prefix, and for DES by the length.
+    std::string h(hash, length);
+    const char *method = hash_method(h.c_str());
+    if (strcmp(method, "unknown") == 0) return;
+    for (Tally &t : tallies_)
+        if (strcmp(t.method, method) == 0) {
+            t.count++;
+            return;
+        }
+    tallies_.push_back({method, 1, std::move(h)});
+}
+
+const std::string &HashCensus::typical() const
+{
+    static const std::string none;
+    const Tally *best = nullptr;
+    for (const Tally &t : tallies_)
+        if (!best || t.count > best->count) best = &t;
+    return best ? best->first : none;
+}

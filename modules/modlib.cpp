@@ -148,13 +148,17 @@ static void _rehash(const ModStore *s, const ModOptions *o, const ModUser *u, co
     s->update(s->Self, u->name.c_str(), h.c_str(), nullptr, u->hash.c_str(), &err);
 }
 
-// Spends the time of one verification with the configured method, so that
-// an unknown user takes as long to refuse as a wrong password.
-static void _verify_nothing(const ModOptions *o, const char *password)
+// Spends the time of one verification, so that an unknown user takes as
+// long to refuse as a wrong password: against a hash of the store's most
+// common method when it knows one, else of the configured method. The
+// result is thrown away.
+static void _verify_nothing(const ModStore *s, const ModOptions *o, const char *password)
 {
-    static std::string dummy;
-    if (dummy.empty() && !hash_make(o->Prefix, o->Cost, "-", &dummy)) return;
-    hash_verify(password, dummy.c_str());
+    static std::string made;
+    const std::string *dummy = s->typical ? &s->typical(s->Self) : &made;
+    if (dummy->empty()) dummy = &made;
+    if (made.empty() && dummy == &made && !hash_make(o->Prefix, o->Cost, "-", &made)) return;
+    hash_verify(password, dummy->c_str());
 }
 
 static void _check(const ModStore *s, const ModOptions *o, const char *name, const char *password)
@@ -166,7 +170,7 @@ static void _check(const ModStore *s, const ModOptions *o, const char *name, con
     // An empty password and "(NULL)" never check, whatever is stored.
     int given = password && *password && strcmp(password, _no_password) != 0;
     if (r == MOD_NONE || !given) {
-        if (given) _verify_nothing(o, password);
+        if (given) _verify_nothing(s, o, password);
         return mod_reply("-ERR %s not found or password incorrect", name);
     }
     if (!hash_verify(password, u.hash.c_str()))

@@ -75,6 +75,9 @@ struct mod_store {
     int (*remove)(void *self, const char *name, std::string *err);
     // Calls fn for every user, in byte order of their names: MOD_DONE.
     int (*each)(void *self, ModEachFn fn, void *ctx, std::string *err);
+    // A stored hash whose verification costs what most users' does, or the
+    // empty text (then a hash of -method is used). May be null.
+    const std::string &(*typical)(void *self);
 };
 typedef struct mod_store ModStore;
 
