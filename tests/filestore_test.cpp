@@ -39,22 +39,18 @@ TEST(FileStore, UnknownUsersCostTheMostCommonMethod)
 {
     const char *md5 = "$1$fixture1$IDMdTIrexnf/93zDNIvL40", *yes = "$y$j9T$salt$hash";
     const char *sha = "$6$salt$hash", *locked = "!$1$x$y";
-    struct Case {
-        std::vector<const char *> hashes;
-        const char *method;
-    } cases[] = {
+    std::pair<std::vector<const char *>, std::string> cases[] = {
         {{yes, md5, locked, locked, md5, sha}, "md5crypt"},
         {{sha, yes, yes, md5}, "yescrypt"},
         {{sha, md5}, "sha512crypt"}, // a tie: the first seen
         {{locked, "*", ""}, ""},     // none known: the caller makes one
     };
-    for (const Case &c : cases) {
+    for (const auto &[hashes, method] : cases) {
         HashCensus census;
         census.add(md5, strlen(md5)); // forgotten by the clear
         census.clear();
-        for (const char *h : c.hashes) census.add(h, strlen(h));
-        const std::string &t = census.typical();
-        EXPECT_EQ(c.method, t.empty() ? "" : std::string(hash_method(t.c_str())));
+        for (const char *h : hashes) census.add(h, strlen(h));
+        EXPECT_EQ(method, census.typical().empty() ? "" : hash_method(census.typical().c_str()));
     }
 }
 
