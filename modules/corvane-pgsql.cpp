@@ -199,7 +199,10 @@ int PgsqlStore::session(std::string *err)
         r.reset(PQprepare(conn_.get(), s.name, with_table(s.sql, table_).c_str(), s.params, types));
         if (PQresultStatus(r.get()) != PGRES_COMMAND_OK) {
             *err = "cannot use " + table_name_ + ": " + reason(conn_.get(), r.get());
-            return MOD_DEAD;
+            // A table locked past the statement time-out fails only this
+            // request; the next one sets the session up again.
+            const char *state = PQresultErrorField(r.get(), PG_DIAG_SQLSTATE);
+            return state && strcmp(state, "57014") == 0 ? MOD_FAIL : MOD_DEAD;
         }
     }
     return MOD_DONE;
