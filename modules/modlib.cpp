@@ -26,8 +26,9 @@ const char no_password[] = "(NULL)";
 // The longest method name, which a check reply may carry.
 const size_t method_max = sizeof("gost-yescrypt") - 1;
 
-// Makes descriptors 0 to 2 safe and SIGTERM deadly (see mod_main).
-void start(void)
+} // namespace
+
+void mod_start(void)
 {
     for (int fd = 0; fd <= 2; fd++)
         if (fcntl(fd, F_GETFD) == -1 && errno == EBADF) {
@@ -37,8 +38,6 @@ void start(void)
         }
     signal(SIGTERM, SIG_DFL);
 }
-
-} // namespace
 
 int mod_options_parse(ModOptions *o, const std::vector<ModOption> &own, int argc, char **argv,
                       std::string *err)
@@ -342,7 +341,7 @@ int mod_run(ModStore *s, const ModOptions *o, const char *dead)
 
 int mod_main(int argc, char **argv, ModStore *s)
 {
-    start();
+    mod_start();
     ModOptions o;
     std::string err;
     int ok = mod_options_parse(&o, s->options(), argc, argv, &err) && s->open(o, &err);

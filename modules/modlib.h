@@ -134,10 +134,14 @@ class ModFd
     int fd_ = -1;
 };
 
-// Runs a module over its store: makes descriptors 0 to 2 safe (a closed one
-// is opened on /dev/null, so that no store file can land on it), lets
-// SIGTERM end the process at once, reads the options, opens the store and
-// answers requests until "quit" or the end of input. Bad options or a
+// Makes descriptors 0 to 2 safe (a closed one is opened on /dev/null, so
+// that no store file can land on it) and lets SIGTERM end the process at
+// once. mod_main calls it first; a module with a loop of its own calls it
+// first thing in main.
+void mod_start(void);
+
+// Runs a module over its store: mod_start, then reads the options, opens
+// the store and answers requests until "quit" or the end of input. Bad options or a
 // store that cannot be opened answer every request "-DEAD reason". Returns
 // the exit status. Call it as the whole of main.
 int mod_main(int argc, char **argv, ModStore *s);
