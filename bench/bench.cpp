@@ -14,6 +14,7 @@
 //              benchmark starts on a Unix socket of its own (when the
 //              server's programs are installed)
 //   memory     Corvane's own peak resident set with ten modules
+//   ldap       lookups and checks through corvane-ldap over a local slapd
 //
 // Every figure is the median of several runs made here, in this run, and
 // every reply is compared with the one its request must get: a fast wrong
@@ -22,7 +23,7 @@
 //   corvane-bench [-runs N] [-n ROUNDTRIPS] [-keep] [-nopin] [-only GROUP]
 //
 // -only runs one group, for a profiler or strace to look at: raw, channel,
-// pipelined, lockstep, modules, command, checks or memory (figures that
+// pipelined, lockstep, modules, command, checks, memory or ldap (figures that
 // need raw then show no ratio).
 #include <algorithm>
 #include <cerrno>
@@ -37,6 +38,7 @@
 #include <poll.h>
 #include <sched.h>
 #include <signal.h>
+#include <sstream>
 #include <string>
 #include <sys/ioctl.h>
 #include <sys/wait.h>
@@ -596,6 +598,69 @@ void print_table(const std::string &load_before)
     fflush(stdout);
 }
 
+// --- A directory for the LDAP rows ---
+
+const char SLAPD_BIN[] = "/usr/sbin/slapd";
+
+// Runs a shell command line in dir, its output discarded; true on exit 0.
+bool shell(const std::string &dir, const std::string &command)
+{
+    return system(("cd '" + dir + "' && " + command + " >/dev/null 2>&1").c_str()) == 0;
+}
+
+// Starts slapd in the work directory on a Unix socket there, with USERS
+// entries uid=u%05d, cn "User i", all with one {SSHA} hash of PASSWORD
+// (slapd's own default) and an equality index on uid, as a site would
+// have. Answers corvane-ldap's options for it, or "" without slapd.
+std::string start_slapd()
+{
+    if (access(SLAPD_BIN, X_OK) != 0) return "";
+    std::string dir = S.dir + "/slapd";
+    std::filesystem::create_directories(dir + "/db");
+    std::ofstream(dir + "/slapd.conf")
+        << "include /etc/ldap/schema/core.schema\ninclude /etc/ldap/schema/cosine.schema\n"
+           "include /etc/ldap/schema/inetorgperson.schema\nmodulepath /usr/lib/ldap\n"
+           "moduleload back_mdb\npidfile slapd.pid\ndatabase mdb\nsuffix dc=bench\n"
+           "directory db\nmaxsize 268435456\nindex uid eq\nindex objectClass eq\n"
+           "access to attrs=userPassword by dn.exact=cn=corvane,dc=bench read"
+           " by anonymous auth by * none\n"
+           "access to * by dn.exact=cn=corvane,dc=bench read by * none\n";
+    FILE *p = popen((std::string("/usr/sbin/slappasswd -s ") + PASSWORD).c_str(), "r");
+    char hash[128] = "";
+    if (!p || !fgets(hash, sizeof hash, p)) die("cannot run slappasswd");
+    pclose(p);
+    hash[strcspn(hash, "\n")] = 0;
+    std::string ldif = "dn: dc=bench\nobjectClass: domain\ndc: bench\n\n"
+                       "dn: ou=people,dc=bench\nobjectClass: organizationalUnit\nou: people\n\n"
+                       "dn: cn=corvane,dc=bench\nobjectClass: organizationalRole\n"
+                       "objectClass: simpleSecurityObject\ncn: corvane\nuserPassword: " +
+                       std::string(hash) + "\n\n";
+    for (int i = 0; i < USERS; i++)
+        ldif += "dn: uid=" + user(i) +
+                ",ou=people,dc=bench\nobjectClass: inetOrgPerson\nuid: " + user(i) + "\ncn: User " +
+                std::to_string(i) + "\nsn: " + user(i) + "\nuserPassword: " + hash + "\n\n";
+    std::ofstream(dir + "/users.ldif") << ldif;
+    std::ofstream(dir + "/secret") << PASSWORD << "\n";
+    std::string uri = "ldapi://";
+    for (char c : dir + "/ldapi") uri += c == '/' ? std::string("%2F") : std::string(1, c);
+    if (!shell(dir, "/usr/sbin/slapadd -q -f slapd.conf -l users.ldif") ||
+        !shell(dir, std::string(SLAPD_BIN) + " -f slapd.conf -h " + uri))
+        die("cannot start slapd in " + dir);
+    for (int i = 0; i < 200 && !shell(dir, "ldapwhoami -x -H " + uri); i++) usleep(50000);
+    return "-uri " + uri + " -base ou=people,dc=bench -binddn cn=corvane,dc=bench -bindpw-file " +
+           dir + "/secret -attrs cn";
+}
+
+// Ends the slapd of start_slapd(), which removes its pid file last thing.
+void stop_slapd()
+{
+    std::string pidfile = S.dir + "/slapd/slapd.pid";
+    std::ifstream f(pidfile);
+    pid_t pid = 0;
+    if (!(f >> pid) || pid <= 0 || kill(pid, SIGTERM) != 0) return;
+    for (int i = 0; i < 400 && std::filesystem::exists(pidfile); i++) usleep(50000);
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -791,6 +856,55 @@ int main(int argc, char **argv)
             return kib / 1024.0;
         }));
         add("Corvane peak RSS, 10 modules", "MiB", peak, -1, "< 8 MiB", peak < 8);
+    }
+
+    // 9: the LDAP module over a local slapd: what a check costs when the
+    // directory decides (a search as the service account, then a bind).
+    if (want("ldap")) {
+        place(-1, -1);
+        std::string options = start_slapd();
+        if (options.empty()) {
+            fprintf(stderr, "corvane-bench: no %s, no LDAP rows\n", SLAPD_BIN);
+        } else {
+            std::string ldap = configure("ldap", MODULE_LDAP_BIN, {options});
+            auto ldap_of = [](bool check) {
+                return [check](int i) {
+                    std::string name = user(nth(i)), extra = "cn=User%20" + std::to_string(nth(i));
+                    if (!check)
+                        return exchange{"lookup " + name + "\n", "+OK " + name + " " + extra};
+                    return exchange{"check " + name + " " + PASSWORD + " 127.0.0.1\n",
+                                    "+OK " + name + " ldap ldap " + extra};
+                };
+            };
+            auto rate = [&](const std::function<exchange(int)> &make, int count) {
+                return median(repeat(S.runs, [&] {
+                    corvane v = start_corvane(corvane_bin, ldap, "+OK u00000 cn=User%200");
+                    double r = pipelined(v, count, make, false);
+                    stop_corvane(v);
+                    return r;
+                }));
+            };
+            add("lookups, LDAP module (slapd, ldapi), pipelined", "/s", rate(ldap_of(false), 2000),
+                -1, "", -1);
+            double through = rate(ldap_of(true), 2000);
+            add("checks, LDAP module (slapd, ldapi, SSHA), pipelined", "/s", through, -1, "", -1);
+            // The same checks asked of the module directly: Corvane's share.
+            double alone = median(repeat(S.runs, [&] {
+                std::vector<std::string> module_argv = {MODULE_LDAP_BIN};
+                std::istringstream words(options);
+                for (std::string w; words >> w;) module_argv.push_back(w);
+                corvane v;
+                v.c = launch(module_argv);
+                pipelined(v, 1, ldap_of(true), false); // connections made
+                double r = pipelined(v, 2000, ldap_of(true), false);
+                finish(v.c);
+                return r;
+            }));
+            char t[64];
+            snprintf(t, sizeof t, "through Corvane: %.2f of this", through / alone);
+            add("checks, corvane-ldap asked directly, pipelined", "/s", alone, -1, t, -1);
+        }
+        stop_slapd();
     }
 
     print_table(before);

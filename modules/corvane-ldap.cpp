@@ -1,0 +1,723 @@
+// corvane-ldap: Corvane's module for users kept in an LDAP directory.
+//
+// The directory decides: a check finds the user's entry with the service
+// account, then binds as that entry with the given password on a
+// connection of its own; no hash is read or compared here. A new password
+// goes to the directory with the Password Modify extended operation, so
+// that the directory hashes it under its own policy. Both connections are
+// kept from request to request and made again when the directory has
+// dropped them; a directory out of reach makes the module answer "-DEAD".
+//
+// Entries are never created here: a set changes an existing entry only.
+#include "modules/modlib.h"
+
+#include "adt/lib.h"
+
+#include <cctype>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ldap.h>
+#include <memory>
+#include <string>
+#include <strings.h>
+#include <vector>
+
+namespace
+{
+
+// The password text that says "no password given".
+const char no_password[] = "(NULL)";
+
+// A request longer than this is refused whole: Corvane never sends one.
+const size_t request_max = 8192;
+
+// The module's words of a check reply: the kind of store and the method.
+// The directory checked the password; the method of its hash is its own.
+const char check_words[] = "ldap ldap";
+
+struct Options {
+    std::string Uri;
+    std::string Base;
+    std::string Filter = "(uid=%s)"; // "%s": the escaped user name
+    std::string NameAttr;            // the attribute of the filter's "%s"
+    std::string BindDn;              // the service account; empty: anonymous
+    std::string BindPw;              // read from -bindpw-file
+    std::vector<std::string> Attrs;  // -attrs: the extra information
+    int StartTls = 0;
+    int AllowDel = 0;
+    int Timeout = 5000;   // milliseconds, each directory operation
+    int SizeLimit = 1000; // most entries of one search
+};
+
+// ---- options ----
+
+// The first line of path, the service account's password, without its
+// line end. The buffer is wiped after the copy.
+int read_secret(const std::string &path, std::string *out, std::string *err)
+{
+    FILE *f = fopen(path.c_str(), "re");
+    if (!f) {
+        *err = "cannot read " + path + ": " + strerror(errno);
+        return 0;
+    }
+    char *line = nullptr;
+    size_t cap = 0;
+    ssize_t n = getline(&line, &cap, f);
+    fclose(f);
+    out->assign(line && n > 0 ? line : "", n > 0 ? (size_t)n : 0);
+    if (line) explicit_bzero(line, cap);
+    free(line);
+    while (!out->empty() && (out->back() == '\n' || out->back() == '\r')) out->pop_back();
+    // An empty password makes a simple bind anonymous: never meant here.
+    if (out->empty()) *err = path + " holds no password";
+    return !out->empty();
+}
+
+// The attribute before the filter's "%s" (uid in "(uid=%s)", also with a
+// matching rule as in "(uid:caseExactMatch:=%s)"), or "".
+std::string name_attribute(const std::string &filter)
+{
+    size_t at = filter.find("%s");
+    if (at == std::string::npos || at == 0 || filter[at - 1] != '=') return "";
+    size_t end = at - 1, begin = end;
+    while (begin > 0 && (isalnum((unsigned char)filter[begin - 1]) ||
+                         strchr("-;.:", filter[begin - 1]) != nullptr))
+        begin--;
+    std::string attr = filter.substr(begin, end - begin);
+    return attr.substr(0, attr.find(':'));
+}
+
+// 1 when every comma-separated URI of uri has a scheme this module speaks.
+int uri_ok(const std::string &uri)
+{
+    size_t at = 0;
+    do {
+        size_t comma = uri.find(',', at);
+        std::string one = uri.substr(at, comma == std::string::npos ? comma : comma - at);
+        if (strncasecmp(one.c_str(), "ldap://", 7) != 0 &&
+            strncasecmp(one.c_str(), "ldaps://", 8) != 0 &&
+            strncasecmp(one.c_str(), "ldapi://", 8) != 0)
+            return 0;
+        at = comma == std::string::npos ? comma : comma + 1;
+    } while (at != std::string::npos);
+    return 1;
+}
+
+// Reads the options from argv[1] on. 1 on success; 0 with the reason.
+int parse_options(Options *o, int argc, char **argv, std::string *err)
+{
+    std::string pwfile, attrs, timeout, limit;
+    struct {
+        const char *name;
+        std::string *value;
+    } valued[] = {{"-uri", &o->Uri},       {"-base", &o->Base},       {"-filter", &o->Filter},
+                  {"-binddn", &o->BindDn}, {"-bindpw-file", &pwfile}, {"-attrs", &attrs},
+                  {"-timeout", &timeout},  {"-sizelimit", &limit}};
+    for (int i = 1; i < argc; i++) {
+        const char *a = argv[i];
+        if (strcmp(a, "-starttls") == 0 || strcmp(a, "-allow-del") == 0) {
+            int *flag = strcmp(a, "-starttls") == 0 ? &o->StartTls : &o->AllowDel;
+            *flag = 1;
+            continue;
+        }
+        if (strcmp(a, "-bindpw") == 0) {
+            *err = "-bindpw is not taken: a command line is seen by every user, use -bindpw-file";
+            return 0;
+        }
+        std::string *value = nullptr;
+        for (auto &v : valued)
+            if (strcmp(a, v.name) == 0) value = v.value;
+        if (!value) {
+            *err = std::string("unknown option ") + a;
+            return 0;
+        }
+        if (i + 1 >= argc) {
+            *err = std::string("option ") + a + " requires a value";
+            return 0;
+        }
+        *value = argv[++i];
+    }
+    for (size_t at = 0; at < attrs.size();) {
+        size_t comma = std::min(attrs.find(',', at), attrs.size());
+        if (comma > at) o->Attrs.push_back(attrs.substr(at, comma - at));
+        at = comma + 1;
+    }
+    o->NameAttr = name_attribute(o->Filter);
+    if (!timeout.empty()) o->Timeout = atoi(timeout.c_str());
+    if (!limit.empty()) o->SizeLimit = atoi(limit.c_str());
+    if (o->Uri.empty() || !uri_ok(o->Uri))
+        *err = "-uri must give ldap://, ldaps:// or ldapi:// URIs";
+    else if (o->Base.empty())
+        *err = "no search base given (-base DN)";
+    else if (o->NameAttr.empty())
+        *err = "-filter must hold \"ATTRIBUTE=%s\", the user name's place";
+    else if (o->BindDn.empty() != pwfile.empty())
+        *err = "-binddn and -bindpw-file go together";
+    else if (o->Timeout <= 0 || o->SizeLimit <= 0)
+        *err = "-timeout and -sizelimit must be positive";
+    else if (!pwfile.empty())
+        return read_secret(pwfile, &o->BindPw, err);
+    return err->empty();
+}
+
+// ---- texts ----
+
+// 1 when name may be a user name: not empty, no blank or control character.
+int name_ok(const char *name)
+{
+    if (!*name) return 0;
+    for (const unsigned char *p = (const unsigned char *)name; *p; p++)
+        if (*p <= ' ' || *p == 127) return 0;
+    return 1;
+}
+
+// Appends c as lead and two hexadecimal digits (as in "%20").
+void append_hex(std::string *out, char lead, unsigned char c)
+{
+    static const char digits[] = "0123456789ABCDEF";
+    *out += lead;
+    *out += digits[c >> 4];
+    *out += digits[c & 15];
+}
+
+// text as an assertion value of a search filter: the filter's own
+// characters, controls and non-ASCII bytes as "\XX". With wild, "*" and
+// "?" become wildcards (one for a run of them); "?" is narrowed after the
+// search.
+std::string filter_value(const char *text, bool wild)
+{
+    std::string out;
+    for (const unsigned char *p = (const unsigned char *)text; *p; p++) {
+        if (wild && (*p == '*' || *p == '?')) {
+            if (out.empty() || out.back() != '*') out += '*';
+        } else if (*p < ' ' || *p >= 127 || strchr("*()\\", *p)) {
+            append_hex(&out, '\\', *p);
+        } else {
+            out += (char)*p;
+        }
+    }
+    return out;
+}
+
+// The filter with every "%s" replaced by value.
+std::string make_filter(const std::string &filter, const std::string &value)
+{
+    std::string out;
+    size_t at = 0;
+    for (size_t s; (s = filter.find("%s", at)) != std::string::npos; at = s + 2)
+        out += filter.substr(at, s - at) + value;
+    return out + filter.substr(at);
+}
+
+// A directory value as (part of) one word: "%", blanks, controls and DEL
+// as "%XX", so that the word neither splits nor breaks the reply line.
+std::string word_of(const char *v, size_t len)
+{
+    std::string out;
+    for (size_t i = 0; i < len; i++) {
+        unsigned char c = (unsigned char)v[i];
+        if (c <= ' ' || c == '%' || c == 127)
+            append_hex(&out, '%', c);
+        else
+            out += (char)c;
+    }
+    return out;
+}
+
+// Undoes word_of; 0 for a "%" not followed by two hex digits.
+int unword(const std::string &word, std::string *out)
+{
+    out->clear();
+    for (size_t i = 0; i < word.size(); i++) {
+        if (word[i] != '%') {
+            *out += word[i];
+            continue;
+        }
+        if (i + 2 >= word.size() || !isxdigit((unsigned char)word[i + 1]) ||
+            !isxdigit((unsigned char)word[i + 2]))
+            return 0;
+        *out += (char)strtol(word.substr(i + 1, 2).c_str(), nullptr, 16);
+        i += 2;
+    }
+    return 1;
+}
+
+// ---- the library's handles, freed by their owners ----
+
+struct Unbind {
+    void operator()(LDAP *ld) const { ldap_unbind_ext_s(ld, nullptr, nullptr); }
+};
+struct MsgFree {
+    void operator()(LDAPMessage *m) const { ldap_msgfree(m); }
+};
+struct ValuesFree {
+    void operator()(berval **v) const { ldap_value_free_len(v); }
+};
+struct MemFree {
+    void operator()(char *p) const { ldap_memfree(p); }
+};
+using Handle = std::unique_ptr<LDAP, Unbind>;
+using Message = std::unique_ptr<LDAPMessage, MsgFree>;
+using Values = std::unique_ptr<berval *, ValuesFree>;
+using Text = std::unique_ptr<char, MemFree>;
+
+// The result text of rc, with the directory's own message when it gave one.
+std::string message(LDAP *ld, int rc)
+{
+    std::string m = ldap_err2string(rc);
+    char *diag = nullptr;
+    if (ld && ldap_get_option(ld, LDAP_OPT_DIAGNOSTIC_MESSAGE, &diag) == LDAP_OPT_SUCCESS && diag) {
+        if (*diag) m += std::string(" (") + diag + ")";
+        ldap_memfree(diag);
+    }
+    return m;
+}
+
+// 1 when rc says that the directory cannot be reached on this connection.
+bool gone(int rc)
+{
+    return rc == LDAP_SERVER_DOWN || rc == LDAP_CONNECT_ERROR || rc == LDAP_TIMEOUT ||
+           rc == LDAP_UNAVAILABLE;
+}
+
+// Why a request failed: dead (non-empty) when the module cannot serve at
+// all, else the directory's result text.
+struct Failure {
+    std::string dead;
+    std::string why;
+};
+
+// One connection to the directory: made when first needed, the service
+// account bound on it if it is the service connection, and made again
+// when the directory dropped it.
+class Connection
+{
+  public:
+    Connection(const Options &o, bool service) : o_(o), service_(service) {}
+
+    // Runs op (LDAP * -> result code) on the connection. A connection kept
+    // from an earlier request that the directory has dropped since (it was
+    // restarted, or closed an idle connection) is made anew and op run once
+    // more, unless *sent says that op has already answered in part.
+    template <class Op> int run(Op op, Failure *f, const int *sent = nullptr)
+    {
+        for (int again = 0;; again = 1) {
+            bool fresh = !ld_;
+            int rc = fresh ? open(f) : LDAP_SUCCESS;
+            if (rc != LDAP_SUCCESS) return rc;
+            rc = op(ld_.get());
+            if (rc != LDAP_SUCCESS) f->why = message(ld_.get(), rc);
+            if (!gone(rc)) return rc;
+            ld_.reset();
+            if (fresh || again || rc == LDAP_TIMEOUT || (sent && *sent)) {
+                f->dead = "directory unavailable: " + f->why;
+                return rc;
+            }
+        }
+    }
+
+  private:
+    const Options &o_;
+    bool service_;
+    Handle ld_;
+
+    int open(Failure *f)
+    {
+        LDAP *raw = nullptr;
+        int rc = ldap_initialize(&raw, o_.Uri.c_str());
+        Handle ld(raw);
+        if (rc != LDAP_SUCCESS) {
+            f->dead = "cannot use " + o_.Uri + ": " + message(nullptr, rc);
+            return rc;
+        }
+        int v3 = LDAP_VERSION3;
+        timeval tv = {o_.Timeout / 1000, o_.Timeout % 1000 * 1000};
+        ldap_set_option(raw, LDAP_OPT_PROTOCOL_VERSION, &v3);
+        ldap_set_option(raw, LDAP_OPT_REFERRALS, LDAP_OPT_OFF);
+        ldap_set_option(raw, LDAP_OPT_RESTART, LDAP_OPT_ON);
+        ldap_set_option(raw, LDAP_OPT_NETWORK_TIMEOUT, &tv);
+        ldap_set_option(raw, LDAP_OPT_TIMEOUT, &tv);
+        std::string doing = "start TLS";
+        if (o_.StartTls) rc = ldap_start_tls_s(raw, nullptr, nullptr);
+        if (rc == LDAP_SUCCESS && service_ && !o_.BindDn.empty()) {
+            doing = "bind as " + o_.BindDn;
+            berval pw = {o_.BindPw.size(), (char *)o_.BindPw.data()};
+            rc = ldap_sasl_bind_s(raw, o_.BindDn.c_str(), LDAP_SASL_SIMPLE, &pw, nullptr, nullptr,
+                                  nullptr);
+        }
+        if (rc == LDAP_SUCCESS) {
+            ld_ = std::move(ld);
+            return rc;
+        }
+        f->why = message(raw, rc);
+        f->dead = gone(rc) ? "directory unavailable: " + f->why : "cannot " + doing + ": " + f->why;
+        return rc;
+    }
+};
+
+// ---- the requests ----
+
+// A user's entry as the service account finds it.
+struct Entry {
+    std::string dn;
+    std::string extra;
+};
+
+enum { FIND_FAILED = -1, FIND_NONE = 0, FIND_ONE = 1, FIND_MANY = 2 };
+
+class Directory
+{
+  public:
+    explicit Directory(const Options &o) : o_(o), service_(o, true), bind_(o, false)
+    {
+        for (const std::string &a : o.Attrs) attrs_.push_back((char *)a.c_str());
+        if (attrs_.empty()) attrs_.push_back((char *)LDAP_NO_ATTRS);
+        attrs_.push_back(nullptr);
+        named_.push_back((char *)o.NameAttr.c_str());
+        named_.insert(named_.end(), attrs_.begin(), attrs_.end());
+        if (o.Attrs.empty()) named_.erase(named_.begin() + 1);
+    }
+
+    void lookup(const char *name)
+    {
+        Entry e;
+        if (find(name, &e) == FIND_ONE) reply_ok(name, "", e.extra);
+    }
+
+    void check(const char *name, const char *password)
+    {
+        // A simple bind with an empty password is an anonymous bind, which
+        // directories accept: it must never count as a right password.
+        if (!*password || strcmp(password, no_password) == 0)
+            return mod_reply("-ERR %s not found or password incorrect", name);
+        Entry e;
+        if (find(name, &e, true) != FIND_ONE) return;
+        Failure f;
+        berval pw = {strlen(password), (char *)password};
+        int rc = bind_.run(
+            [&](LDAP *ld) {
+                return ldap_sasl_bind_s(ld, e.dn.c_str(), LDAP_SASL_SIMPLE, &pw, nullptr, nullptr,
+                                        nullptr);
+            },
+            &f);
+        if (rc == LDAP_SUCCESS) return reply_ok(name, check_words, e.extra);
+        if (!f.dead.empty()) return mod_reply("-DEAD %s", f.dead.c_str());
+        if (rc == LDAP_INVALID_CREDENTIALS)
+            return mod_reply("-ERR %s not found or password incorrect", name);
+        mod_reply("-ERR %s cannot bind: %s", name, f.why.c_str());
+    }
+
+    void set(const char *name, const char *password, const char *extra)
+    {
+        if (!*password) return mod_reply("-ERR %s password must not be empty", name);
+        std::vector<Change> changes;
+        if (!parse_changes(extra, &changes))
+            return mod_reply("-ERR %s extra information invalid: words ATTRIBUTE=VALUE of -attrs",
+                             name);
+        Entry e;
+        if (find(name, &e) != FIND_ONE) return;
+        std::vector<LDAPMod *> mods;
+        for (Change &c : changes) mods.push_back(c.mod());
+        mods.push_back(nullptr);
+        Failure f;
+        int rc = LDAP_SUCCESS;
+        auto modify = [&](LDAP *ld) {
+            return ldap_modify_ext_s(ld, e.dn.c_str(), mods.data(), nullptr, nullptr);
+        };
+        if (mods.size() > 1) rc = service_.run(modify, &f);
+        if (rc == LDAP_SUCCESS && strcmp(password, no_password) != 0)
+            rc = service_.run([&](LDAP *ld) { return change_password(ld, e.dn, password); }, &f);
+        if (rc == LDAP_SUCCESS) return mod_reply("+OK %s set", name);
+        if (!f.dead.empty()) return mod_reply("-DEAD %s", f.dead.c_str());
+        mod_reply("-ERR %s not set: %s", name, f.why.c_str());
+    }
+
+    void del(const char *name)
+    {
+        if (!o_.AllowDel)
+            return mod_reply("-ERR %s not deleted, deleting is not allowed (-allow-del)", name);
+        Entry e;
+        if (find(name, &e) != FIND_ONE) return;
+        Failure f;
+        int rc = service_.run(
+            [&](LDAP *ld) { return ldap_delete_ext_s(ld, e.dn.c_str(), nullptr, nullptr); }, &f);
+        if (rc == LDAP_SUCCESS) return mod_reply("+OK %s deleted", name);
+        if (!f.dead.empty()) return mod_reply("-DEAD %s", f.dead.c_str());
+        mod_reply("-ERR %s not deleted: %s", name, f.why.c_str());
+    }
+
+    void search(const char *pattern)
+    {
+        Found st = {pattern, strchr(pattern, '?') != nullptr, 0, 0};
+        std::string filter = make_filter(o_.Filter, filter_value(pattern, true));
+        Failure f;
+        int rc = service_.run([&](LDAP *ld) { return search_all(ld, filter, &st); }, &f, &st.total);
+        if (!f.dead.empty()) return mod_reply("-DEAD %s", f.dead.c_str());
+        if (rc == LDAP_SUCCESS) return mod_reply("+OK %d %d", st.found, st.total);
+        if (rc == LDAP_SIZELIMIT_EXCEEDED)
+            return mod_reply("+OK %d %d size limit reached", st.found, st.total);
+        mod_reply("-ERR cannot search the directory: %s", f.why.c_str());
+    }
+
+  private:
+    const Options &o_;
+    Connection service_, bind_;
+    std::vector<char *> attrs_; // the extra attributes (or none), for a user
+    std::vector<char *> named_; // the name attribute and the extra attributes
+
+    // One attribute a set replaces, with the values it gets.
+    struct Change {
+        std::string attr;
+        std::vector<std::string> values;
+        std::vector<berval> bv;
+        std::vector<berval *> list;
+        LDAPMod m;
+        LDAPMod *mod()
+        {
+            for (std::string &v : values) bv.push_back({v.size(), v.data()});
+            for (berval &b : bv) list.push_back(&b);
+            list.push_back(nullptr);
+            m = {LDAP_MOD_REPLACE | LDAP_MOD_BVALUES, attr.data(), {}};
+            m.mod_bvalues = list.data();
+            return &m;
+        }
+    };
+
+    // A search in progress: the pattern, whether hits are narrowed by it
+    // here, and the counts.
+    struct Found {
+        const char *pattern;
+        bool narrow;
+        int found;
+        int total;
+    };
+
+    // Room left for the extra information in a reply to name (the longest,
+    // a check reply, sets it for all).
+    static size_t room(const std::string &name)
+    {
+        size_t fixed = sizeof("+OK  ") - 1 + name.size() + sizeof(check_words);
+        return fixed < MOD_LINE_MAX ? MOD_LINE_MAX - fixed : 0;
+    }
+
+    // The entry's extra attributes as words "attr=value", one per value,
+    // as many as fit the room.
+    std::string extra_of(LDAP *ld, LDAPMessage *entry, size_t fit)
+    {
+        std::string extra;
+        for (const std::string &attr : o_.Attrs) {
+            Values vals(ldap_get_values_len(ld, entry, attr.c_str()));
+            for (berval **v = vals.get(); v && *v; v++) {
+                std::string w = attr + "=" + word_of((*v)->bv_val, (*v)->bv_len);
+                if (extra.size() + 1 + w.size() > fit) return extra;
+                extra += (extra.empty() ? "" : " ") + w;
+            }
+        }
+        return extra;
+    }
+
+    void reply_ok(const char *name, const char *words, const std::string &extra)
+    {
+        std::string mid = std::string(*words ? " " : "") + words;
+        if (extra.empty()) return mod_reply("+OK %s%s", name, mid.c_str());
+        mod_reply("+OK %s%s %s", name, mid.c_str(), extra.c_str());
+    }
+
+    // Finds name's one entry. On anything else, the reply is given here.
+    int find(const char *name, Entry *e, bool checking = false)
+    {
+        std::string filter = make_filter(o_.Filter, filter_value(name, false));
+        Failure f;
+        int count = 0;
+        int rc = service_.run(
+            [&](LDAP *ld) {
+                LDAPMessage *raw = nullptr;
+                timeval tv = {o_.Timeout / 1000, o_.Timeout % 1000 * 1000};
+                // Two are enough to tell that the name is not unique.
+                int r = ldap_search_ext_s(ld, o_.Base.c_str(), LDAP_SCOPE_SUBTREE, filter.c_str(),
+                                          attrs_.data(), 0, nullptr, nullptr, &tv, 2, &raw);
+                Message res(raw);
+                count = res ? ldap_count_entries(ld, res.get()) : 0;
+                if (count == 1 && r == LDAP_SUCCESS) {
+                    LDAPMessage *entry = ldap_first_entry(ld, res.get());
+                    Text dn(ldap_get_dn(ld, entry));
+                    // Never bind with an empty DN: that bind would be anonymous.
+                    if (!dn || !*dn) return LDAP_DECODING_ERROR;
+                    e->dn = dn.get();
+                    e->extra = extra_of(ld, entry, room(name));
+                }
+                return r == LDAP_SIZELIMIT_EXCEEDED ? LDAP_SUCCESS : r;
+            },
+            &f);
+        if (!f.dead.empty())
+            mod_reply("-DEAD %s", f.dead.c_str());
+        else if (rc != LDAP_SUCCESS)
+            mod_reply("-ERR cannot search the directory: %s", f.why.c_str());
+        else if (count > 1)
+            mod_reply("-ERR %s matches more than one entry", name);
+        else if (count == 0 && checking)
+            mod_reply("-ERR %s not found or password incorrect", name);
+        else if (count == 0)
+            mod_reply("-ERR %s not found", name);
+        if (rc != LDAP_SUCCESS) return FIND_FAILED;
+        return count > 1 ? FIND_MANY : count;
+    }
+
+    // The words of a set's extra information as changes: each word
+    // "attr=value" of an attribute of -attrs; the values of one attribute
+    // together replace its values, and "attr=" alone removes them all.
+    int parse_changes(const char *extra, std::vector<Change> *changes)
+    {
+        std::string text = extra, word, value;
+        for (size_t at = 0; at < text.size(); at++) {
+            size_t end = std::min(text.find_first_of(" \t", at), text.size());
+            word = text.substr(at, end - at);
+            at = end;
+            if (word.empty()) continue;
+            size_t eq = word.find('=');
+            const std::string *attr = nullptr;
+            for (const std::string &a : o_.Attrs)
+                if (eq != std::string::npos && strncasecmp(a.c_str(), word.c_str(), eq) == 0 &&
+                    a.size() == eq)
+                    attr = &a;
+            if (!attr || !unword(word.substr(eq + 1), &value)) return 0;
+            Change *c = nullptr;
+            for (Change &have : *changes)
+                if (have.attr == *attr) c = &have;
+            if (!c) c = &changes->emplace_back(Change{*attr, {}, {}, {}, {}});
+            if (!value.empty()) c->values.push_back(value);
+        }
+        return 1;
+    }
+
+    static int change_password(LDAP *ld, const std::string &dn, const char *password)
+    {
+        berval user = {dn.size(), (char *)dn.data()};
+        berval pw = {strlen(password), (char *)password};
+        berval made = {0, nullptr};
+        int rc = ldap_passwd_s(ld, &user, nullptr, &pw, &made, nullptr, nullptr);
+        if (made.bv_val) ber_memfree(made.bv_val);
+        return rc;
+    }
+
+    // Runs the search of filter and answers each hit as it comes.
+    int search_all(LDAP *ld, const std::string &filter, Found *st)
+    {
+        timeval tv = {o_.Timeout / 1000, o_.Timeout % 1000 * 1000};
+        int id = 0;
+        int rc = ldap_search_ext(ld, o_.Base.c_str(), LDAP_SCOPE_SUBTREE, filter.c_str(),
+                                 named_.data(), 0, nullptr, nullptr, &tv, o_.SizeLimit, &id);
+        while (rc == LDAP_SUCCESS) {
+            LDAPMessage *raw = nullptr;
+            int type = ldap_result(ld, id, LDAP_MSG_ONE, &tv, &raw);
+            Message res(raw);
+            if (type == 0) {
+                ldap_abandon_ext(ld, id, nullptr, nullptr);
+                return LDAP_TIMEOUT;
+            }
+            if (type < 0) {
+                ldap_get_option(ld, LDAP_OPT_RESULT_CODE, &rc);
+                return rc == LDAP_SUCCESS ? LDAP_OTHER : rc;
+            }
+            if (type == LDAP_RES_SEARCH_ENTRY) hit(ld, res.get(), st);
+            if (type != LDAP_RES_SEARCH_RESULT) continue;
+            int code = LDAP_OTHER;
+            rc = ldap_parse_result(ld, res.get(), &code, nullptr, nullptr, nullptr, nullptr, 0);
+            return rc == LDAP_SUCCESS ? code : rc;
+        }
+        return rc;
+    }
+
+    void hit(LDAP *ld, LDAPMessage *entry, Found *st)
+    {
+        st->total++;
+        Values vals(ldap_get_values_len(ld, entry, o_.NameAttr.c_str()));
+        if (!vals || !vals.get()[0]) return;
+        std::string name = word_of(vals.get()[0]->bv_val, vals.get()[0]->bv_len);
+        // The directory matched "?" as "*"; it compares names without
+        // regard to case, and so does this narrowing.
+        if (st->narrow && !adt::wmatch(name.c_str(), st->pattern, 0)) return;
+        st->found++;
+        std::string extra = extra_of(ld, entry, room(name));
+        if (extra.empty()) return mod_reply("+DATA %s", name.c_str());
+        mod_reply("+DATA %s %s", name.c_str(), extra.c_str());
+    }
+};
+
+// The next word of *rest (up to a blank), taken off it.
+std::string next_word(std::string *rest)
+{
+    size_t blank = rest->find(' ');
+    std::string word = rest->substr(0, blank);
+    rest->erase(0, blank == std::string::npos ? blank : blank + 1);
+    return word;
+}
+
+// Answers one request line. 0 after "quit", else 1.
+int serve(Directory *d, const char *dead, std::string line)
+{
+    std::string word = next_word(&line);
+    if (word == "quit") return 0;
+    if (dead) {
+        mod_reply("-DEAD %s", dead);
+        return 1;
+    }
+    if (word == "search") {
+        // The pattern is the first word; any further text is not ours.
+        d->search(next_word(&line).c_str());
+        return 1;
+    }
+    bool check = word == "check", set = word == "set";
+    if (!check && !set && word != "lookup" && word != "del") {
+        mod_reply("-ERR unknown request");
+        return 1;
+    }
+    // lookup and del take the whole rest as the name, so a name with a
+    // blank is seen and refused.
+    bool has_password = check || set ? line.find(' ') != std::string::npos : false;
+    std::string name = check || set ? next_word(&line) : line;
+    std::string password = has_password ? next_word(&line) : "";
+    if (!name_ok(name.c_str())) {
+        mod_reply("-ERR invalid user name");
+    } else if (check) {
+        d->check(name.c_str(), password.c_str());
+    } else if (set && !has_password) {
+        mod_reply("-ERR set requires a user name and a password");
+    } else if (set) {
+        d->set(name.c_str(), password.c_str(), line.c_str());
+    } else if (word == "lookup") {
+        d->lookup(name.c_str());
+    } else {
+        d->del(name.c_str());
+    }
+    return 1;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    mod_start();
+    // A directory that closes the connection must not end the module.
+    signal(SIGPIPE, SIG_IGN);
+    Options o;
+    std::string err;
+    int ok = parse_options(&o, argc, argv, &err);
+    Directory d(o);
+    char *line = nullptr;
+    size_t cap = 0;
+    for (ssize_t n; (n = getline(&line, &cap, stdin)) >= 0;) {
+        std::string request(line, strnlen(line, (size_t)n));
+        if (!request.empty() && request.back() == '\n') request.pop_back();
+        if (!request.empty() && request.back() == '\r') request.pop_back();
+        if ((size_t)n > request_max)
+            mod_reply("-ERR request too long");
+        else if (!serve(&d, ok ? nullptr : err.c_str(), request))
+            break;
+    }
+    free(line);
+    return 0;
+}

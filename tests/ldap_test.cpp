@@ -1,0 +1,179 @@
+// corvane-ldap against a real slapd: the example's demo directory
+// (examples/ldap) with two entries more, loaded into a temporary directory
+// and served on a Unix socket there only.
+#include "tests/testkit.h"
+
+#include <map>
+
+using namespace testkit;
+
+namespace
+{
+
+const std::string alice = "cn=Alice%20Liddell mail=alice@example.org";
+
+// The reply to request; for a search its lines joined, hits sorted.
+std::string answer(Child &m, const std::string &request)
+{
+    if (request.rfind("search ", 0) != 0) return m.ask(request);
+    std::vector<std::string> lines = m.search(request);
+    std::sort(lines.begin(), lines.end() - 1);
+    std::string text;
+    for (const std::string &l : lines) text += (text.empty() ? "" : "\n") + l;
+    return text;
+}
+
+class Ldap : public ::testing::Test
+{
+  protected:
+    std::string dir, uri;
+
+    // A run of argv in the test directory.
+    Outcome here(std::vector<std::string> a)
+    {
+        Spec s;
+        s.argv = a;
+        s.cwd = dir;
+        return run(s);
+    }
+
+    void SetUp() override
+    {
+        if (access("/usr/sbin/slapd", X_OK) != 0)
+            GTEST_SKIP() << "slapd is not installed (Debian: apt-get install slapd ldap-utils)";
+        char tmpl[] = "/tmp/corvane-ldap-XXXXXX";
+        ASSERT_TRUE(mkdtemp(tmpl));
+        dir = tmpl;
+        std::string modules = fs::path(MODULE_LDAP_BIN).parent_path().string() + "/";
+        for (const char *f : {"slapd.conf", "users.ldif", "corvane.secret", "corvane.ini"}) {
+            std::string text = read_file(std::string(EXAMPLES_DIR) + "/ldap/" + f);
+            write_file(dir + "/" + f, replace_all(text, "/usr/local/libexec/", modules), 0600);
+        }
+        // Unauthenticated binds (a DN, no password) are let through, so that
+        // a module that sent one would see it succeed.
+        write_file(dir + "/slapd.conf", "allow bind_anon_dn\n" + read_file(dir + "/slapd.conf"));
+        // Two entries more that both answer (uid=twin).
+        std::string ldif = read_file(dir + "/users.ldif");
+        for (std::string n : {"One", "Two"})
+            ldif += "\ndn: cn=Twin " + n + ",ou=people,dc=example,dc=org\nobjectClass: " +
+                    "inetOrgPerson\nuid: twin\ncn: Twin " + n + "\nsn: " + n + "\n";
+        write_file(dir + "/users.ldif", ldif);
+        fs::create_directory(dir + "/db");
+        Outcome load = here({"/usr/sbin/slapadd", "-f", "slapd.conf", "-l", "users.ldif"});
+        ASSERT_EQ(0, load.status) << load.err;
+        // The socket's path, URL-encoded: the temporary name is letters and digits.
+        uri = "ldapi://" + replace_all(dir + "/ldapi", "/", "%2F");
+        start();
+    }
+
+    void TearDown() override
+    {
+        stop();
+        if (!dir.empty()) fs::remove_all(dir);
+    }
+
+    // slapd goes into the background at once and listens a little later.
+    void start()
+    {
+        Outcome s = here({"/usr/sbin/slapd", "-f", "slapd.conf", "-h", uri});
+        ASSERT_EQ(0, s.status) << s.err;
+        for (int i = 0; i < 200 && here({"ldapwhoami", "-x", "-H", uri}).status != 0; i++)
+            usleep(50000);
+    }
+
+    // Ends slapd, which removes its pid file last thing (it wrote it before
+    // it listened).
+    void stop()
+    {
+        std::string pidfile = dir + "/slapd.pid";
+        pid_t pid = atoi(read_file(pidfile).c_str());
+        if (pid <= 0 || kill(pid, SIGTERM) != 0) return;
+        for (int i = 0; i < 400 && fs::exists(pidfile); i++) usleep(50000);
+        EXPECT_FALSE(fs::exists(pidfile) && kill(pid, SIGKILL) == 0) << "slapd did not end";
+    }
+
+    // The module as the service account, with options (blank-separated).
+    void module(Child &m, const std::string &options = "")
+    {
+        std::istringstream words("-uri " + uri +
+                                 " -base dc=example,dc=org -binddn cn=corvane,dc=example,dc=org"
+                                 " -bindpw-file corvane.secret -attrs cn,mail " +
+                                 options);
+        std::vector<std::string> argv = {MODULE_LDAP_BIN};
+        for (std::string w; words >> w;) argv.push_back(w);
+        ASSERT_TRUE(m.start(argv, dir, Stderr::Closed));
+    }
+};
+
+TEST_F(Ldap, RequestsAreAnsweredByTheDirectory)
+{
+    const std::string refused = " not found or password incorrect",
+                      passed = "+OK alice ldap ldap " + alice, carol = "carol@example.org";
+    struct {
+        std::string options, request, reply;
+    } cases[] = {
+        {"", "check alice wonderland ", passed},
+        {"", "check alice wonderland2 ", "-ERR alice" + refused},
+        {"", "check alice  ", "-ERR alice" + refused},
+        {"", "check alice (NULL) ", "-ERR alice" + refused},
+        {"", "check nobody wonderland ", "-ERR nobody" + refused},
+        {"", "check *)(uid=* wonderland ", "-ERR *)(uid=*" + refused},
+        {"", "lookup *", "-ERR * not found"},
+        {"", "check twin secret ", "-ERR twin matches more than one entry"},
+        {"", "lookup carol", "+OK carol cn=Carol mail=" + carol + " mail=c@example.org"},
+        {"", "search a*", "+DATA alice " + alice + "\n+OK 1 1"},
+        {"", "search ?o?", "+DATA bob cn=Bob%20Builder\n+OK 1 2"},
+        {"-attrs mail", "search *",
+         "+DATA alice mail=alice@example.org\n+DATA bob\n+DATA carol mail=" + carol +
+             " mail=c@example.org\n+DATA twin\n+DATA twin\n+OK 5 5"},
+        {"-attrs mail -sizelimit 1", "search tw*", "+DATA twin\n+OK 1 1 size limit reached"},
+        // A new password: the next bind succeeds with it and fails with the old.
+        {"", "set alice looking-glass", "+OK alice set"},
+        {"", "check alice looking-glass ", passed},
+        {"", "check alice wonderland ", "-ERR alice" + refused},
+        {"", "set carol (NULL) mail=new@example.org cn=Carol%20C", "+OK carol set"},
+        {"", "lookup carol", "+OK carol cn=Carol%20C mail=new@example.org"},
+        {"", "set carol (NULL) sn=X",
+         "-ERR carol extra information invalid: words ATTRIBUTE=VALUE of -attrs"},
+        {"", "set nobody secret", "-ERR nobody not found"},
+        {"", "del bob", "-ERR bob not deleted, deleting is not allowed (-allow-del)"},
+        {"-allow-del", "del bob", "+OK bob deleted"},
+        {"", "lookup bob", "-ERR bob not found"},
+        // The directory goes away, then comes back: both connections, the
+        // service account's and the users', are made anew.
+        {"", "stop", ""},
+        {"", "check alice looking-glass ",
+         "-DEAD directory unavailable: Can't contact LDAP server"},
+        {"", "start", ""},
+        {"", "check alice looking-glass ", passed},
+        {"-bindpw secret", "lookup carol",
+         "-DEAD -bindpw is not taken: a command line is seen by every user, use -bindpw-file"},
+        {"-bindpw-file users.ldif", "lookup carol",
+         "-DEAD cannot bind as cn=corvane,dc=example,dc=org: Invalid credentials"},
+    };
+    std::map<std::string, Child> modules;
+    for (auto &c : cases) {
+        if (c.request == "stop" || c.request == "start") {
+            c.request == "stop" ? stop() : start();
+            continue;
+        }
+        Child &m = modules[c.options];
+        if (m.pid() < 0) module(m, c.options);
+        EXPECT_EQ(c.reply, answer(m, c.request)) << c.options << " " << c.request;
+    }
+}
+
+TEST_F(Ldap, UsersMoveFromTheDirectoryToTheSqliteStoreAtLogin)
+{
+    Child c;
+    ASSERT_TRUE(c.start({CORVANE_BIN, "-path", dir}, dir, Stderr::Inherit));
+    EXPECT_EQ("+OK alice " + alice, c.ask("lookup alice"));
+    EXPECT_EQ("+OK alice ldap ldap " + alice, c.ask("check alice wonderland"));
+    EXPECT_EQ("+OK alice sqlite yescrypt " + alice, c.ask("check alice wonderland"));
+    stop();
+    // The directory is gone; she no longer needs it.
+    EXPECT_EQ("+OK alice sqlite yescrypt " + alice, c.ask("check alice wonderland"));
+    c.finish();
+}
+
+} // namespace
