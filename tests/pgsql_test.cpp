@@ -151,6 +151,21 @@ TEST_F(PgsqlTest, AnswersDeadWhileNoServerAnswersAndServesAgainAfter)
     EXPECT_EQ("+OK bob", m.ask("lookup bob"));
 }
 
+TEST_F(PgsqlTest, AStatementPastItsTimeOutFailsAlone)
+{
+    Child m, locker;
+    std::vector<std::string> args = module("slow");
+    args.insert(args.end(), {"-statement-timeout", "300"});
+    ASSERT_TRUE(m.start(args));
+    EXPECT_EQ("+OK bob set", m.ask("set bob pw"));
+    ASSERT_TRUE(locker.start({PG_BIN_DIR "/psql", "-qAt", uri}));
+    EXPECT_EQ("locked", locker.ask("BEGIN; LOCK TABLE slow; \\echo locked"));
+    EXPECT_EQ("-ERR cannot read slow: canceling statement due to statement timeout",
+              m.ask("lookup bob"));
+    EXPECT_EQ("done", locker.ask("COMMIT; \\echo done"));
+    EXPECT_EQ("+OK bob", m.ask("lookup bob"));
+}
+
 TEST_F(PgsqlTest, Conninfos)
 {
     std::string refused = "-DEAD -conninfo must not hold a password: use passfile= or ~/.pgpass\n";
