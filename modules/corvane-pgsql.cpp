@@ -73,7 +73,9 @@ std::string quoted_table(const std::string &name)
     return std::count(name.begin(), name.end(), '.') <= 1 ? out : "";
 }
 
-// The prepared statements, by the name the server knows them under.
+// The prepared statements, in the order of statements[], under the names
+// the server knows them by.
+enum { FIND, PUT, UPDATE, REMOVE, LIST };
 struct Statement {
     const char *name;
     const char *sql; // "%T" stands for the table
@@ -124,8 +126,8 @@ class PgsqlStore : public ModStore
   private:
     int connect(std::string *err);
     int session(std::string *err);
-    int exec(const char *statement, const char *const *params, Result *res, std::string *err);
-    int change(const char *statement, const char *const *params, std::string *err);
+    int exec(const Statement &s, const char *const *params, Result *res, std::string *err);
+    int change(const Statement &s, const char *const *params, std::string *err);
 
     std::string conninfo_;
     std::string table_name_ = "corvane_users";
@@ -167,7 +169,7 @@ int PgsqlStore::open(const ModOptions &, std::string *err)
 
 // Sets the session up on a new connection: the statement time-out, the
 // table when asked to create it, and the prepared statements. MOD_DEAD
-// when the table cannot be used.
+// when the table cannot be used, MOD_FAIL when it is locked too long.
 int PgsqlStore::session(std::string *err)
 {
     std::string ms = std::to_string(timeout_);
@@ -209,7 +211,8 @@ int PgsqlStore::session(std::string *err)
 }
 
 // Connects (to the first server of the conninfo that serves as it asks)
-// and sets the session up. MOD_DONE, or MOD_DEAD with the reason.
+// and sets the session up: MOD_DONE, or the result of the failure with
+// its reason (the connection then dropped).
 int PgsqlStore::connect(std::string *err)
 {
     // A host that does not answer must not hold a request for ever; the
@@ -235,18 +238,14 @@ int PgsqlStore::connect(std::string *err)
 // between two requests is not seen by the second. MOD_DONE; MOD_DEAD when
 // no server can be reached; MOD_FAIL for a statement that failed (its
 // time-out passed, a constraint refused it).
-int PgsqlStore::exec(const char *statement, const char *const *params, Result *res,
-                     std::string *err)
+int PgsqlStore::exec(const Statement &s, const char *const *params, Result *res, std::string *err)
 {
-    const Statement *s = nullptr;
-    for (const Statement &t : statements)
-        if (strcmp(t.name, statement) == 0) s = &t;
     for (int tries = 0; tries < 2; tries++) {
         if (!conn_) {
             int r = connect(err);
             if (r != MOD_DONE) return r;
         }
-        res->reset(PQexecPrepared(conn_.get(), s->name, s->params, params, nullptr, nullptr, 0));
+        res->reset(PQexecPrepared(conn_.get(), s.name, s.params, params, nullptr, nullptr, 0));
         ExecStatusType st = PQresultStatus(res->get());
         if (st == PGRES_TUPLES_OK || st == PGRES_COMMAND_OK) return MOD_DONE;
         *err = "database unavailable: " + one_line(PQerrorMessage(conn_.get()));
@@ -254,17 +253,17 @@ int PgsqlStore::exec(const char *statement, const char *const *params, Result *r
             conn_.reset();
             continue;
         }
-        *err = std::string(s->what) + " " + table_name_ + ": " + reason(conn_.get(), res->get());
+        *err = std::string(s.what) + " " + table_name_ + ": " + reason(conn_.get(), res->get());
         return MOD_FAIL;
     }
     return MOD_DEAD;
 }
 
 // Runs a change: MOD_DONE when it touched a row, MOD_NONE when none.
-int PgsqlStore::change(const char *statement, const char *const *params, std::string *err)
+int PgsqlStore::change(const Statement &s, const char *const *params, std::string *err)
 {
     Result res;
-    int r = exec(statement, params, &res, err);
+    int r = exec(s, params, &res, err);
     if (r != MOD_DONE) return r;
     return strcmp(PQcmdTuples(res.get()), "0") == 0 ? MOD_NONE : MOD_DONE;
 }
@@ -273,7 +272,7 @@ int PgsqlStore::find(const char *name, ModUser *u, std::string *err)
 {
     Result res;
     const char *params[] = {name};
-    int r = exec("find", params, &res, err);
+    int r = exec(statements[FIND], params, &res, err);
     if (r != MOD_DONE) return r;
     if (PQntuples(res.get()) == 0) return MOD_NONE;
     u->name = name;
@@ -285,26 +284,26 @@ int PgsqlStore::find(const char *name, ModUser *u, std::string *err)
 int PgsqlStore::put(const ModUser &u, std::string *err)
 {
     const char *params[] = {u.name.c_str(), u.hash.c_str(), u.extra.c_str()};
-    return change("put", params, err);
+    return change(statements[PUT], params, err);
 }
 
 int PgsqlStore::update(const char *name, const char *hash, const char *extra, const char *expect,
                        std::string *err)
 {
     const char *params[] = {name, hash, extra, expect};
-    return change("update", params, err);
+    return change(statements[UPDATE], params, err);
 }
 
 int PgsqlStore::remove(const char *name, std::string *err)
 {
     const char *params[] = {name};
-    return change("remove", params, err);
+    return change(statements[REMOVE], params, err);
 }
 
 int PgsqlStore::each(const std::function<void(const ModUser &)> &fn, std::string *err)
 {
     Result res;
-    int r = exec("list", nullptr, &res, err);
+    int r = exec(statements[LIST], nullptr, &res, err);
     if (r != MOD_DONE) return r;
     ModUser u;
     for (int i = 0, n = PQntuples(res.get()); i < n; i++) {
