@@ -9,7 +9,10 @@
 //   lock-step  the same, the client waiting for each reply
 //   2 and 5    as pipelined, with modules in front that do not know the users
 //   -lookup    the whole `corvane -lookup NAME` process with two modules
-//   checks     passwords checked per second, yescrypt and sha512crypt hashes
+//   checks     passwords checked per second, yescrypt and sha512crypt hashes,
+//              and yescrypt through corvane-pgsql on a PostgreSQL server the
+//              benchmark starts on a Unix socket of its own (when the
+//              server's programs are installed)
 //   memory     Corvane's own peak resident set with ten modules
 //   ldap       lookups and checks through corvane-ldap over a local slapd
 //
@@ -74,9 +77,25 @@ struct settings {
 };
 settings S;
 
+// The PostgreSQL server of the checks through corvane-pgsql: the shell
+// words that run its programs as a user the server accepts (never root),
+// and its directory while it runs.
+std::string PgAs, PgDir;
+
+void pg_stop()
+{
+    if (PgDir.empty()) return;
+    std::string cmd =
+        PgAs + PG_BIN_DIR "/pg_ctl -D " + PgDir + " -m immediate -w stop >/dev/null 2>&1";
+    if (system(cmd.c_str()) != 0)
+        fprintf(stderr, "corvane-bench: cannot stop the server in %s\n", PgDir.c_str());
+    PgDir.clear();
+}
+
 [[noreturn]] void die(const std::string &why)
 {
     fprintf(stderr, "corvane-bench: %s\n", why.c_str());
+    pg_stop();
     if (!S.keep && !S.dir.empty()) std::filesystem::remove_all(S.dir);
     exit(1);
 }
@@ -257,6 +276,34 @@ std::string configure(const std::string &name, const std::string &module,
             ini << "\nmodule " << i + 1 << "\nbinary " << module << " -file " << S.dir << "/"
                 << stores[i] << " -readonly\n";
     return dir;
+}
+
+// Starts a PostgreSQL server in dir/pg (no TCP listener, its socket in
+// dir) with the users of write_store in corvane-pgsql's table, all with
+// hash. The conninfo, or "" when the server's programs are missing.
+std::string pg_start(const std::string &dir, const std::string &hash)
+{
+    if (access(PG_BIN_DIR "/pg_ctl", X_OK) != 0 || access(PGSQL_MODULE_BIN, X_OK) != 0) return "";
+    if (geteuid() == 0) {
+        PgAs = "runuser -u postgres -- ";
+        if (system(("chown postgres " + dir).c_str()) != 0)
+            die("cannot give " + dir + " to postgres");
+    }
+    std::string data = dir + "/pg", uri = "postgresql:///postgres?host=" + dir + "&user=corvane";
+    std::string sh = PgAs + PG_BIN_DIR "/initdb -D " + data +
+                     " -A trust -U corvane >/dev/null 2>&1 && " + PgAs + PG_BIN_DIR "/pg_ctl -D " +
+                     data + " -l " + dir + "/pg.log -w -o \"-c listen_addresses='' -k " + dir +
+                     "\" start >/dev/null 2>&1";
+    if (system(sh.c_str()) != 0) die("cannot start PostgreSQL in " + data);
+    PgDir = data;
+    std::ofstream(dir + "/pg.sql")
+        << "CREATE TABLE corvane_users (name text PRIMARY KEY, hash text NOT NULL, extra text NOT "
+           "NULL DEFAULT '');\n"
+        << "INSERT INTO corvane_users SELECT 'u' || lpad(i::text, 5, '0'), '" << hash
+        << "', 'User ' || i FROM generate_series(0, " << USERS - 1 << ") i;\n";
+    sh = PG_BIN_DIR "/psql -q -v ON_ERROR_STOP=1 -f " + dir + "/pg.sql '" + uri + "' >/dev/null";
+    if (system(sh.c_str()) != 0) die("cannot fill the table");
+    return uri;
 }
 
 // --- Measures ---
@@ -768,11 +815,11 @@ int main(int argc, char **argv)
     }
 
     // 7: checks, dominated by the hash.
-    auto checks = [&](const std::string &dir, const char *method) {
-        auto check_of = [method](int i) {
+    auto checks = [&](const std::string &dir, const char *method, const char *kind = "file") {
+        auto check_of = [method, kind](int i) {
             int u = nth(i);
             return exchange{"check " + user(u) + " " + PASSWORD + " 127.0.0.1\n",
-                            "+OK " + user(u) + " file " + method};
+                            "+OK " + user(u) + " " + kind + " " + method};
         };
         // Enough checks for about half a second, from three timed ones.
         corvane probe = start_corvane(corvane_bin, dir);
@@ -789,6 +836,14 @@ int main(int argc, char **argv)
     if (want("checks")) {
         add("checks, yescrypt", "/s", checks(one, "yescrypt"), -1, "", -1);
         add("checks, sha512crypt", "/s", checks(sha512, "sha512crypt"), -1, "", -1);
+        std::string uri = pg_start(S.dir, yescrypt);
+        if (!uri.empty()) {
+            std::string pg =
+                configure("pgsql", PGSQL_MODULE_BIN, {"-conninfo " + uri + " -readonly"});
+            add("checks, yescrypt, through PostgreSQL", "/s", checks(pg, "yescrypt", "pgsql"), -1,
+                "", -1);
+            pg_stop();
+        }
     }
 
     // 8: Corvane's own memory, after traffic through all ten modules.

@@ -8,6 +8,7 @@
 // to disk and renames it into place: a crash leaves the old file or the new
 // one, never a mix, and no other process's change is lost. Readers need no
 // lock, since a file is only ever replaced whole.
+#include "modules/modhash.h"
 #include "modules/modlib.h"
 
 #include <algorithm>
@@ -23,26 +24,13 @@
 
 #include "adt/lib.h"
 
-struct file_store {
-    std::string Path; // the user file
-    std::string Lock; // the lock file beside it
-    std::string Temp; // where the next version is written
-    std::string Dir;  // the directory that holds all three
-    int Busy;         // longest wait for the lock, in milliseconds
-    int LockFd;       // open lock file, or -1 before the first change
-    // The file as last read. Its descriptor stays open so that the inode
-    // cannot be reused for another file that would look the same.
-    int Fd;                                        // -1: nothing read (or no file)
-    struct stat St;                                // Fd's state when it was read
-    std::vector<std::string> Lines;                // every line, without its line feed
-    std::unordered_map<std::string, size_t> Index; // user name: its first line
-};
-typedef struct file_store FileStore;
+namespace
+{
 
 // Finds the fields of a user line: its end without a trailing CR and its
 // first two colons (c2 is the end when there is no second one). 0 for
 // comment, blank and malformed lines, which are never users.
-static int _fields(const std::string &line, size_t *end, size_t *c1, size_t *c2)
+int fields(const std::string &line, size_t *end, size_t *c1, size_t *c2)
 {
     size_t e = line.size();
     if (e && line[e - 1] == '\r') e--;
@@ -57,148 +45,205 @@ static int _fields(const std::string &line, size_t *end, size_t *c1, size_t *c2)
 }
 
 // Splits a user line into its fields; 0 for lines that are no user.
-static int _parse(const std::string &line, ModUser *u)
+int parse(const std::string &line, ModUser *u)
 {
     size_t end, c1, c2;
-    if (!_fields(line, &end, &c1, &c2)) return 0;
-    if (u) {
-        u->name.assign(line, 0, c1);
-        u->hash.assign(line, c1 + 1, c2 - c1 - 1);
-        u->extra = c2 < end ? line.substr(c2 + 1, end - c2 - 1) : std::string();
-    }
+    if (!fields(line, &end, &c1, &c2)) return 0;
+    u->name.assign(line, 0, c1);
+    u->hash.assign(line, c1 + 1, c2 - c1 - 1);
+    u->extra = c2 < end ? line.substr(c2 + 1, end - c2 - 1) : std::string();
     return 1;
 }
 
-static std::string _compose(const ModUser *u)
+std::string compose(const ModUser &u)
 {
-    return u->name + ":" + u->hash + ":" + u->extra;
+    return u.name + ":" + u.hash + ":" + u.extra;
 }
 
-// Indexes every user line by its name (the first line of a name wins).
-// Only the name is taken out: a start reads every line of the store.
-static void _index(FileStore *f)
-{
-    f->Index.clear();
-    f->Index.reserve(f->Lines.size());
-    size_t end, c1, c2;
-    for (size_t i = 0; i < f->Lines.size(); i++)
-        if (_fields(f->Lines[i], &end, &c1, &c2)) f->Index.emplace(f->Lines[i].substr(0, c1), i);
-}
-
-// Drops what was read, so that the next look reads the file again.
-static void _forget(FileStore *f)
-{
-    if (f->Fd >= 0) close(f->Fd);
-    f->Fd = -1;
-    f->Lines.clear();
-    f->Index.clear();
-}
-
-static int _same(const struct stat *a, const struct stat *b)
+int same(const struct stat *a, const struct stat *b)
 {
     return a->st_dev == b->st_dev && a->st_ino == b->st_ino && a->st_size == b->st_size &&
            a->st_mtim.tv_sec == b->st_mtim.tv_sec && a->st_mtim.tv_nsec == b->st_mtim.tv_nsec &&
            a->st_ctim.tv_sec == b->st_ctim.tv_sec && a->st_ctim.tv_nsec == b->st_ctim.tv_nsec;
 }
 
-static int _fail(std::string *err, const char *what, const std::string &path, int code)
+int fail(std::string *err, const char *what, const std::string &path, int code)
 {
     *err = std::string(what) + " " + path + ": " + strerror(errno);
     return code;
 }
 
+class FileStore : public ModStore
+{
+  public:
+    const char *kind() const override { return "file"; }
+    std::vector<ModOption> options() override
+    {
+        return {{"-file", &path_, nullptr, nullptr}, {"-busy", nullptr, &busy_, nullptr}};
+    }
+    int open(const ModOptions &o, std::string *err) override;
+    int find(const char *name, ModUser *u, std::string *err) override;
+    int put(const ModUser &u, std::string *err) override;
+    int update(const char *name, const char *hash, const char *extra, const char *expect,
+               std::string *err) override;
+    int remove(const char *name, std::string *err) override;
+    int each(const std::function<void(const ModUser &)> &fn, std::string *err) override;
+    const std::string &typical() override { return census_.typical(); }
+
+  private:
+    void index();
+    void forget();
+    int read_all(int fd, std::string *err);
+    int refresh(std::string *err);
+    int open_lock(std::string *err);
+    int begin(std::string *err);
+    void end() { flock(lock_fd_.get(), LOCK_UN); }
+    void permissions(int fd);
+    int commit(std::string *err);
+
+    std::string path_; // the user file
+    std::string lock_; // the lock file beside it
+    std::string temp_; // where the next version is written
+    std::string dir_;  // the directory that holds all three
+    int busy_ = 5000;  // longest wait for the lock, in milliseconds
+    ModFd lock_fd_;    // open lock file, none before the first change
+    // The file as last read. Its descriptor stays open so that the inode
+    // cannot be reused for another file that would look the same.
+    ModFd fd_;                                      // none: nothing read (or no file)
+    struct stat st_ = {};                           // fd_'s state when it was read
+    std::vector<std::string> lines_;                // every line, without its line feed
+    std::unordered_map<std::string, size_t> index_; // user name: its first line
+    HashCensus census_;                             // the methods of the users' hashes
+};
+
+// Indexes every user line by its name (the first line of a name wins).
+// Only the name is taken out: a start reads every line of the store.
+void FileStore::index()
+{
+    index_.clear();
+    index_.reserve(lines_.size());
+    census_.clear();
+    size_t end, c1, c2;
+    for (size_t i = 0; i < lines_.size(); i++)
+        if (fields(lines_[i], &end, &c1, &c2) && index_.emplace(lines_[i].substr(0, c1), i).second)
+            census_.add(lines_[i].data() + c1 + 1, c2 - c1 - 1);
+}
+
+// Drops what was read, so that the next look reads the file again.
+void FileStore::forget()
+{
+    fd_.reset();
+    lines_.clear();
+    index_.clear();
+    census_.clear();
+}
+
 // Takes in fd's text as the file's lines.
-static int _read_all(FileStore *f, int fd, std::string *err)
+int FileStore::read_all(int fd, std::string *err)
 {
     std::string text;
-    text.reserve(static_cast<size_t>(f->St.st_size));
+    text.reserve(static_cast<size_t>(st_.st_size));
     char bf[65536];
     for (;;) {
         ssize_t r = read(fd, bf, sizeof bf);
         if (r < 0 && errno == EINTR) continue;
-        if (r < 0) return _fail(err, "cannot read", f->Path, MOD_DEAD);
+        if (r < 0) return fail(err, "cannot read", path_, MOD_DEAD);
         if (r == 0) break;
-        text.append(bf, (size_t)r);
+        text.append(bf, static_cast<size_t>(r));
     }
-    f->Lines.clear();
+    lines_.clear();
     size_t at = 0;
     while (at < text.size()) {
         size_t lf = text.find('\n', at);
         if (lf == std::string::npos) lf = text.size();
-        f->Lines.emplace_back(text, at, lf - at);
+        lines_.emplace_back(text, at, lf - at);
         at = lf + 1;
     }
-    _index(f);
+    index();
     return MOD_DONE;
 }
 
 // Makes the lines those of the file as it is now on disk, reading it again
 // only when it changed. A missing file is an empty store.
-static int _refresh(FileStore *f, std::string *err)
+int FileStore::refresh(std::string *err)
 {
     struct stat st;
-    if (stat(f->Path.c_str(), &st) != 0) {
-        if (errno != ENOENT) return _fail(err, "cannot read", f->Path, MOD_DEAD);
-        _forget(f);
+    if (stat(path_.c_str(), &st) != 0) {
+        if (errno != ENOENT) return fail(err, "cannot read", path_, MOD_DEAD);
+        forget();
         return MOD_DONE;
     }
-    if (f->Fd >= 0 && _same(&st, &f->St)) return MOD_DONE;
-    _forget(f);
-    int fd = open(f->Path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
+    if (fd_.ok() && same(&st, &st_)) return MOD_DONE;
+    forget();
+    ModFd fd(::open(path_.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd.ok()) {
         // Gone between the two looks: as good as missing.
         if (errno == ENOENT) return MOD_DONE;
-        return _fail(err, "cannot read", f->Path, MOD_DEAD);
+        return fail(err, "cannot read", path_, MOD_DEAD);
     }
-    int r = fstat(fd, &f->St) == 0 ? _read_all(f, fd, err)
-                                   : _fail(err, "cannot read", f->Path, MOD_DEAD);
+    int r = fstat(fd.get(), &st_) == 0 ? read_all(fd.get(), err)
+                                       : fail(err, "cannot read", path_, MOD_DEAD);
     if (r != MOD_DONE) {
-        close(fd);
-        f->Lines.clear();
-        f->Index.clear();
+        forget();
         return r;
     }
-    f->Fd = fd;
+    fd_.reset(fd.release());
     return MOD_DONE;
 }
 
-// Takes the lock, waiting up to Busy milliseconds for another process to
-// finish its change, then brings the lines up to date.
-static int _begin(FileStore *f, std::string *err)
+// Opens the lock file, creating it when missing. A symbolic link or
+// anything but a plain file in its place, which another user of a shared
+// directory may have planted there, is refused and never followed: the
+// file is opened without following links, and created only where nothing
+// is.
+int FileStore::open_lock(std::string *err)
 {
-    if (f->LockFd < 0) {
-        f->LockFd = open(f->Lock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-        if (f->LockFd < 0) return _fail(err, "cannot lock", f->Lock, MOD_FAIL);
+    int fd = -1;
+    for (int tries = 0; tries < 3 && fd < 0; tries++) {
+        fd = ::open(lock_.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
+        if (fd < 0 && errno == ENOENT)
+            fd = ::open(lock_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        // Made by another process between the two opens: open it again.
+        if (fd < 0 && errno != EEXIST) break;
     }
+    if (fd < 0) return fail(err, "cannot lock", lock_, 0);
+    lock_fd_.reset(fd);
+    struct stat st;
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) return 1;
+    lock_fd_.reset();
+    *err = "cannot lock " + lock_ + ": not a plain file";
+    return 0;
+}
+
+// Takes the lock, waiting up to busy_ milliseconds for another process to
+// finish its change, then brings the lines up to date.
+int FileStore::begin(std::string *err)
+{
+    if (!lock_fd_.ok() && !open_lock(err)) return MOD_FAIL;
     for (int waited = 0;; waited += 10) {
-        if (flock(f->LockFd, LOCK_EX | LOCK_NB) == 0) break;
+        if (flock(lock_fd_.get(), LOCK_EX | LOCK_NB) == 0) break;
         if (errno != EWOULDBLOCK && errno != EINTR)
-            return _fail(err, "cannot lock", f->Lock, MOD_FAIL);
-        if (waited >= f->Busy) {
-            *err = "store is busy, " + f->Path + " stays locked by another process";
+            return fail(err, "cannot lock", lock_, MOD_FAIL);
+        if (waited >= busy_) {
+            *err = "store is busy, " + path_ + " stays locked by another process";
             return MOD_FAIL;
         }
         adt::my_msleep(10);
     }
-    int r = _refresh(f, err);
-    if (r != MOD_DONE) flock(f->LockFd, LOCK_UN);
+    int r = refresh(err);
+    if (r != MOD_DONE) end();
     return r;
-}
-
-static void _end(FileStore *f)
-{
-    flock(f->LockFd, LOCK_UN);
 }
 
 // Gives the new file the owner, group and mode of the one it replaces; a
 // new file stays owner-only. Without the old owner and group it keeps only
 // the owner's permissions, so that no other group gains access.
-static void _permissions(FileStore *f, int fd)
+void FileStore::permissions(int fd)
 {
-    if (f->Fd < 0) return;
-    mode_t mode = f->St.st_mode & 07777;
-    if ((f->St.st_uid != geteuid() || f->St.st_gid != getegid()) &&
-        fchown(fd, f->St.st_uid, f->St.st_gid) != 0)
+    if (!fd_.ok()) return;
+    mode_t mode = st_.st_mode & 07777;
+    if ((st_.st_uid != geteuid() || st_.st_gid != getegid()) &&
+        fchown(fd, st_.st_uid, st_.st_gid) != 0)
         mode &= 0700;
     fchmod(fd, mode);
 }
@@ -206,158 +251,146 @@ static void _permissions(FileStore *f, int fd)
 // Writes the lines as the new file: temporary file, flushed to disk,
 // renamed into place, the directory flushed too. On failure the lines are
 // dropped (they no longer match the file) and the file stays as it was.
-static int _commit(FileStore *f, std::string *err)
+int FileStore::commit(std::string *err)
 {
     std::string text;
-    for (const std::string &l : f->Lines) text += l + "\n";
-    // Left behind by a process that died here; the lock makes it ours now.
-    unlink(f->Temp.c_str());
-    int fd = open(f->Temp.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0) {
-        _fail(err, "cannot write", f->Temp, MOD_FAIL);
-        _forget(f);
+    for (const std::string &l : lines_) text += l + "\n";
+    // A plain file is left behind by a process that died here, and the
+    // lock makes it ours now; a link planted there is refused, and the
+    // exclusive create follows none that appears after the look.
+    struct stat st;
+    int planted = lstat(temp_.c_str(), &st) == 0 && !S_ISREG(st.st_mode);
+    if (planted) errno = S_ISLNK(st.st_mode) ? ELOOP : EEXIST;
+    if (!planted) unlink(temp_.c_str());
+    ModFd fd(planted
+                 ? -1
+                 : ::open(temp_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!fd.ok()) {
+        fail(err, "cannot write", temp_, MOD_FAIL);
+        forget();
         return MOD_FAIL;
     }
-    _permissions(f, fd);
-    if (!adt::write_all(fd, text.data(), text.size()) || fsync(fd) != 0 ||
-        rename(f->Temp.c_str(), f->Path.c_str()) != 0) {
-        _fail(err, "cannot write", f->Path, MOD_FAIL);
-        close(fd);
-        unlink(f->Temp.c_str());
-        _forget(f);
+    permissions(fd.get());
+    if (!adt::write_all(fd.get(), text.data(), text.size()) || fsync(fd.get()) != 0 ||
+        rename(temp_.c_str(), path_.c_str()) != 0) {
+        fail(err, "cannot write", path_, MOD_FAIL);
+        unlink(temp_.c_str());
+        forget();
         return MOD_FAIL;
     }
-    int dir = open(f->Dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir >= 0) {
-        fsync(dir);
-        close(dir);
-    }
-    if (f->Fd >= 0) close(f->Fd);
-    f->Fd = fd;
-    fstat(fd, &f->St);
-    _index(f);
+    ModFd dir(::open(dir_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (dir.ok()) fsync(dir.get());
+    fstat(fd.get(), &st_);
+    fd_.reset(fd.release());
+    index();
     return MOD_DONE;
 }
 
-static int _find(void *self, const char *name, ModUser *u, std::string *err)
+int FileStore::find(const char *name, ModUser *u, std::string *err)
 {
-    FileStore *f = (FileStore *)self;
-    int r = _refresh(f, err);
+    int r = refresh(err);
     if (r != MOD_DONE) return r;
-    auto it = f->Index.find(name);
-    if (it == f->Index.end()) return MOD_NONE;
-    _parse(f->Lines[it->second], u);
+    auto it = index_.find(name);
+    if (it == index_.end()) return MOD_NONE;
+    parse(lines_[it->second], u);
     return MOD_DONE;
 }
 
-static int _put(void *self, const ModUser *u, std::string *err)
+int FileStore::put(const ModUser &u, std::string *err)
 {
-    FileStore *f = (FileStore *)self;
-    int r = _begin(f, err);
+    int r = begin(err);
     if (r != MOD_DONE) return r;
-    auto it = f->Index.find(u->name);
-    if (it != f->Index.end())
-        f->Lines[it->second] = _compose(u);
+    auto it = index_.find(u.name);
+    if (it != index_.end())
+        lines_[it->second] = compose(u);
     else
-        f->Lines.push_back(_compose(u));
-    r = _commit(f, err);
-    _end(f);
+        lines_.push_back(compose(u));
+    r = commit(err);
+    end();
     return r;
 }
 
-static int _update(void *self, const char *name, const char *hash, const char *extra,
-                   const char *expect, std::string *err)
+int FileStore::update(const char *name, const char *hash, const char *extra, const char *expect,
+                      std::string *err)
 {
-    FileStore *f = (FileStore *)self;
-    int r = _begin(f, err);
+    int r = begin(err);
     if (r != MOD_DONE) return r;
-    auto it = f->Index.find(name);
+    auto it = index_.find(name);
     ModUser u;
-    if (it == f->Index.end() || !_parse(f->Lines[it->second], &u) || (expect && u.hash != expect)) {
-        _end(f);
+    if (it == index_.end() || !parse(lines_[it->second], &u) || (expect && u.hash != expect)) {
+        end();
         return MOD_NONE;
     }
     if (hash) u.hash = hash;
     if (extra) u.extra = extra;
-    f->Lines[it->second] = _compose(&u);
-    r = _commit(f, err);
-    _end(f);
+    lines_[it->second] = compose(u);
+    r = commit(err);
+    end();
     return r;
 }
 
-static int _remove(void *self, const char *name, std::string *err)
+int FileStore::remove(const char *name, std::string *err)
 {
-    FileStore *f = (FileStore *)self;
-    int r = _begin(f, err);
+    int r = begin(err);
     if (r != MOD_DONE) return r;
-    if (!f->Index.count(name)) {
-        _end(f);
+    if (!index_.count(name)) {
+        end();
         return MOD_NONE;
     }
     // Every line of the name goes, so that no older record shows up again.
     ModUser u;
     std::vector<std::string> kept;
-    for (std::string &l : f->Lines)
-        if (!_parse(l, &u) || u.name != name) kept.push_back(std::move(l));
-    f->Lines.swap(kept);
-    r = _commit(f, err);
-    _end(f);
+    for (std::string &l : lines_)
+        if (!parse(l, &u) || u.name != name) kept.push_back(std::move(l));
+    lines_.swap(kept);
+    r = commit(err);
+    end();
     return r;
 }
 
-static int _each(void *self, ModEachFn fn, void *ctx, std::string *err)
+int FileStore::each(const std::function<void(const ModUser &)> &fn, std::string *err)
 {
-    FileStore *f = (FileStore *)self;
-    int r = _refresh(f, err);
+    int r = refresh(err);
     if (r != MOD_DONE) return r;
-    std::vector<size_t> order;
-    order.reserve(f->Index.size());
-    for (const auto &e : f->Index) order.push_back(e.second);
     // Byte order of the names, as the comparison of std::string gives it.
-    std::vector<ModUser> users(order.size());
-    for (size_t i = 0; i < order.size(); i++) _parse(f->Lines[order[i]], &users[i]);
+    std::vector<ModUser> users(index_.size());
+    size_t i = 0;
+    for (const auto &e : index_) parse(lines_[e.second], &users[i++]);
     std::sort(users.begin(), users.end(),
               [](const ModUser &a, const ModUser &b) { return a.name < b.name; });
-    for (const ModUser &u : users) fn(ctx, &u);
+    for (const ModUser &u : users) fn(u);
     return MOD_DONE;
 }
 
 // Opens the store of the options: reads the file, or, unless read-only,
 // creates it empty with mode 0600 when it is missing.
-static int _open(FileStore *f, const ModOptions *o, std::string *err)
+int FileStore::open(const ModOptions &o, std::string *err)
 {
-    f->Path = o->File;
-    f->Lock = o->File + ".lock";
-    f->Temp = o->File + ".tmp";
-    size_t slash = o->File.rfind('/');
-    f->Dir = slash == std::string::npos ? "." : slash == 0 ? "/" : o->File.substr(0, slash);
-    f->Busy = o->Busy;
-    if (_refresh(f, err) != MOD_DONE) return 0;
-    if (f->Fd >= 0) return 1;
-    if (o->ReadOnly) {
-        errno = ENOENT;
-        _fail(err, "cannot open", f->Path, MOD_DEAD);
+    if (path_.empty()) {
+        *err = "no store given (-file PATH)";
         return 0;
     }
-    if (_begin(f, err) != MOD_DONE) return 0;
-    int r = f->Fd >= 0 ? MOD_DONE : _commit(f, err);
-    _end(f);
+    lock_ = path_ + ".lock";
+    temp_ = path_ + ".tmp";
+    size_t slash = path_.rfind('/');
+    dir_ = slash == std::string::npos ? "." : slash == 0 ? "/" : path_.substr(0, slash);
+    if (refresh(err) != MOD_DONE) return 0;
+    if (fd_.ok()) return 1;
+    if (o.ReadOnly) {
+        errno = ENOENT;
+        fail(err, "cannot open", path_, MOD_DEAD);
+        return 0;
+    }
+    if (begin(err) != MOD_DONE) return 0;
+    int r = fd_.ok() ? MOD_DONE : commit(err);
+    end();
     return r == MOD_DONE;
 }
 
+} // namespace
+
 int main(int argc, char **argv)
 {
-    mod_start();
     FileStore f;
-    f.Busy = 0;
-    f.LockFd = -1;
-    f.Fd = -1;
-    ModOptions o;
-    ModStore s = {"file", &f, _find, _put, _update, _remove, _each};
-    std::string err;
-    int ok = mod_options_parse(&o, argc, argv, &err) && _open(&f, &o, &err);
-    int status = mod_run(&s, &o, ok ? nullptr : err.c_str());
-    _forget(&f);
-    if (f.LockFd >= 0) close(f.LockFd);
-    return status;
+    return mod_main(argc, argv, &f);
 }

@@ -9,7 +9,9 @@
 #ifndef MODULES_MODHASH_H
 #define MODULES_MODHASH_H
 
+#include <cstddef>
 #include <string>
+#include <vector>
 
 // The method that made hash, or "unknown" for text no method made
 // (a locked "!..." or "*" entry, an empty field). Never null.
@@ -28,5 +30,28 @@ int hash_verify(const char *password, const char *hash);
 // method's default) under a fresh salt from the system's random source.
 // 1 with the hash in *out; 0 with the reason in *out.
 int hash_make(const char *prefix, unsigned long count, const char *password, std::string *out);
+
+// The methods of a store's hashes counted, so that an unknown user can be
+// refused after a verification that costs what most users' cost: a prober
+// must not tell names that exist by the time a refusal takes.
+class HashCensus
+{
+  public:
+    // Forgets every hash counted.
+    void clear();
+    // Counts one stored hash; text that no method made is not counted.
+    void add(const char *hash, size_t length);
+    // The first hash counted of the method counted most often (of those
+    // tied, the one counted first), or the empty text when none was.
+    const std::string &typical() const;
+
+  private:
+    struct Tally {
+        const char *method;
+        size_t count;
+        std::string first;
+    };
+    std::vector<Tally> tallies_; // one per method seen, in the order seen
+};
 
 #endif
