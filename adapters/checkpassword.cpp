@@ -110,8 +110,8 @@ class ChildSignal
 
 // What a child that could not become Corvane tells its parent.
 struct ExecFailure {
-    int chdir; // 1: the configuration directory could not be entered
-    int error; // errno
+    int in_dir; // 1: the configuration directory could not be entered
+    int error;  // errno
 };
 
 // The option's name without its one or two dashes, or null for a word
@@ -295,8 +295,8 @@ int ask_child(const CpwOptions *o, const char *command, size_t len, const struct
     ExecFailure f;
     if (cpw_read_all(status.r.get(), reinterpret_cast<char *>(&f), sizeof f, 0, deadline) ==
         static_cast<ssize_t>(sizeof f)) {
-        adt::lprintf(reply, isize, f.chdir ? "cannot enter %s: %s" : "cannot execute %s: %s",
-                     f.chdir ? o->Path : o->Corvane, strerror(f.error));
+        adt::lprintf(reply, isize, f.in_dir ? "cannot enter %s: %s" : "cannot execute %s: %s",
+                     f.in_dir ? o->Path : o->Corvane, strerror(f.error));
         finish(chld, pid, 1000);
         return 0;
     }
@@ -497,7 +497,10 @@ ssize_t cpw_read_all(int fd, char *buf, size_t size, int to_nul, const struct ti
 int cpw_config_safe(const char *dir, const char *corvane, char *err, size_t size)
 {
     int isize = static_cast<int>(size);
-    if (!dir || !corvane) return 0;
+    if (!dir || !corvane) {
+        adt::lprintf(err, isize, "no configuration directory or corvane program named");
+        return 0;
+    }
     char name[CPW_LINE], ini[CPW_LINE];
     adt::exename(name, corvane, sizeof name);
     int n = adt::lprintf(ini, sizeof ini, "%s/%s.ini", dir, name);
