@@ -36,7 +36,10 @@ struct Server {
             dup2(fd, 1);
             dup2(fd, 2);
             close_range(3, ~0U, 0);
-            execv(argv[0].c_str(), c_strings(argv).data());
+            std::vector<char *> words;
+            for (std::string &w : argv) words.push_back(w.data());
+            words.push_back(nullptr);
+            execv(words[0], words.data());
             _exit(127);
         }
         setpgid(pid, pid);
@@ -59,13 +62,13 @@ TEST(CheckpasswordClients, DovecotChecksMovesAndTellsOutagesApart)
         GTEST_SKIP() << "no Dovecot (.ci/run installs it)";
     TempDir t;
     fs::path corvane = corvane_setup(t / "corvane", "dovecot");
-    std::string conf = write_file(
-        t / "dovecot.conf", "base_dir = " + t.file("run") + "\nstate_dir = " + t.file("state") +
-                                "\nlog_path = " + t.file("dovecot.log") +
-                                "\nprotocols =\nlisten = 127.0.0.1\nssl = no\n"
-                                // The sanitizers reserve more address space than allowed.
-                                "default_vsz_limit = 0\nauth_failure_delay = 0\n" +
-                                example("dovecot/auth-corvane.conf.ext", corvane));
+    std::string conf = write_file(t / "dovecot.conf",
+                                  "base_dir = " + at(t, "run") + "\nstate_dir = " + at(t, "state") +
+                                      "\nlog_path = " + at(t, "dovecot.log") +
+                                      "\nprotocols =\nlisten = 127.0.0.1\nssl = no\n"
+                                      // The sanitizers reserve more address space than allowed.
+                                      "default_vsz_limit = 0\nauth_failure_delay = 0\n" +
+                                      example("dovecot/auth-corvane.conf.ext", corvane));
     Server server;
     ASSERT_EQ(server.start({dovecot, "-F", "-c", conf}, t / "dovecot.err",
                            [&] { return fs::exists(t / "run" / "auth-client"); }),
@@ -127,7 +130,7 @@ TEST(CheckpasswordClients, ApacheLocationAuthenticatesThroughThePipe)
     fs::path corvane = corvane_setup(t / "corvane", "www-data");
     fs::create_directories(t / "htdocs" / "private");
     write_file(t / "htdocs" / "private" / "hello.txt", "hello\n");
-    for (const char *d : {"htdocs", "htdocs/private"}) chmod(t.file(d).c_str(), 0755);
+    for (const char *d : {"htdocs", "htdocs/private"}) chmod(at(t, d).c_str(), 0755);
     // A port no one listens on just now.
     int probe = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in a = {AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
@@ -141,11 +144,11 @@ TEST(CheckpasswordClients, ApacheLocationAuthenticatesThroughThePipe)
         conf += "LoadModule " + m + "_module " + modules + "mod_" + m + ".so\n";
     write_file(t / "httpd.conf",
                conf + "Listen 127.0.0.1:" + port + "\nServerName 127.0.0.1\nUser www-data\n" +
-                   "Group www-data\nPidFile " + t.file("httpd.pid") + "\nErrorLog " +
-                   t.file("error.log") + "\nDocumentRoot " + t.file("htdocs") + "\n" +
+                   "Group www-data\nPidFile " + at(t, "httpd.pid") + "\nErrorLog " +
+                   at(t, "error.log") + "\nDocumentRoot " + at(t, "htdocs") + "\n" +
                    example("apache/corvane.conf", corvane));
     Server server;
-    ASSERT_EQ(server.start({apache, "-f", t.file("httpd.conf"), "-DFOREGROUND"}, t / "httpd.err",
+    ASSERT_EQ(server.start({apache, "-f", at(t, "httpd.conf"), "-DFOREGROUND"}, t / "httpd.err",
                            [&] { return fs::exists(t / "httpd.pid"); }),
               "");
     // erin is let in from 127.0.0.1 only: the client's address reaches Corvane.

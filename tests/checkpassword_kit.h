@@ -13,6 +13,12 @@ namespace cpwkit
 
 using namespace testkit;
 
+// The path of name in the temporary directory t.
+inline std::string at(const TempDir &t, const std::string &name)
+{
+    return (t / name).string();
+}
+
 // The fields of text separated by sep.
 inline std::vector<std::string> fields(const std::string &text, char sep = ' ')
 {

@@ -76,10 +76,9 @@ TEST(CheckpasswordProgram, OptionsAndTheConfigurationsItRefuses)
     fs::path dir = corvane_setup(t / "corvane");
     std::vector<std::string> args = {"--path", dir, "--pipe"};
     EXPECT_EQ(adapter(args, "alice\nwonderland\n").status, 0);
-    Outcome r =
-        adapter({"--corvane", t.file("corvane/corvane"), "--path", dir, "--pipe"}, "a\nb\n");
+    Outcome r = adapter({"--corvane", at(t, "corvane/corvane"), "--path", dir, "--pipe"}, "a\nb\n");
     EXPECT_EQ(r.status, CPW_TEMPFAIL);
-    EXPECT_TRUE(contains(r.err, "cannot execute " + t.file("corvane/corvane"))) << r.err;
+    EXPECT_TRUE(contains(r.err, "cannot execute " + at(t, "corvane/corvane"))) << r.err;
     std::function<void()> unsafe[] = {
         [&] { chmod(dir.c_str(), 0770); }, [&] { chmod(dir.c_str(), 0702); },
         [&] { chmod((dir / "corvane.ini").c_str(), 0620); },
@@ -124,7 +123,7 @@ TEST(CheckpasswordProgram, BrokenBackEndIsATemporaryFailureNeverAWrongPassword)
 TEST(CheckpasswordProgram, AsksADaemonOnItsSocket)
 {
     TempDir t;
-    std::string path = t.file("sock");
+    std::string path = at(t, "sock");
     int listener = socket(AF_UNIX, SOCK_STREAM, 0);
     sockaddr_un a = {};
     a.sun_family = AF_UNIX;
