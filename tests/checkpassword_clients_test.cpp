@@ -19,7 +19,6 @@ std::string example(const std::string &name, const fs::path &dir)
     std::string text =
         replace_all(read_file(EXAMPLES_DIR "/" + name), "/usr/local/bin/corvane-checkpassword",
                     std::string(ADAPTER_BIN) + " --corvane " + CORVANE_BIN);
-    EXPECT_TRUE(contains(text, ADAPTER_BIN)) << name;
     return replace_all(text, "/usr/local/etc/corvane", dir.string());
 }
 
