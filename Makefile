@@ -1,7 +1,9 @@
 # The user's entry points. `make` builds the release tree in build/;
 # `make test` builds a sanitizer tree in build/asan and runs every test.
 # `make run` starts Corvane on a fresh copy of the example in build/run;
-# `make install` installs the release build under PREFIX; `make bench` measures it.
+# `make install` builds what it installs, configured for PREFIX, and installs it
+# (DESTDIR honoured); `make uninstall` removes what the last install put there.
+# `make bench` measures the release build.
 # `make fuzz` runs every fuzz target for FUZZ_SECONDS each (build/fuzz, clang);
 # `make memcheck` runs the end-to-end tests with Corvane under valgrind.
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
@@ -12,7 +14,9 @@ FUZZ_SECONDS ?= 60
 MEMCHECK := valgrind -q --error-exitcode=99 --leak-check=full \
 	--show-leak-kinds=definite,indirect,possible --errors-for-leak-kinds=definite,indirect,possible
 
-.PHONY: all release test run install bench fuzz memcheck clean
+INSTALL_DIR := build/install
+
+.PHONY: all release test run install uninstall bench fuzz memcheck clean
 
 all: release
 
@@ -38,8 +42,24 @@ run:
 	@echo "  lookup alice | check alice wonderland (twice: she moves to the new store) | search * | quit" >&2
 	@cd $(RUN_DIR) && exec $(CURDIR)/build/corvane -path .
 
-install: release
-	cmake --install build --prefix $(PREFIX)
+# A tree of its own, configured with PREFIX, so that the programs' built-in
+# paths (the corvane the adapters start, their configuration directory) are
+# those of the installation; neither tests nor benchmarks are built.
+install:
+	cmake -S . -B $(INSTALL_DIR) -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=$(PREFIX) \
+		-DBUILD_TESTING=OFF -DCORVANE_BENCH=OFF
+	cmake --build $(INSTALL_DIR) -j $(JOBS)
+	cmake --install $(INSTALL_DIR)
+
+# Removes every file the last `make install` wrote (its list is kept in the
+# install tree), and Corvane's own directories (share/corvane) once empty;
+# bin, libexec and the man directories stay.
+uninstall:
+	@test -f $(INSTALL_DIR)/install_manifest.txt || { echo "nothing installed from $(INSTALL_DIR)" >&2; exit 1; }
+	xargs -d '\n' rm -f -- < $(INSTALL_DIR)/install_manifest.txt
+	sed -n 's|^\(.*/share/corvane\)/.*|\1|p' $(INSTALL_DIR)/install_manifest.txt | sort -u | \
+		xargs -d '\n' -r -I{} find {} -depth -type d -empty -delete
+	rm -f $(INSTALL_DIR)/install_manifest.txt
 
 # Measures Corvane against the machine's limit on the release build and
 # prints one table (doc/performance.md explains it). BENCH_ARGS are passed

@@ -29,10 +29,6 @@
 #include "adt/lib.h"
 #include "adt/wire.h"
 
-#ifndef SQ_CONFDIR
-#define SQ_CONFDIR "/usr/local/etc/corvane"
-#endif
-
 namespace
 {
 
@@ -58,7 +54,7 @@ void say(const char *format, ...)
 
 struct Options {
     std::string corvane = cpw_default_corvane();
-    std::string path = SQ_CONFDIR;
+    std::string path = cpw_default_path();
     std::string socket; // empty: start a Corvane child
     int timeout = CPW_TIMEOUT;
     bool concurrent = false;
@@ -544,7 +540,7 @@ int parse_options(int argc, char **argv, Options &o)
         if (name.rfind("--", 0) == 0) name.erase(0, 1);
         if (name == "-help") {
             printf("%sdefaults: --corvane %s --path %s --timeout %d\n", Usage,
-                   cpw_default_corvane(), SQ_CONFDIR, CPW_TIMEOUT);
+                   cpw_default_corvane(), cpw_default_path(), CPW_TIMEOUT);
             return -1;
         }
         if (name == "-concurrency") {

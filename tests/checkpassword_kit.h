@@ -1,8 +1,10 @@
-// Test helpers for corvane-checkpassword: a Corvane set up over the
-// password-file module or as the shipped migration, and a module asked
-// directly.
+// What the adapter's tests share: a Corvane directory set up as the README
+// tells administrators.
 #ifndef TESTS_CHECKPASSWORD_KIT_H
 #define TESTS_CHECKPASSWORD_KIT_H
+
+#include <functional>
+#include <pwd.h>
 
 #include "tests/testkit.h"
 
@@ -11,53 +13,43 @@ namespace cpwkit
 
 using namespace testkit;
 
-// A Corvane over the password-file module in dir, with the example users
-// (examples/users.passwd):
-//   module 1 checks alice, bob, carol and dave from anywhere;
-//   module 2 checks erin, but only for the client address 127.0.0.1;
-//   module 3 checks ghost in a store that does not exist: a dead module.
-// Other users are checked by no module.
-inline void corvane_setup(const fs::path &dir)
+// The path of name in the temporary directory t.
+inline std::string at(const TempDir &t, const std::string &name)
 {
-    fs::copy_file(EXAMPLES_DIR "/users.passwd", dir / "users.passwd",
-                  fs::copy_options::overwrite_existing);
-    auto binary = [](const fs::path &store) {
-        return "binary " MODULE_FILE_BIN " -file " + store.string() + " -readonly\n";
-    };
-    std::string ini = "module 1\n" + binary(dir / "users.passwd") + "check alice,bob,carol,dave\n";
-    ini += "module 2\n" + binary(dir / "users.passwd") + "check erin\nip_match 127.0.0.1\n";
-    ini += "module 3\n" + binary(dir / "missing" / "users.passwd") + "check ghost\n";
-    write_file(dir / "corvane.ini", ini);
+    return (t / name).string();
 }
 
-// The example migration (examples/corvane.ini) in dir, its module
-// programs taken from this build. Its stores are named relative to dir.
-inline void migration_setup(const fs::path &dir)
+// The fields of text separated by sep.
+inline std::vector<std::string> fields(const std::string &text, char sep = ' ')
 {
-    fs::copy_file(EXAMPLES_DIR "/users.passwd", dir / "users.passwd",
-                  fs::copy_options::overwrite_existing);
-    std::string ini = read_file(EXAMPLES_DIR "/corvane.ini");
-    ini = replace_all(ini, "/usr/local/libexec/corvane-sqlite", MODULE_SQLITE_BIN);
-    ini = replace_all(ini, "/usr/local/libexec/corvane-file", MODULE_FILE_BIN);
-    write_file(dir / "corvane.ini", ini);
+    std::vector<std::string> f(1);
+    for (char c : text) c == sep ? void(f.emplace_back()) : f.back().push_back(c);
+    return f;
 }
 
-// Asks a module program directly, in dir: its reply to request.
-inline std::string ask_module(const std::string &module, const fs::path &dir,
-                              const std::string &store, const std::string &request)
+// A Corvane in dir as the README says, for the user owner: dir owned by
+// them, mode 0700, its files 0600. Module 1 is a new SQLite store that the
+// legacy file of module 2 moves alice, bob, carol and dave into as they log
+// in; module 3 checks erin from 127.0.0.1 only; module 4 (checking "crash")
+// cannot run at all. The directory above dir is made passable for owner.
+inline fs::path corvane_setup(const fs::path &dir, const std::string &owner = "root")
 {
-    Spec s;
-    s.argv = {module, "-file", store};
-    s.input = request + "\nquit\n";
-    s.cwd = dir.string();
-    Outcome r = run(s);
-    return r.out.substr(0, r.out.find('\n'));
-}
-
-// True when program can be run by us.
-inline bool have_program(const char *path)
-{
-    return access(path, X_OK) == 0;
+    fs::create_directories(dir);
+    chmod(dir.parent_path().c_str(), 0711);
+    fs::copy_file(EXAMPLES_DIR "/users.passwd", dir / "users.passwd");
+    std::string file = std::string("binary ") + MODULE_FILE_BIN + " -file users.passwd -readonly\n";
+    write_file(dir / "corvane.ini",
+               std::string("module 1\nbinary ") + MODULE_SQLITE_BIN +
+                   " -file users.db\ndo_set move_to\nmodule 2\n" + file +
+                   "do_check move_from\ndo_set false\ncheck alice,bob,carol,dave\nmodule 3\n" +
+                   file + "check erin\nip_match 127.0.0.1\nmodule 4\nbinary /bin/false\n" +
+                   "check crash\n");
+    const passwd *pw = getpwnam(owner.c_str());
+    for (const fs::path &p : {dir, dir / "corvane.ini", dir / "users.passwd"}) {
+        EXPECT_TRUE(pw && chown(p.c_str(), pw->pw_uid, pw->pw_gid) == 0) << owner;
+        chmod(p.c_str(), p == dir ? 0700 : 0600);
+    }
+    return dir;
 }
 
 } // namespace cpwkit
