@@ -6,10 +6,8 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
-#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -18,6 +16,7 @@
 #include <utility>
 
 #include "adt/lib.h"
+#include "adt/spawn.h"
 
 #ifndef CPW_CORVANE
 #define CPW_CORVANE "/usr/local/bin/corvane"
@@ -188,26 +187,6 @@ void send_command(int fd, const char *command, size_t len)
     sigaction(SIGPIPE, &old, nullptr);
 }
 
-// Marks every descriptor from 3 on close-on-exec: those the caller left
-// open (checkpassword's descriptor 4, a server's sockets) are none of
-// Corvane's business. A kernel without close_range has the open ones
-// walked in /proc, or, without /proc, every possible one.
-void cloexec_inherited(void)
-{
-    if (close_range(3, ~0U, CLOSE_RANGE_CLOEXEC) == 0) return;
-    if (DIR *d = opendir("/proc/self/fd")) {
-        while (struct dirent *e = readdir(d)) {
-            int fd = atoi(e->d_name);
-            if (fd >= 3 && fd != dirfd(d)) fcntl(fd, F_SETFD, FD_CLOEXEC);
-        }
-        closedir(d);
-        return;
-    }
-    struct rlimit rl;
-    rlim_t max = getrlimit(RLIMIT_NOFILE, &rl) == 0 && rl.rlim_cur < 65536 ? rl.rlim_cur : 65536;
-    for (int fd = 3; fd < static_cast<int>(max); fd++) fcntl(fd, F_SETFD, FD_CLOEXEC);
-}
-
 // The child's side: Corvane's standard input and output become the pipes,
 // the working directory is the configuration directory, and a failure is
 // told on the status pipe (which the execution closes when it succeeds).
@@ -218,7 +197,9 @@ void cloexec_inherited(void)
     if (dup2(in, 0) < 0 || dup2(out, 1) < 0) {
         f.error = errno;
     } else {
-        cloexec_inherited();
+        // Descriptors the caller left open (checkpassword's descriptor 4, a
+        // server's sockets) are none of Corvane's business.
+        adt::spawn_cloexec_from(3);
         signal(SIGPIPE, SIG_DFL);
         signal(SIGCHLD, SIG_DFL);
         sigprocmask(SIG_SETMASK, mask, nullptr);
@@ -452,24 +433,13 @@ int cpw_reply_status(const char *line)
 
 struct timespec cpw_deadline(int ms)
 {
-    struct timespec t;
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    t.tv_sec += ms / 1000;
-    t.tv_nsec += static_cast<long>(ms % 1000) * 1000000;
-    if (t.tv_nsec >= 1000000000) {
-        t.tv_sec++;
-        t.tv_nsec -= 1000000000;
-    }
-    return t;
+    return adt::spawn_deadline(ms);
 }
 
 int cpw_left(const struct timespec *deadline)
 {
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    long long ms = static_cast<long long>(deadline->tv_sec - now.tv_sec) * 1000 +
-                   (deadline->tv_nsec - now.tv_nsec) / 1000000;
-    return ms <= 0 ? 0 : ms > CPW_TIMEOUT_MAX ? CPW_TIMEOUT_MAX : static_cast<int>(ms);
+    long long ms = adt::spawn_left(deadline);
+    return ms > CPW_TIMEOUT_MAX ? CPW_TIMEOUT_MAX : static_cast<int>(ms);
 }
 
 ssize_t cpw_read_all(int fd, char *buf, size_t size, int to_nul, const struct timespec *deadline)

@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include "adapters/checkpassword.h"
+#include "adt/spawn.h"
 
 namespace
 {
@@ -46,8 +47,7 @@ void say(const char *format, ...)
 // of ours lands there and is taken for Corvane's input or output.
 void standard_descriptors(void)
 {
-    for (int fd = 0; fd <= 2; fd++)
-        if (fcntl(fd, F_GETFD) < 0 && open("/dev/null", O_RDWR) < 0) _exit(CPW_TEMPFAIL);
+    if (!adt::spawn_stdio_open()) _exit(CPW_TEMPFAIL);
 }
 
 // Reads what the caller hands over into input (CPW_INPUT_MAX + 2 bytes)

@@ -27,6 +27,7 @@
 
 #include "adapters/squid.h"
 #include "adt/lib.h"
+#include "adt/spawn.h"
 #include "adt/wire.h"
 
 namespace
@@ -84,19 +85,6 @@ class Fd
   private:
     int fd_;
 };
-
-struct timespec after_ms(int ms)
-{
-    struct timespec t;
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    t.tv_sec += ms / 1000;
-    t.tv_nsec += (long)(ms % 1000) * 1000000;
-    if (t.tv_nsec >= 1000000000) {
-        t.tv_sec++;
-        t.tv_nsec -= 1000000000;
-    }
-    return t;
-}
 
 // One request on its way to Corvane. The command holds the password and
 // is cleared when the job goes.
@@ -194,7 +182,7 @@ class Link
     bool send(std::unique_ptr<Job> &job, int timeout)
     {
         if (!adt::write_all(wr_.get(), job->command, (size_t)job->len)) return false;
-        job->deadline = after_ms(timeout);
+        job->deadline = adt::spawn_deadline(timeout);
         job_ = std::move(job);
         reply_.clear();
         return true;
@@ -273,13 +261,13 @@ class Link
 };
 
 // The child's side: Corvane's standard input and output become the
-// pipes, every other descriptor is closed, and the working directory is
+// pipes, no other descriptor reaches Corvane, and the working directory is
 // the configuration directory. A program that cannot be run says so on the
 // pipe, as Corvane itself says a failed start.
 [[noreturn]] void exec_corvane(const Options &o, int in, int out)
 {
     if (dup2(in, 0) < 0 || dup2(out, 1) < 0) _exit(127);
-    close_range(3, ~0U, 0);
+    adt::spawn_cloexec_from(3);
     signal(SIGPIPE, SIG_DFL);
     char why[CPW_LINE];
     if (chdir(o.path.c_str()) != 0) {
@@ -590,8 +578,7 @@ int main(int argc, char **argv)
 {
     // A closed descriptor 0, 1 or 2 is opened on /dev/null, so that no
     // pipe of ours lands there.
-    for (int fd = 0; fd <= 2; fd++)
-        if (fcntl(fd, F_GETFD) < 0 && open("/dev/null", O_RDWR) < 0) return 1;
+    if (!adt::spawn_stdio_open()) return 1;
     Options o;
     int status = parse_options(argc, argv, o);
     if (status) {

@@ -162,20 +162,7 @@ static int onto(int fd, int target)
 // write its log line.
 static void cloexec_inherited(void)
 {
-    if (close_range(3, ~0U, CLOSE_RANGE_CLOEXEC) == 0) return;
-    // A kernel without close_range: walk the descriptors that are open.
-    DIR *d = opendir("/proc/self/fd");
-    if (d) {
-        while (struct dirent *e = readdir(d)) {
-            int fd = atoi(e->d_name);
-            if (fd >= 3 && fd != dirfd(d)) fcntl(fd, F_SETFD, FD_CLOEXEC);
-        }
-        closedir(d);
-        return;
-    }
-    struct rlimit rl;
-    int max = getrlimit(RLIMIT_NOFILE, &rl) == 0 && rl.rlim_cur < 65536 ? (int)rl.rlim_cur : 65536;
-    for (int fd = 3; fd < max; fd++) fcntl(fd, F_SETFD, FD_CLOEXEC);
+    spawn_cloexec_from(3);
 }
 
 // What a child that could not run its program tells the parent through
@@ -603,6 +590,58 @@ int spawn_discard(pSpawn x, const char *who)
         waiting -= n;
     }
     return dropped < 0 ? 0 : dropped;
+}
+
+void spawn_cloexec_from(int low)
+{
+    if (close_range(static_cast<unsigned>(low), ~0U, CLOSE_RANGE_CLOEXEC) == 0) return;
+    if (DIR *d = opendir("/proc/self/fd")) {
+        while (struct dirent *e = readdir(d)) {
+            int fd = atoi(e->d_name);
+            if (fd >= low && fd != dirfd(d)) fcntl(fd, F_SETFD, FD_CLOEXEC);
+        }
+        closedir(d);
+        return;
+    }
+    struct rlimit rl;
+    int max = getrlimit(RLIMIT_NOFILE, &rl) == 0 && rl.rlim_cur < 65536 ? static_cast<int>(rl.rlim_cur)
+                                                                         : 65536;
+    for (int fd = low; fd < max; fd++) fcntl(fd, F_SETFD, FD_CLOEXEC);
+}
+
+int spawn_stdio_open(void)
+{
+    for (int fd = 0; fd <= 2; fd++) {
+        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+        // open() takes the lowest free descriptor: this one.
+        int n = open("/dev/null", O_RDWR);
+        if (n < 0) return 0;
+        if (n != fd) close(n);
+    }
+    return 1;
+}
+
+struct timespec spawn_deadline(int ms)
+{
+    struct timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    t.tv_sec += ms / 1000;
+    t.tv_nsec += static_cast<long>(ms % 1000) * 1000000L;
+    if (t.tv_nsec >= 1000000000L) {
+        t.tv_sec++;
+        t.tv_nsec -= 1000000000L;
+    }
+    return t;
+}
+
+long long spawn_left(const struct timespec *deadline)
+{
+    if (!deadline) return 0;
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    long long ms = static_cast<long long>(deadline->tv_sec - now.tv_sec) * 1000 +
+                   (deadline->tv_nsec - now.tv_nsec) / 1000000;
+    return ms > 0 ? ms : 0;
 }
 
 } // namespace adt

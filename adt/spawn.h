@@ -16,6 +16,8 @@
 
 #include "adt/wire.h"
 
+#include <ctime>
+
 namespace adt
 {
 
@@ -69,6 +71,19 @@ void spawn_kill(pSpawn x);
 void spawn_free(pSpawn *x, int dontkill);
 // The child's process id, 0 when none runs, -1 for a null record.
 int spawn_get_pid(pSpawn x);
+// --- Process plumbing, shared by Corvane, the modules and the adapters ---
+// Marks every descriptor from low on close-on-exec, so that a program run
+// next inherits none of them: close_range where the kernel has it, else the
+// open ones listed in /proc, else every possible one.
+void spawn_cloexec_from(int low);
+// Opens /dev/null on each of descriptors 0, 1 and 2 that is closed, so that
+// no pipe or file opened later lands on one of them. 1 when all three are
+// open afterwards, else 0.
+int spawn_stdio_open(void);
+// The moment ms milliseconds from now on the monotonic clock.
+struct timespec spawn_deadline(int ms);
+// Whole milliseconds left until deadline (monotonic clock), 0 once it passed.
+long long spawn_left(const struct timespec *deadline);
 // The system's text for the current errno, cut to bfsz bytes in bf; returns bf.
 char *spawn_error(char *bf, int bfsz);
 // Splits command at blanks, tabs, CR and LF (runs count as one) into heap

@@ -3,6 +3,7 @@
 #include "modules/modlib.h"
 
 #include "adt/lib.h"
+#include "adt/spawn.h"
 #include "modules/modhash.h"
 
 #include <algorithm>
@@ -30,12 +31,7 @@ const size_t method_max = sizeof("gost-yescrypt") - 1;
 
 void mod_start(void)
 {
-    for (int fd = 0; fd <= 2; fd++)
-        if (fcntl(fd, F_GETFD) == -1 && errno == EBADF) {
-            // open() takes the lowest free descriptor: this one.
-            int n = open("/dev/null", O_RDWR);
-            if (n != fd && n >= 0) close(n);
-        }
+    adt::spawn_stdio_open();
     signal(SIGTERM, SIG_DFL);
 }
 
