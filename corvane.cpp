@@ -3,6 +3,8 @@
 #include "corvane.h"
 
 #include "adt/lib.h"
+#include "client.h"
+#include "daemon.h"
 
 #include <cerrno>
 #include <climits>
@@ -38,6 +40,11 @@ const SIniTable _Settings[] = {
     {I_SIG_HANDLER, "sig_handler", SM_NONE, "false", -1, "VALUE"},
     {I_LOG_ROTATIONS, "log_rotations", SM_NONE, "4", -1, "VALUE"},
     {I_LOG_SIZE, "log_size", SM_NONE, "1048576", -1, "VALUE"},
+    {I_WORKERS, "workers", SM_NONE, nullptr, -1, "VALUE"},
+    {I_CLIENT_TIMEOUT, "client_timeout", SM_NONE, "60", -1, "VALUE"},
+    {I_SOCKET_MODE, "socket_mode", SM_NONE, "0600", -1, "VALUE"},
+    {I_SOCKET_GROUP, "socket_group", SM_NONE, nullptr, -1, "VALUE"},
+    {I_WRITERS, "writers", SM_NONE, nullptr, -1, "VALUE"},
     {-1, nullptr, SM_NONE, nullptr, -1, nullptr},
 };
 
@@ -84,11 +91,11 @@ static void format_reply(char *bf, const char *format, va_list ap)
     while (len > 0 && (bf[len - 1] == '\r' || bf[len - 1] == '\n')) bf[--len] = 0;
 }
 
+// Output goes to the current client, collected until Corvane would wait
+// for more input (client.h).
 static void write_line(const char *lead, const char *text)
 {
-    fputs(lead, stdout);
-    fputs(text, stdout);
-    fputc('\n', stdout);
+    client_line(client_current(), lead, text);
 }
 
 enum reply_kind { REPLY_OK, REPLY_ERR, REPLY_DEAD };
@@ -112,7 +119,7 @@ static void print_reply(reply_kind kind, const char *format, va_list ap)
         emsg("-DEAD %s\n", bf);
         break;
     }
-    fflush(stdout);
+    client_reply_done(client_current());
 }
 
 void print_ok(const char *format, ...)
@@ -145,7 +152,7 @@ int search_result(char *result)
 {
     if (result && strncmp(result, "+DATA ", 6) == 0) {
         write_line("", result);
-        fflush(stdout);
+        client_reply_done(client_current());
         return 1;
     }
     char bf[1000];
@@ -246,6 +253,7 @@ void process_command(int argc, char **argv, char *input)
         imsg("INPUT[%s]", input);
         nparam = ssplit(input, " \r\n", p, 100, 1);
         if (nparam > 0) mode = command_mode(p[0]);
+        if (nparam > 0 && daemon_gate(p[0], mode)) return; // a daemon's client may be limited
     } else {
         nparam = command_line_words(argc, argv, p);
     }
@@ -311,7 +319,7 @@ void process_command(int argc, char **argv, char *input)
 
     imsg("OUTPUT[%s]", result);
     write_line("", result);
-    fflush(stdout);
+    client_reply_done(client_current());
     free(result);
     free(info);
 }
@@ -499,6 +507,7 @@ static const char *const ModeWords[] = {"", "lookup", "check", "set", "del", "se
 
 static int process_options(int argc, char **argv)
 {
+    int status = 0;
     for (int i = 1; i < argc; i++) {
         if (s_stricmp(argv[i], "-version") == 0) {
             print_ok("Corvane %s", corvane_version);
@@ -506,6 +515,8 @@ static int process_options(int argc, char **argv)
         }
         if (s_stricmp(argv[i], "-debug") == 0) {
             level = LogDebug;
+        } else if (daemon_option(argc, argv, &i, &status)) { // -listen, -connect
+            if (status) return status;
         } else if (s_stricmp(argv[i], "-path") == 0) {
             if (i + 1 >= argc) {
                 print_err("path requires a parameter");
@@ -562,42 +573,6 @@ static int process_commands(int argc, char **argv)
 int process_args(int argc, char **argv, int stage)
 {
     return stage == 0 ? process_options(argc, argv) : process_commands(argc, argv);
-}
-
-// --- Reading commands ---
-
-// Reads one line of standard input into line (capacity bfsz): at most
-// bfsz-2 characters and the line feed. 1 for a line (the last one may lack
-// its line feed), -1 at end of input. A longer line is read to its end and
-// dropped with 0: taken in pieces, its tail would run as commands of its own
-// and every later reply would answer the wrong request.
-static int read_line(char *line, int bfsz)
-{
-    int n = 0, c = EOF;
-    while (n < bfsz - 2 && (c = getc_unlocked(stdin)) != EOF) {
-        line[n++] = (char)c;
-        if (c == '\n') break;
-    }
-    line[n] = 0;
-    if (n == 0 && c == EOF) return -1;
-    if (c == '\n' || c == EOF) return 1;
-    // The buffer is full: the line feed may still be the next byte.
-    c = getc_unlocked(stdin);
-    if (c == '\n' || c == EOF) {
-        line[n] = (char)(c == '\n' ? '\n' : 0);
-        line[n + 1] = 0;
-        return 1;
-    }
-    while (c != '\n' && c != EOF) c = getc_unlocked(stdin);
-    return 0;
-}
-
-static void refuse_long_line(void)
-{
-    const char *reply = "-ERR Line too long";
-    imsg("OUTPUT[%s]", reply);
-    write_line("", reply);
-    fflush(stdout);
 }
 
 // --- Start-up and exit ---
@@ -672,6 +647,7 @@ int corvane_main(int argc, char **argv)
 {
     int status = process_args(argc, argv, 0);
     if (status) return status;
+    if (daemon_connecting()) return daemon_connect(argc, argv); // -connect: a client only
     sig_init(nullptr);
     atexit(cleanup);
     exename(prog_name, argc > 0 ? argv[0] : nullptr, 1000);
@@ -689,6 +665,7 @@ int corvane_main(int argc, char **argv)
     }
     configure_log();
     imsg("**Corvane %s**", corvane_version);
+    if (daemon_supervising()) return daemon_supervise(argc, argv, dir, prog_name); // -listen
 
     int n = sini_domains(ini);
     if (n == 0) {
@@ -699,18 +676,8 @@ int corvane_main(int argc, char **argv)
     status = process_args(argc, argv, 1);
     if (status) return status;
 
-    char line[1000] = "";
-    for (;;) {
-        if (Mode == MODE_TERMINAL) {
-            int got = read_line(line, 1000);
-            if (got < 0) break;
-            if (got == 0) {
-                refuse_long_line();
-                continue;
-            }
-        }
-        process_command(argc, argv, line);
-        if (Mode != MODE_TERMINAL) break;
-    }
+    // The command loop: a daemon's worker runs it once per client.
+    if (daemon_working()) return daemon_work(argc, argv, auths, ini);
+    client_serve(client_current(), argc, argv);
     return 0;
 }

@@ -42,10 +42,16 @@ enum {
     I_DEL_ONCE = 18,     // a del stops after the first module that answered
     I_SIG_HANDLER = 19,  // accepted and ignored
     I_LOG_ROTATIONS = 20,
-    I_LOG_SIZE = 21
+    I_LOG_SIZE = 21,
+    // The daemon's (-listen), global:
+    I_WORKERS = 22,        // worker processes; default: the number of CPUs
+    I_CLIENT_TIMEOUT = 23, // seconds a client may be idle or leave its replies unread
+    I_SOCKET_MODE = 24,    // octal mode of the socket the daemon creates
+    I_SOCKET_GROUP = 25,   // group of that socket (name or number)
+    I_WRITERS = 26         // users and "@group"s besides root and ours who may set, del, search
 };
 
-// The program's settings table: 22 rows and a terminating row whose Name
+// The program's settings table: 27 rows and a terminating row whose Name
 // is null. Every row holds one verbatim value.
 extern const adt::SIniTable _Settings[];
 
