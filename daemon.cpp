@@ -49,6 +49,13 @@ const long FINISH_MS = 5000, KILL_MS = 10000;
 
 volatile sig_atomic_t WorkerStop = 0;
 
+// A worker tells the supervisor that it serves (a queued signal, so that
+// no worker's word is lost).
+int ready_signal(void)
+{
+    return SIGRTMIN;
+}
+
 long now_ms(void)
 {
     struct timespec t;
@@ -262,13 +269,15 @@ int daemon_work(int argc, char **argv, Tallis *auths, SIni ini)
     if (timeout_s < 1) timeout_s = 1;
     const char *writers = sini_getx(ini, I_WRITERS, nullptr, nullptr, 0);
     imsg("Worker ready");
+    kill(getppid(), ready_signal()); // the supervisor may retire the old workers
     while (!WorkerStop) {
         if (modules_given_up(auths) > 0) {
             emsg("Worker ends: a module was given up; a new worker starts it again");
             break;
         }
         struct pollfd p = {LISTEN_FD, POLLIN, 0};
-        if (poll(&p, 1, 1000) <= 0) continue;
+        // A stop that came with a connection is seen before it is taken.
+        if (poll(&p, 1, 1000) <= 0 || WorkerStop) continue;
         int fd = accept4(LISTEN_FD, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
         if (fd < 0) continue; // another worker took it
         serve_connection(fd, argc, argv, timeout_s, writers);
@@ -287,6 +296,7 @@ struct WorkerProc {
     pid_t pid;
     long started;
     bool current; // of the running configuration; old ones are not replaced
+    bool told;    // an old one told to finish its client and end
 };
 
 struct Supervisor {
@@ -446,7 +456,7 @@ void start_worker(Supervisor *s)
         return;
     }
     setpgid(pid, pid);
-    s->procs.push_back({pid, now_ms(), true});
+    s->procs.push_back({pid, now_ms(), true, false});
     imsg("Worker %d started", static_cast<int>(pid));
 }
 
@@ -461,6 +471,8 @@ void reap(Supervisor *s, bool stopping)
             if (s->procs[i].pid != pid) continue;
             WorkerProc w = s->procs[i];
             s->procs.erase(s->procs.begin() + static_cast<long>(i));
+            // A worker that was killed leaves its modules: they go with it.
+            kill(-pid, SIGKILL);
             if (stopping || !w.current) break;
             long lived = now_ms() - w.started;
             if (WIFSIGNALED(status))
@@ -500,15 +512,26 @@ void reload(Supervisor *s)
         amsg("Reload refused, the running workers stay: %s", reason);
         return;
     }
-    imsg("Reload: new workers on the new configuration, the old ones finish their client");
-    for (WorkerProc &w : s->procs)
-        if (w.current) {
-            w.current = false;
-            kill(w.pid, SIGTERM);
-        }
+    // The old workers serve on until a new one does: a configuration that
+    // changes again before the new workers read it leaves the old ones.
+    imsg("Reload: new workers start on the new configuration");
+    for (WorkerProc &w : s->procs) w.current = false;
     read_settings(s);
     s->backoff = 0;
     s->next_start = 0;
+}
+
+// A new worker serves: the old ones finish their client and end.
+void retire_old(Supervisor *s, pid_t ready)
+{
+    bool known = false, told = false;
+    for (const WorkerProc &w : s->procs) known |= w.pid == ready && w.current;
+    for (WorkerProc &w : s->procs)
+        if (known && !w.current && !w.told) {
+            kill(w.pid, SIGTERM);
+            w.told = told = true;
+        }
+    if (told) imsg("Reloaded: the new workers serve, the old ones finish their client and end");
 }
 
 // Runs until SIGTERM or SIGINT, then until every worker ended.
@@ -516,7 +539,7 @@ void supervise(Supervisor *s)
 {
     sigset_t set;
     sigemptyset(&set);
-    for (int sig : {SIGCHLD, SIGHUP, SIGTERM, SIGINT}) sigaddset(&set, sig);
+    for (int sig : {SIGCHLD, SIGHUP, SIGTERM, SIGINT, ready_signal()}) sigaddset(&set, sig);
     long stop_at = -1;
     bool told_now = false;
     for (;;) {
@@ -538,8 +561,11 @@ void supervise(Supervisor *s)
                 wait = std::max(1L, std::min(wait, s->next_start - now));
         }
         struct timespec ts = {wait / 1000, (wait % 1000) * 1000000};
-        int sig = sigtimedwait(&set, nullptr, &ts);
-        if (sig == SIGHUP && stop_at < 0) {
+        siginfo_t info;
+        int sig = sigtimedwait(&set, &info, &ts);
+        if (sig == ready_signal() && stop_at < 0) {
+            retire_old(s, info.si_pid);
+        } else if (sig == SIGHUP && stop_at < 0) {
             reload(s);
         } else if ((sig == SIGTERM || sig == SIGINT) && stop_at < 0) {
             imsg("Stopping: no new clients; the workers finish their client");
@@ -575,7 +601,7 @@ int daemon_supervise(int argc, char **argv, const char *dir, const char *name)
 
     sigset_t set;
     sigemptyset(&set);
-    for (int sig : {SIGCHLD, SIGHUP, SIGTERM, SIGINT}) sigaddset(&set, sig);
+    for (int sig : {SIGCHLD, SIGHUP, SIGTERM, SIGINT, ready_signal()}) sigaddset(&set, sig);
     signal(SIGHUP, SIG_DFL); // an ignored signal would not even be queued
     sigprocmask(SIG_BLOCK, &set, &s.old_mask);
     imsg("Listening on %s with %d workers", s.activated ? "the socket handed over" : ListenPath,
