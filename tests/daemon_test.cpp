@@ -127,8 +127,9 @@ class Daemon : public ::testing::Test
     }
     pid_t worker()
     {
-        std::string p = std::to_string(pid);
-        return atoi(read_file("/proc/" + p + "/task/" + p + "/children").c_str());
+        return atoi(read_file(fs::path("/proc") / std::to_string(pid) / "task" /
+                              std::to_string(pid) / "children")
+                        .c_str());
     }
     // SIGTERM: the daemon ends with status 0, its socket is gone (unless
     // handed over) and no process of it is left.
@@ -156,7 +157,7 @@ class Daemon : public ::testing::Test
 
 } // namespace
 
-TEST_F(Daemon, MoreClientsThanWorkersAreAllServedAndPipelinedRepliesKeepTheirOrder)
+TEST_F(Daemon, ClientsMoreThanWorkersAreServedThenReloadServesANewConfigurationNotABrokenOne)
 {
     config("workers 2");
     ASSERT_TRUE(launch());
@@ -175,7 +176,21 @@ TEST_F(Daemon, MoreClientsThanWorkersAreAllServedAndPipelinedRepliesKeepTheirOrd
     // The command line and a session through -connect.
     EXPECT_EQ("+OK lookup a\n", connect_run({}, {"-lookup", "a"}, ""));
     EXPECT_EQ("+OK lookup b\n+OK Corvane 10n\n+OK bye\n", connect_run({}, {}, "lookup b\nversion"));
+
+    config("workers 2", "lookup\t+OK new $0\n");
+    kill(pid, SIGHUP);
+    ASSERT_TRUE(logged("Reloaded: the new workers serve"));
+    EXPECT_EQ("+OK new lookup a", session(sock, "lookup a\n")[0]);
+    write_file(dir + "/corvane.ini", "workers 2\nmodule 1\n");
+    kill(pid, SIGHUP);
+    EXPECT_TRUE(logged("Reload refused, the running workers stay: Module1 has no binary"));
+    EXPECT_EQ("+OK new lookup b", session(sock, "lookup b\n")[0]);
+    EXPECT_TRUE(contains(read_file(dir + "/out"), "corvane: Reload refused"));
+    // A stop lets a connected client go (after its time to finish).
+    int fd = socket_at(sock, "lookup c\n");
+    ASSERT_TRUE(logged("OUTPUT[+OK new lookup c]"));
     stop();
+    EXPECT_EQ("+OK new lookup c\n", read_all(fd));
     EXPECT_EQ("-DEAD cannot connect to " + sock + ": No such file or directory\n",
               connect_run({}, {"-quit"}, ""));
 }
@@ -215,27 +230,6 @@ TEST_F(Daemon, WorkerWithAModuleGivenUpEndsAfterItsClientAndTheModuleIsBack)
     EXPECT_TRUE(logged("Worker ends: a module was given up"));
     EXPECT_EQ("+OK lookup b", session(sock, "lookup b\n")[0]);
     stop();
-}
-
-TEST_F(Daemon, ReloadServesTheNewConfigurationUnlessItIsBroken)
-{
-    config("workers 2");
-    ASSERT_TRUE(launch());
-    EXPECT_EQ("+OK lookup a", session(sock, "lookup a\n")[0]);
-    config("workers 2", "lookup\t+OK new $0\n");
-    kill(pid, SIGHUP);
-    ASSERT_TRUE(logged("Reloaded: the new workers serve"));
-    EXPECT_EQ("+OK new lookup a", session(sock, "lookup a\n")[0]);
-    write_file(dir + "/corvane.ini", "workers 2\nmodule 1\n");
-    kill(pid, SIGHUP);
-    EXPECT_TRUE(logged("Reload refused, the running workers stay: Module1 has no binary"));
-    EXPECT_EQ("+OK new lookup b", session(sock, "lookup b\n")[0]);
-    EXPECT_TRUE(contains(read_file(dir + "/out"), "corvane: Reload refused"));
-    // A stop lets a connected client go (after its time to finish).
-    int fd = socket_at(sock, "lookup c\n");
-    ASSERT_TRUE(logged("OUTPUT[+OK new lookup c]"));
-    stop();
-    EXPECT_EQ("+OK new lookup c\n", read_all(fd));
 }
 
 TEST_F(Daemon, OnlyWritersMaySetFromAnotherUser)
