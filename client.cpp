@@ -48,17 +48,19 @@ static long now_ms(void)
     return t.tv_sec * 1000L + t.tv_nsec / 1000000L;
 }
 
-// Waits until fd is ready for events or the deadline (-1: none) passes, in
-// steps of at most a second so that client_stop is seen soon. 1 ready, 0
-// at the deadline, -1 on client_stop or an error.
+// Waits until fd is ready for events or the deadline (-1: none) passes;
+// with a deadline (a daemon's client) in steps of at most a second, so that
+// a client_stop that came just before a wait is seen soon. 1 ready, 0 at
+// the deadline, -1 on client_stop or an error.
 static int wait_for(int fd, short events, long deadline)
 {
     for (;;) {
         if (client_stop) return -1;
-        long left = deadline < 0 ? 1000 : deadline - now_ms();
-        if (left <= 0) return 0;
+        long left = deadline < 0 ? -1 : deadline - now_ms();
+        if (deadline >= 0 && left <= 0) return 0;
         struct pollfd p = {fd, events, 0};
-        int r = poll(&p, 1, static_cast<int>(left < 1000 ? left : 1000));
+        int r =
+            poll(&p, 1, static_cast<int>(left < 0 || left > 1000 ? (left < 0 ? -1 : 1000) : left));
         if (r > 0) return 1;
         if (r < 0 && errno != EINTR) return -1;
     }

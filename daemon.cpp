@@ -32,9 +32,10 @@ namespace
 
 const char *ListenPath = nullptr;  // -listen
 const char *ConnectPath = nullptr; // -connect
-bool Worker = false;               // -worker: started by a supervisor
-bool Serving = false;              // a worker is serving a client
-bool Limited = false;              // that client may only look up and check
+bool Worker = false;               // -worker PID: started by the supervisor PID
+int SupervisorPid = -1;
+bool Serving = false; // a worker is serving a client
+bool Limited = false; // that client may only look up and check
 
 // The socket a worker accepts on.
 const int LISTEN_FD = 3;
@@ -103,8 +104,9 @@ int connect_to(const char *path)
 int daemon_option(int argc, char **argv, int *i, int *status)
 {
     const char *arg = argv[*i];
-    if (s_stricmp(arg, "-worker") == 0) {
+    if (s_stricmp(arg, "-worker") == 0 && *i + 1 < argc) {
         Worker = true;
+        SupervisorPid = to_int(argv[++*i], -1);
         return 1;
     }
     const char **slot = nullptr;
@@ -269,7 +271,8 @@ int daemon_work(int argc, char **argv, Tallis *auths, SIni ini)
     if (timeout_s < 1) timeout_s = 1;
     const char *writers = sini_getx(ini, I_WRITERS, nullptr, nullptr, 0);
     imsg("Worker ready");
-    kill(getppid(), ready_signal()); // the supervisor may retire the old workers
+    if (getppid() == SupervisorPid)
+        kill(SupervisorPid, ready_signal()); // it may retire the old workers
     while (!WorkerStop) {
         if (modules_given_up(auths) > 0) {
             emsg("Worker ends: a module was given up; a new worker starts it again");
@@ -357,24 +360,30 @@ void read_settings(Supervisor *s)
     if (s->want < 1) s->want = 1;
     if (s->want > MAX_WORKERS) s->want = MAX_WORKERS;
     if (!s->activated) {
-        const char *mode = sini_getx(c, I_SOCKET_MODE, nullptr, nullptr, 0);
-        if (chmod(ListenPath, static_cast<mode_t>(strtol(mode ? mode : "0600", nullptr, 8) & 0777)))
+        const char *text = sini_getx(c, I_SOCKET_MODE, nullptr, nullptr, 0);
+        char *end = nullptr;
+        long mode = text ? strtol(text, &end, 8) : 0600;
+        if (!text || end == text || *end || mode < 0 || mode > 0777) {
+            emsg("socket_mode %s is not an octal mode; 0600 is used", text ? text : "");
+            mode = 0600;
+        }
+        if (chmod(ListenPath, static_cast<mode_t>(mode)))
             emsg("Cannot set the mode of %s, %s", ListenPath, strerror(errno));
         if (const char *group = sini_getx(c, I_SOCKET_GROUP, nullptr, nullptr, 0)) {
             struct group *g = getgrnam(group);
-            char *end;
-            long gid = g ? g->gr_gid : strtol(group, &end, 10);
-            if ((!g && *end) || chown(ListenPath, static_cast<uid_t>(-1), static_cast<gid_t>(gid)))
+            char *rest = nullptr;
+            long gid = g ? g->gr_gid : strtol(group, &rest, 10);
+            bool known = g || (rest != group && !*rest);
+            if (!known || chown(ListenPath, static_cast<uid_t>(-1), static_cast<gid_t>(gid)))
                 emsg("Cannot give %s the group %s, %s", ListenPath, group,
-                     g || !*end ? strerror(errno) : "no such group");
+                     known ? strerror(errno) : "no such group");
         }
     }
     sini_free(&c);
 }
 
-// Binds and listens on ListenPath: a socket file left behind by a daemon
-// that no longer answers is replaced; anything else there is not. 0 after
-// the reason.
+// Binds ListenPath: a socket file left behind by a daemon that no longer
+// answers is replaced; anything else there is not. 0 after the reason.
 int bind_socket(Supervisor *s)
 {
     struct sockaddr_un a;
@@ -402,7 +411,7 @@ int bind_socket(Supervisor *s)
     mode_t mask = umask(0177);
     int bound = s->fd >= 0 && bind(s->fd, reinterpret_cast<struct sockaddr *>(&a), sizeof a) == 0;
     umask(mask);
-    if (!bound || listen(s->fd, SOMAXCONN) != 0 || lstat(ListenPath, &st) != 0) {
+    if (!bound || lstat(ListenPath, &st) != 0) {
         print_dead("cannot listen on %s: %s", ListenPath, strerror(errno));
         return 0;
     }
@@ -594,10 +603,16 @@ int daemon_supervise(int argc, char **argv, const char *dir, const char *name)
     }
     int activated = activated_socket(&s);
     if (activated < 0 || (!activated && !bind_socket(&s))) return 1;
+    read_settings(&s); // the socket's mode and group before the first client can come
+    if (!activated && listen(s.fd, SOMAXCONN) != 0) {
+        print_dead("cannot listen on %s: %s", ListenPath, strerror(errno));
+        unlink(ListenPath);
+        return 1;
+    }
     fcntl(s.fd, F_SETFL, fcntl(s.fd, F_GETFL) | O_NONBLOCK); // workers poll, then accept
-    read_settings(&s);
     for (int i = 0; i < argc; i++) s.args.push_back(argv[i]);
     s.args.push_back("-worker");
+    s.args.push_back(std::to_string(getpid()));
 
     sigset_t set;
     sigemptyset(&set);
