@@ -64,12 +64,13 @@ long now_ms(void)
     return t.tv_sec * 1000L + t.tv_nsec / 1000000L;
 }
 
+// The leading decimal number of text, or fallback when there is none.
 int to_int(const char *text, int fallback)
 {
     if (!text || !*text) return fallback;
     char *end;
     long v = strtol(text, &end, 10);
-    return v < INT_MIN || v > INT_MAX ? fallback : static_cast<int>(v);
+    return end == text || v < INT_MIN || v > INT_MAX ? fallback : static_cast<int>(v);
 }
 
 // Fills a with the socket address of path; 0 when the path does not fit.
