@@ -4,6 +4,8 @@
 
 #include "adt/lib.h"
 #include "adt/wire.h"
+#include "client.h"
+#include "daemon.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -46,6 +48,11 @@ const SIniTable Settings[] = {
     {I_LOG_ROTATIONS, "log_rotations", SM_NONE, "4", -1, "VALUE"},
     {I_LOG_SIZE, "log_size", SM_NONE, "1048576", -1, "VALUE"},
     {I_SEARCH_LIMIT, "search_limit", SM_NONE, "100000", -1, "VALUE"},
+    {I_WORKERS, "workers", SM_NONE, nullptr, -1, "VALUE"},
+    {I_CLIENT_TIMEOUT, "client_timeout", SM_NONE, "60", -1, "VALUE"},
+    {I_SOCKET_MODE, "socket_mode", SM_NONE, "0600", -1, "VALUE"},
+    {I_SOCKET_GROUP, "socket_group", SM_NONE, nullptr, -1, "VALUE"},
+    {I_WRITERS, "writers", SM_NONE, nullptr, -1, "VALUE"},
     {-1, nullptr, SM_NONE, nullptr, -1, nullptr},
 };
 
@@ -102,11 +109,11 @@ static void format_reply(char *bf, const char *format, va_list ap)
     while (len > 0 && (bf[len - 1] == '\r' || bf[len - 1] == '\n')) bf[--len] = 0;
 }
 
+// Output goes to the current client, collected until Corvane would wait
+// for more input (client.h).
 static void write_line(const char *lead, const char *text)
 {
-    fputs(lead, stdout);
-    fputs(text, stdout);
-    fputc('\n', stdout);
+    client_line(client_current(), lead, text);
 }
 
 enum reply_kind { REPLY_OK, REPLY_ERR, REPLY_DEAD };
@@ -130,7 +137,7 @@ static void print_reply(reply_kind kind, const char *format, va_list ap)
         emsg("-DEAD %s\n", bf);
         break;
     }
-    fflush(stdout);
+    client_reply_done(client_current());
 }
 
 void print_ok(const char *format, ...)
@@ -163,7 +170,7 @@ int search_result(char *result)
 {
     if (result && strncmp(result, "+DATA ", 6) == 0) {
         write_line("", result);
-        fflush(stdout);
+        client_reply_done(client_current());
         return 1;
     }
     char bf[WIRE_BUF];
@@ -300,6 +307,7 @@ static int option_version(int, char **, int);
 static int option_debug(int, char **, int);
 static int option_path(int, char **, int);
 static int option_test(int, char **, int);
+static int option_daemon(int, char **, int);
 static int option_help(int, char **, int);
 
 static const command_row Commands[] = {
@@ -329,6 +337,12 @@ static const command_row Commands[] = {
      "test the configuration and print the effective settings; start no module"},
     {nullptr, "-version", MODE_TERMINAL, 0, 0, "", nullptr, nullptr, nullptr, option_version,
      "print the version (exit status 1)"},
+    {nullptr, "-listen", MODE_TERMINAL, 1, 0, "PATH", nullptr, "listen requires a parameter",
+     nullptr, option_daemon, "serve clients on a Unix socket at PATH (the daemon)"},
+    {nullptr, "-connect", MODE_TERMINAL, 1, 0, "PATH", nullptr, "connect requires a parameter",
+     nullptr, option_daemon, "ask the daemon at PATH instead of starting modules"},
+    {nullptr, "-worker", MODE_TERMINAL, 1, 0, "PID", nullptr, "worker requires a parameter",
+     nullptr, option_daemon, nullptr},
     {nullptr, "-h", MODE_TERMINAL, 0, 0, "", nullptr, nullptr, nullptr, option_help,
      "print this text (also -help, --help)"},
     {nullptr, "-help", MODE_TERMINAL, 0, 0, "", nullptr, nullptr, nullptr, option_help, nullptr},
@@ -447,6 +461,8 @@ void process_command(int argc, char **argv, char *input)
         imsg("INPUT[%s]", input);
         n = ssplit(input, " \r\n", p, MAX_WORDS, 1);
         if (n > 0) c = find_word(p[0]);
+        // A daemon's client may be limited, and its quit ends only the connection.
+        if (n > 0 && daemon_gate(p[0], c ? c->mode : MODE_TERMINAL)) return;
     } else {
         n = command_line_words(argc, argv, p, &c);
     }
@@ -464,7 +480,7 @@ void process_command(int argc, char **argv, char *input)
     if (!result) return;
     imsg("OUTPUT[%s]", result);
     write_line("", result);
-    fflush(stdout);
+    client_reply_done(client_current());
     free(result);
 }
 
@@ -661,6 +677,14 @@ static int option_path(int, char **argv, int at)
     return 0;
 }
 
+// -listen, -connect and the internal -worker: the daemon's own (daemon.h).
+static int option_daemon(int argc, char **argv, int at)
+{
+    int status = 0;
+    daemon_option(argc, argv, &at, &status);
+    return status;
+}
+
 static int option_test(int, char **, int)
 {
     test_only = 1;
@@ -732,42 +756,6 @@ static int process_commands(int argc, char **argv)
 int process_args(int argc, char **argv, int stage)
 {
     return stage == 0 ? process_options(argc, argv) : process_commands(argc, argv);
-}
-
-// --- Reading commands ---
-
-// Reads one line of standard input into line (capacity bfsz): at most
-// bfsz-2 characters and the line feed. 1 for a line (the last one may lack
-// its line feed), -1 at end of input. A longer line is read to its end and
-// dropped with 0: taken in pieces, its tail would run as commands of its own
-// and every later reply would answer the wrong request.
-static int read_line(char *line, int bfsz)
-{
-    int n = 0, c = EOF;
-    while (n < bfsz - 2 && (c = getc_unlocked(stdin)) != EOF) {
-        line[n++] = (char)c;
-        if (c == '\n') break;
-    }
-    line[n] = 0;
-    if (n == 0 && c == EOF) return -1;
-    if (c == '\n' || c == EOF) return 1;
-    // The buffer is full: the line feed may still be the next byte.
-    c = getc_unlocked(stdin);
-    if (c == '\n' || c == EOF) {
-        line[n] = (char)(c == '\n' ? '\n' : 0);
-        line[n + 1] = 0;
-        return 1;
-    }
-    while (c != '\n' && c != EOF) c = getc_unlocked(stdin);
-    return 0;
-}
-
-static void refuse_long_line(void)
-{
-    const char *reply = "-ERR Line too long";
-    imsg("OUTPUT[%s]", reply);
-    write_line("", reply);
-    fflush(stdout);
 }
 
 // --- Configuration test ---
@@ -1120,6 +1108,7 @@ int corvane_main(int argc, char **argv)
 {
     int status = process_args(argc, argv, 0);
     if (status || finished >= 0) return status;
+    if (daemon_connecting()) return daemon_connect(argc, argv); // -connect: a client only
     sig_init(nullptr);
     atexit(cleanup);
     exename(prog_name, argc > 0 ? argv[0] : nullptr, PATH_SIZE);
@@ -1141,6 +1130,7 @@ int corvane_main(int argc, char **argv)
     }
     configure_log();
     imsg("**Corvane %s**", corvane_version);
+    if (daemon_supervising()) return daemon_supervise(argc, argv, dir, prog_name); // -listen
 
     int n = sini_domains(ini);
     if (n == 0) {
@@ -1151,18 +1141,8 @@ int corvane_main(int argc, char **argv)
     status = process_args(argc, argv, 1);
     if (status) return status;
 
-    char line[WIRE_BUF] = "";
-    for (;;) {
-        if (Mode == MODE_TERMINAL) {
-            int got = read_line(line, WIRE_BUF);
-            if (got < 0) break;
-            if (got == 0) {
-                refuse_long_line();
-                continue;
-            }
-        }
-        process_command(argc, argv, line);
-        if (Mode != MODE_TERMINAL) break;
-    }
+    // The command loop: a daemon's worker runs it once per client.
+    if (daemon_working()) return daemon_work(argc, argv, auths, ini);
+    client_serve(client_current(), argc, argv);
     return 0;
 }

@@ -43,10 +43,16 @@ enum {
     I_SIG_HANDLER = 19,  // accepted and ignored
     I_LOG_ROTATIONS = 20,
     I_LOG_SIZE = 21,
-    I_SEARCH_LIMIT = 22 // most data lines taken from one module in one search, global
+    I_SEARCH_LIMIT = 22, // most data lines taken from one module in one search, global
+    // The daemon's (-listen), global:
+    I_WORKERS = 23,        // worker processes; default: the number of CPUs
+    I_CLIENT_TIMEOUT = 24, // seconds a client may be idle or leave its replies unread
+    I_SOCKET_MODE = 25,    // octal mode of the socket the daemon creates
+    I_SOCKET_GROUP = 26,   // group of that socket (name or number)
+    I_WRITERS = 27         // users and "@group"s besides root and ours who may set, del, search
 };
 
-// The program's settings table: 23 rows and a terminating row whose Name
+// The program's settings table: 28 rows and a terminating row whose Name
 // is null. Every row holds one verbatim value.
 extern const adt::SIniTable Settings[];
 

@@ -68,6 +68,20 @@ void *array_get(Array x)
     return array_get_num(x, x->current);
 }
 
+void *array_remove_num(Array x, int num)
+{
+    if (!x || num < 0 || num >= x->items) return nullptr;
+    void *item = x->data[num];
+    memmove(x->data + num, x->data + num + 1,
+            static_cast<size_t>(x->items - num - 1) * sizeof(void *));
+    x->data[--x->items] = nullptr;
+    if (x->current > num)
+        x->current--;
+    else if (x->current >= x->items)
+        x->current = -1;
+    return item;
+}
+
 int array_items(Array x)
 {
     return x ? x->items : 0;

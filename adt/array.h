@@ -5,7 +5,8 @@
 #ifndef ADT_ARRAY_H
 #define ADT_ARRAY_H
 
-namespace adt {
+namespace adt
+{
 
 struct array {
     int size;    // slots allocated in data
@@ -31,6 +32,10 @@ int array_add_num(Array x, void *item, int num);
 void *array_get_num(Array x, int num);
 // Element under the cursor, then advances; null at the end.
 void *array_get(Array x);
+// Takes the element at num out of the array and answers it (the caller
+// owns it again); later elements move down one slot and the cursor keeps
+// pointing at the element it pointed at. Null when num is out of range.
+void *array_remove_num(Array x, int num);
 // Number of elements; 0 for a null array.
 int array_items(Array x);
 // Frees the slots and the record, not the elements; *x becomes null.

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -30,6 +31,8 @@ enum { EMSG_KEEP = 1000 };
 
 // A message keeps at most 999 characters.
 enum { MSG_SIZE = 1000 };
+// A line of the file: the stamp, the process id, the level word and a message.
+enum { LOG_LINE = MSG_SIZE + 64 };
 
 Log *log_init(LogLevel l)
 {
@@ -41,10 +44,31 @@ Log *log_init(LogLevel l)
     return x;
 }
 
+// Writes "corvane: TEXT" and a line feed to standard error, when it is
+// open, in one write so that it is not interleaved with another process's.
+static void to_stderr(const char *text)
+{
+    if (fcntl(STDERR_FILENO, F_GETFD) == -1) return;
+    char line[MSG_SIZE + 16] = "corvane: ";
+    size_t n = strlen(line), len = strnlen(text, MSG_SIZE - 1);
+    memcpy(line + n, text, len);
+    line[n + len] = '\n';
+    ssize_t w = write(STDERR_FILENO, line, n + len + 1);
+    (void)w;
+}
+
 int log_setup(Log *x, const char *path, const char *file)
 {
     if (!x) return 0;
-    if (path && access(path, W_OK) != 0) return 0;
+    if (path && access(path, W_OK) != 0) {
+        // There is no log to hold this for: standard error is the only place.
+        char text[MSG_SIZE], where[MSG_SIZE];
+        scpy(where, path, sizeof where);
+        attach_path(where, file, sizeof where);
+        lprintf(text, sizeof text, "cannot open log %s: %s", where, strerror(errno));
+        to_stderr(text);
+        return 0;
+    }
     log_close(x);
     scpy(x->File, path, sizeof x->File);
     attach_path(x->File, file, sizeof x->File);
@@ -57,15 +81,37 @@ int log_setup(Log *x, const char *path, const char *file)
 
 // The file holds the clients' input lines, passwords included: a file this
 // process creates is readable by its owner only, whatever the umask.
-// Module programs do not inherit it.
-static FILE *_open_append(const char *file, bool exists)
+// Module programs do not inherit it. st receives the file's identity.
+static int open_fd(const char *file, struct stat *st)
 {
+    bool exists = stat(file, st) == 0;
     int fd = open(file, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
-    if (fd < 0) return nullptr;
+    if (fd < 0) return -1;
     if (!exists) fchmod(fd, 0600);
+    if (fstat(fd, st) != 0) memset(st, 0, sizeof *st);
+    return fd;
+}
+
+static bool same_file(const Log *x, const struct stat &st)
+{
+    return x->Dev == static_cast<unsigned long>(st.st_dev) &&
+           x->Ino == static_cast<unsigned long>(st.st_ino);
+}
+
+// Swaps the open file for a new descriptor fd on the file st describes.
+static int take_file(Log *x, int fd, const struct stat &st)
+{
     FILE *f = fdopen(fd, "a");
-    if (!f) close(fd);
-    return f;
+    if (!f) {
+        close(fd);
+        return 0;
+    }
+    if (x->F) fclose(x->F);
+    x->F = f;
+    x->Size = static_cast<size_t>(st.st_size) + x->Held;
+    x->Dev = static_cast<unsigned long>(st.st_dev);
+    x->Ino = static_cast<unsigned long>(st.st_ino);
+    return 1;
 }
 
 int log_open(Log *x, const char *file)
@@ -73,16 +119,37 @@ int log_open(Log *x, const char *file)
     if (!x || !file) return 0;
     log_close(x);
     struct stat st;
-    bool exists = stat(file, &st) == 0;
-    x->Size = exists ? static_cast<size_t>(st.st_size) : 0;
-    x->F = _open_append(file, exists);
-    if (!x->F) return 0;
-    scpy(x->File, file, sizeof x->File);
+    int fd = open_fd(file, &st);
+    if (fd < 0 || !take_file(x, fd, st)) return 0;
+    if (file != x->File) scpy(x->File, file, sizeof x->File);
     if (!CurrentLog) {
         CurrentLog = x;
         check_emsglog();
     }
     return 1;
+}
+
+// Opens File again when the name no longer leads to the open file: another
+// process rotated it. Lines written meanwhile went to the rotated file.
+static void follow(Log *x)
+{
+    struct stat st;
+    if (stat(x->File, &st) == 0 && same_file(x, st)) return;
+    int fd = open_fd(x->File, &st);
+    if (fd >= 0) take_file(x, fd, st);
+}
+
+// Writes the pending lines in one write to the end of the file; Size
+// becomes the file's size after it, other processes' lines included.
+static void write_pending(Log *x)
+{
+    if (!x->F || x->Held == 0) return;
+    follow(x);
+    int fd = fileno(x->F);
+    write_all(fd, x->Pending, x->Held);
+    x->Held = 0;
+    off_t end = lseek(fd, 0, SEEK_CUR);
+    if (end >= 0) x->Size = static_cast<size_t>(end);
 }
 
 void log_dorotate(Log *x, int rotations, size_t atsize)
@@ -100,12 +167,13 @@ void log_doflush(Log *x, int doflush)
 void log_flush(Log *x)
 {
     if (!x) x = CurrentLog;
-    if (x && x->F) fflush(x->F);
+    if (x) write_pending(x);
 }
 
 void log_close(Log *x)
 {
     if (!x || !x->F) return;
+    write_pending(x);
     fclose(x->F);
     x->F = nullptr;
 }
@@ -115,6 +183,7 @@ void log_free(Log **x)
     if (!x || !*x) return;
     log_close(*x);
     if (CurrentLog == *x) CurrentLog = nullptr;
+    free((*x)->Pending);
     free(*x);
     *x = nullptr;
 }
@@ -136,7 +205,7 @@ void log_set_level_name(Log *x, const char *l)
 
 // The first 20 characters of the asctime text of now in local time, for
 // example "Sun Dec  6 20:56:31 ": English names whatever the locale.
-static void _stamp(char *out, size_t size)
+static void stamp_now(char *out, size_t size)
 {
     static const char *const days[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
     static const char *const months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
@@ -148,30 +217,52 @@ static void _stamp(char *out, size_t size)
              months[(tm.tm_mon % 12 + 12) % 12], tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
 }
 
+// Opens the file at the first line; a file that cannot be opened is said
+// once (the lines are lost, and the administrator must know why).
+static int ensure_open(Log *x)
+{
+    if (x->F) return 1;
+    if (!x->File[0]) return 0;
+    if (log_open(x, x->File)) return 1;
+    if (!x->Reported) {
+        x->Reported = 1; // first: amsg writes to this very log, which fails again
+        amsg("cannot open log %s: %s", x->File, strerror(errno));
+    }
+    return 0;
+}
+
 void log_line(Log *x, const char *line, LogLevel l)
 {
     if (!x || !line || l < LogError || l > LogDebug || x->Level < l) return;
-    if (!x->F && (!x->File[0] || !log_open(x, x->File))) return;
-    char stamp[32];
-    _stamp(stamp, sizeof stamp);
-    int n = fprintf(x->F, "%.20s [%d] %s: %s\n", stamp, static_cast<int>(getpid()), LevelNames[l],
-                    line);
-    if (n > 0) x->Size += static_cast<size_t>(n);
-    if (x->Size >= x->Rotate)
+    if (!ensure_open(x)) return;
+    if (!x->Pending && !(x->Pending = static_cast<char *>(malloc(LOG_PENDING)))) return;
+    char stamp[32], text[LOG_LINE];
+    stamp_now(stamp, sizeof stamp);
+    int n = snprintf(text, sizeof text, "%.20s [%d] %s: %s\n", stamp, static_cast<int>(getpid()),
+                     LevelNames[l], line);
+    if (n <= 0) return;
+    size_t len = static_cast<size_t>(n);
+    if (len >= sizeof text) { // a line given directly, longer than any message
+        len = sizeof text - 1;
+        text[len - 1] = '\n';
+    }
+    if (x->Held + len > LOG_PENDING) write_pending(x);
+    memcpy(x->Pending + x->Held, text, len);
+    x->Held += len;
+    x->Size += len;
+    if (x->Size >= x->Rotate) {
         log_rotate(x);
-    else if (x->DoFlush && x->Lines % x->DoFlush == 0)
-        fflush(x->F);
+    } else if (x->DoFlush && x->Lines % x->DoFlush == 0) {
+        write_pending(x);
+        if (x->Size >= x->Rotate) log_rotate(x); // other processes filled it
+    }
     x->Lines++;
 }
 
-int log_rotate(Log *x)
+// Moves File<i-1> to File<i> from the oldest down, dropping the oldest,
+// then File to File0. Missing files are skipped.
+static void shift_files(const Log *x)
 {
-    if (!x || !x->File[0]) return 0;
-    char temp[1000];
-    lprintf(temp, sizeof temp, "%s.%05d%05d", x->File, rand() % 100000, rand() % 100000);
-    log_close(x);
-    rename(x->File, temp);
-    int r = log_open(x, x->File);
     char older[999], newer[999];
     for (int i = x->Rotations; i >= 1; i--) {
         lprintf(newer, sizeof newer, "%s%d", x->File, i);
@@ -180,36 +271,63 @@ int log_rotate(Log *x)
         rename(older, newer);
     }
     lprintf(older, sizeof older, "%s%d", x->File, 0);
-    rename(temp, older);
+    rename(x->File, older);
+}
+
+// Takes the exclusive lock of the file named File on a descriptor of its
+// own (a descriptor shared with a forked process would share its lock too).
+// Answers the descriptor, holding the lock on the file that is still named
+// File once the lock is held, or -1 (the rotation then goes on unlocked).
+static int lock_current(const Log *x, struct stat *st)
+{
+    for (int tries = 0; tries < 100; tries++) {
+        int fd = open_fd(x->File, st);
+        if (fd < 0) return -1;
+        int r;
+        while ((r = flock(fd, LOCK_EX)) != 0 && errno == EINTR) {
+        }
+        struct stat named;
+        if (r != 0 || (fstat(fd, st) == 0 && stat(x->File, &named) == 0 &&
+                       named.st_dev == st->st_dev && named.st_ino == st->st_ino))
+            return fd;
+        close(fd); // rotated while we waited: lock the new file
+    }
+    return -1;
+}
+
+int log_rotate(Log *x)
+{
+    if (!x || !x->File[0]) return 0;
+    write_pending(x);
+    struct stat st;
+    int lock = lock_current(x, &st);
+    // Another process may have rotated while this one waited for the lock:
+    // then the file named File is new and small, and this one only reopens.
+    if (lock < 0 || static_cast<size_t>(st.st_size) >= x->Rotate) shift_files(x);
+    int r = log_open(x, x->File);
+    if (lock >= 0) close(lock);
     return r;
 }
 
 // Formats a message into buffer (MSG_SIZE bytes), cut to 999 characters.
-static void _format(char *buffer, const char *format, va_list arg)
+static void format_text(char *buffer, const char *format, va_list arg)
 {
     if (vsnprintf(buffer, MSG_SIZE, format, arg) == -1) buffer[MSG_SIZE - 1] = 0;
 }
 
-static void _free_text(void **slot)
+static void free_text(void **slot)
 {
     free(*slot);
     *slot = nullptr;
 }
 
 // Holds text back for the next log, dropping the oldest beyond EMSG_KEEP.
-static void _hold(const char *text)
+static void hold(const char *text)
 {
     if (!EmsgLog && !(EmsgLog = array_init(0))) return;
     char *copy = s_strdup(text);
     if (!copy) return;
-    if (array_items(EmsgLog) >= EMSG_KEEP) {
-        // The array has no removal of its own; shift its slots directly.
-        free(EmsgLog->data[0]);
-        memmove(EmsgLog->data, EmsgLog->data + 1,
-                static_cast<size_t>(EmsgLog->items - 1) * sizeof(void *));
-        EmsgLog->data[--EmsgLog->items] = nullptr;
-        EmsgLog->current = -1;
-    }
+    if (array_items(EmsgLog) >= EMSG_KEEP) free(array_remove_num(EmsgLog, 0));
     if (!array_add(EmsgLog, copy)) free(copy);
 }
 
@@ -222,12 +340,12 @@ void emsg(const char *format, ...)
     char buffer[MSG_SIZE];
     va_list ap;
     va_start(ap, format);
-    _format(buffer, format, ap);
+    format_text(buffer, format, ap);
     va_end(ap);
     if (CurrentLog && CurrentLog->Level != LogNone)
         log_line(CurrentLog, buffer, LogError);
     else
-        _hold(buffer);
+        hold(buffer);
     errno = saved;
 }
 
@@ -238,27 +356,19 @@ void amsg(const char *format, ...)
     char buffer[MSG_SIZE];
     va_list ap;
     va_start(ap, format);
-    _format(buffer, format, ap);
+    format_text(buffer, format, ap);
     va_end(ap);
     emsg("%s", buffer);
-    if (fcntl(STDERR_FILENO, F_GETFD) != -1) {
-        // One write, so that the line is not interleaved with another process's.
-        char line[MSG_SIZE + 16] = "corvane: ";
-        size_t n = strlen(line), len = strlen(buffer);
-        memcpy(line + n, buffer, len);
-        line[n + len] = '\n';
-        ssize_t w = write(STDERR_FILENO, line, n + len + 1);
-        (void)w;
-    }
+    to_stderr(buffer);
     errno = saved;
 }
 
 // Formats and writes an information or debug message to the current log.
-static void _vmsg(LogLevel l, const char *format, va_list ap)
+static void vmsg(LogLevel l, const char *format, va_list ap)
 {
     int saved = errno;
     char buffer[MSG_SIZE];
-    _format(buffer, format, ap);
+    format_text(buffer, format, ap);
     log_line(CurrentLog, buffer, l);
     errno = saved;
 }
@@ -269,7 +379,7 @@ void imsg(const char *format, ...)
     if (!CurrentLog || !format || CurrentLog->Level <= LogError) return;
     va_list ap;
     va_start(ap, format);
-    _vmsg(LogInfo, format, ap);
+    vmsg(LogInfo, format, ap);
     va_end(ap);
 }
 
@@ -278,7 +388,7 @@ void dmsg(const char *format, ...)
     if (!CurrentLog || !format || CurrentLog->Level <= LogInfo) return;
     va_list ap;
     va_start(ap, format);
-    _vmsg(LogDebug, format, ap);
+    vmsg(LogDebug, format, ap);
     va_end(ap);
 }
 
@@ -291,7 +401,7 @@ void check_emsglog(void)
     for (char *s = static_cast<char *>(array_get_num(pending, 0)); s;
          s = static_cast<char *>(array_get(pending)))
         log_line(CurrentLog, s, LogError);
-    array_free_fn(&pending, _free_text);
+    array_free_fn(&pending, free_text);
 }
 
 } // namespace adt

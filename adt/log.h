@@ -2,6 +2,13 @@
 // message calls every subsystem uses. Lines look like
 // "Sun Dec  6 20:56:31  [pid] Level: text". Errors raised while no log is
 // current are held back and written once one becomes current.
+//
+// Several processes may write one file (the workers of a daemon, one
+// Corvane per login): every write the log makes holds whole lines and goes
+// to the end of the file (O_APPEND), so no line is torn or lost; rotation
+// is done by one process at a time under a lock on the file, and a process
+// whose file was rotated by another notices it (the name no longer leads
+// to its file) and reopens the file by name before its next write.
 #ifndef ADT_LOG_H
 #define ADT_LOG_H
 
@@ -14,15 +21,22 @@ namespace adt
 enum LogLevel { LogNone = 0, LogError = 1, LogInfo = 2, LogDebug = 3 };
 
 struct log {
-    char File[1000]; // path of the log file; empty: no file yet
-    LogLevel Level;  // highest level written
-    int DoFlush;     // flush after a line when Lines is a multiple of it; 0: never
-    int Lines;       // lines written by log_line over the whole run
-    int Rotations;   // rotated files kept: File0 to File<Rotations>
-    size_t Size;     // bytes in the file as far as this process counted
-    size_t Rotate;   // size at or beyond which the file is rotated
-    FILE *F;         // the open stream, or null
+    char File[1000];        // path of the log file; empty: no file yet
+    LogLevel Level;         // highest level written
+    int DoFlush;            // flush after a line when Lines is a multiple of it; 0: never
+    int Lines;              // lines written by log_line over the whole run
+    int Rotations;          // rotated files kept: File0 to File<Rotations>
+    size_t Size;            // bytes in the file as far as this process counted
+    size_t Rotate;          // size at or beyond which the file is rotated
+    FILE *F;                // the open stream (written through its descriptor only), or null
+    char *Pending;          // whole lines not yet written (LOG_PENDING bytes), or null
+    size_t Held;            // bytes in Pending
+    unsigned long Dev, Ino; // the open file's identity, to notice a rotation
+    int Reported;           // the file could not be opened and that was said once
 };
+
+// Most bytes of whole lines kept before they are written.
+enum { LOG_PENDING = 8192 };
 typedef struct log Log;
 
 // New log of level l: 4 rotations at 1 MiB, no file, no stream.
@@ -32,13 +46,14 @@ Log *log_init(LogLevel l);
 int log_setup(Log *x, const char *path, const char *file);
 // (Re)opens file for appending; 1 on success. A file it creates has mode
 // 0600 whatever the umask; an existing file keeps its mode. Programs this
-// process executes do not inherit it.
+// process executes do not inherit it. A log whose file cannot be opened says
+// so once, with the path and the reason, on standard error (amsg).
 int log_open(Log *x, const char *file);
 // Sets the number of rotated files and the rotation size.
 void log_dorotate(Log *x, int rotations, size_t atsize);
 // Sets the flush interval in lines (1: flush every line).
 void log_doflush(Log *x, int doflush);
-// Flushes x, or the current log when x is null.
+// Writes the pending lines of x, or of the current log when x is null.
 void log_flush(Log *x);
 // Closes the stream; the next line reopens it.
 void log_close(Log *x);
@@ -50,9 +65,14 @@ void log_set(Log *x);
 // case; an unknown name leaves it unchanged.
 void log_set_level_name(Log *x, const char *l);
 // Writes one line at level l (dropped when above the log's level, and at
-// LogNone); rotates when the file reaches Rotate bytes.
+// LogNone); rotates when the file reaches Rotate bytes. With DoFlush 0 the
+// line waits in Pending until a flush or until Pending is full.
 void log_line(Log *x, const char *line, LogLevel l);
-// Rotates the file into File0..File<Rotations>; result of the reopen.
+// Rotates the file into File0..File<Rotations> under an exclusive lock on
+// it: the shift is made only when the file, looked at again once the lock
+// is held, is still the one named File and still at least Rotate bytes (a
+// process that waited for another's rotation just reopens). Result of the
+// reopen.
 int log_rotate(Log *x);
 
 // Error message to the current log, or held back until a log exists (at

@@ -15,6 +15,8 @@
 //              server's programs are installed)
 //   memory     Corvane's own peak resident set with ten modules
 //   ldap       lookups and checks through corvane-ldap over a local slapd
+//   daemon     yescrypt checks from four clients at once through
+//              `corvane -listen`, with one worker and with two
 //
 // Every figure is the median of several runs made here, in this run, and
 // every reply is compared with the one its request must get: a fast wrong
@@ -23,7 +25,7 @@
 //   corvane-bench [-runs N] [-n ROUNDTRIPS] [-keep] [-nopin] [-only GROUP]
 //
 // -only runs one group, for a profiler or strace to look at: raw, channel,
-// pipelined, lockstep, modules, command, checks, memory or ldap (figures that
+// pipelined, lockstep, modules, command, checks, memory, ldap or daemon (figures that
 // need raw then show no ratio).
 #include <algorithm>
 #include <cerrno>
@@ -41,6 +43,8 @@
 #include <sstream>
 #include <string>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -513,6 +517,67 @@ double command_run(const std::string &bin, const std::string &dir)
     return wall;
 }
 
+// A connection to the socket at path, or -1.
+int connect_unix(const std::string &path)
+{
+    sockaddr_un a = {AF_UNIX, {}};
+    snprintf(a.sun_path, sizeof a.sun_path, "%s", path.c_str());
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0) return fd;
+    close(fd);
+    return -1;
+}
+
+// Checks per second through `corvane -listen` with `workers` workers in the
+// configuration dir: `clients` processes at once, each on a connection of
+// its own asking `each` checks in lock-step (a connection holds its worker).
+double daemon_run(const std::string &bin, const std::string &dir, int workers, int clients,
+                  int each)
+{
+    std::ifstream in(dir + "/corvane.ini");
+    std::string ini((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::ofstream(dir + "/corvane.ini") << "workers " << workers << "\n"
+                                        << ini.substr(ini.find("\nmodule"));
+    std::string sock = dir + "/s";
+    child d = launch({bin, "-path", dir, "-listen", sock});
+    for (double t0 = now();; usleep(10000)) {
+        int fd = connect_unix(sock);
+        if (fd >= 0 && close(fd) == 0) break;
+        if (now() - t0 > 30) die("the daemon did not listen on " + sock);
+    }
+    auto round = [&](int n) {
+        std::vector<pid_t> kids;
+        for (int k = 0; k < clients; k++) {
+            pid_t pid = fork();
+            if (pid == 0) {
+                int fd = connect_unix(sock);
+                line_reader r(fd);
+                std::string line;
+                for (int i = 0; i < n; i++) {
+                    int u = nth(k * n + i);
+                    std::string req = "check " + user(u) + " " + PASSWORD + "\n";
+                    write_all(fd, req.data(), req.size());
+                    if (!r.next(&line) || line.rfind("+OK " + user(u), 0) != 0) _exit(1);
+                }
+                _exit(0);
+            }
+            kids.push_back(pid);
+        }
+        for (pid_t k : kids) {
+            int status = 0;
+            waitpid(k, &status, 0);
+            if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) die("a daemon client failed");
+        }
+    };
+    round(2); // every worker started and warm
+    double t0 = now();
+    round(each);
+    double rate = clients * each / (now() - t0);
+    kill(d.pid, SIGTERM);
+    finish(d);
+    return rate;
+}
+
 // Corvane's own high-water mark of resident memory, in KiB.
 long peak_kib(pid_t pid)
 {
@@ -905,6 +970,22 @@ int main(int argc, char **argv)
             add("checks, corvane-ldap asked directly, pipelined", "/s", alone, -1, t, -1);
         }
         stop_slapd();
+    }
+
+    // 10: the daemon's workers side by side: with a hash that costs the
+    // module most of the time, two workers on two CPUs serve nearly twice.
+    if (want("daemon")) {
+        place(-1, -1);
+        std::string dd = configure("daemon", module, {"users.passwd"});
+        auto rate = [&](int workers) {
+            return median(repeat(std::min(S.runs, 3),
+                                 [&] { return daemon_run(corvane_bin, dd, workers, 4, 30); }));
+        };
+        double w1 = rate(1), w2 = rate(2);
+        add("daemon: yescrypt checks, 4 clients, 1 worker", "/s", w1, -1, "", -1);
+        char t[64];
+        snprintf(t, sizeof t, ">= 1.8 x 1 worker (%.2f)", w2 / w1);
+        add("daemon: the same, 2 workers", "/s", w2, -1, t, w2 >= 1.8 * w1);
     }
 
     print_table(before);

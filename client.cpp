@@ -1,0 +1,205 @@
+// Client: a caller's connection, read and written with buffers of its own.
+#include "client.h"
+
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+#include <poll.h>
+#include <unistd.h>
+
+#include "corvane.h"
+
+volatile sig_atomic_t client_stop = 0;
+
+static Client StdClient;
+static bool std_ready = false;
+static Client *Current = nullptr;
+
+void client_init(Client *c, int in, int out, int timeout_ms)
+{
+    if (!c) return;
+    c->In = in;
+    c->Out = out;
+    c->Timeout = timeout_ms;
+    c->Why = END_INPUT;
+    c->Broken = 0;
+    c->RPos = c->RLen = c->WLen = 0;
+}
+
+Client *client_current(void)
+{
+    if (Current) return Current;
+    if (!std_ready) {
+        client_init(&StdClient, STDIN_FILENO, STDOUT_FILENO, -1);
+        std_ready = true;
+    }
+    return &StdClient;
+}
+
+void client_use(Client *c)
+{
+    Current = c;
+}
+
+static long now_ms(void)
+{
+    struct timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return t.tv_sec * 1000L + t.tv_nsec / 1000000L;
+}
+
+// Waits until fd is ready for events or the deadline (-1: none) passes;
+// with a deadline (a daemon's client) in steps of at most a second, so that
+// a client_stop that came just before a wait is seen soon. 1 ready, 0 at
+// the deadline, -1 on client_stop or an error.
+static int wait_for(int fd, short events, long deadline)
+{
+    for (;;) {
+        if (client_stop) return -1;
+        long left = deadline < 0 ? -1 : deadline - now_ms();
+        if (deadline >= 0 && left <= 0) return 0;
+        struct pollfd p = {fd, events, 0};
+        int r =
+            poll(&p, 1, static_cast<int>(left < 0 || left > 1000 ? (left < 0 ? -1 : 1000) : left));
+        if (r > 0) return 1;
+        if (r < 0 && errno != EINTR) return -1;
+    }
+}
+
+int client_flush(Client *c)
+{
+    if (!c) return 0;
+    long deadline = c->Timeout < 0 ? -1 : now_ms() + c->Timeout;
+    size_t done = 0;
+    while (!c->Broken && done < c->WLen) {
+        ssize_t w = write(c->Out, c->W + done, c->WLen - done);
+        if (w > 0) {
+            done += static_cast<size_t>(w);
+        } else if (w < 0 && errno == EAGAIN) {
+            // A caller that does not read: the socket buffer is full.
+            int r = wait_for(c->Out, POLLOUT, deadline);
+            if (r <= 0) {
+                c->Broken = 1;
+                c->Why = r == 0 ? END_STALLED : END_STOP;
+            }
+        } else if (!(w < 0 && errno == EINTR)) {
+            c->Broken = 1;
+            c->Why = END_GONE;
+        }
+    }
+    c->WLen = 0;
+    return !c->Broken;
+}
+
+// Adds len bytes to the output, writing it whenever the buffer is full.
+static void put(Client *c, const char *data, size_t len)
+{
+    while (len > 0 && !c->Broken) {
+        if (c->WLen == sizeof c->W) client_flush(c);
+        size_t n = sizeof c->W - c->WLen;
+        if (n > len) n = len;
+        memcpy(c->W + c->WLen, data, n);
+        c->WLen += n;
+        data += n;
+        len -= n;
+    }
+}
+
+void client_line(Client *c, const char *lead, const char *text)
+{
+    if (!c) return;
+    put(c, lead ? lead : "", lead ? strlen(lead) : 0);
+    put(c, text ? text : "", text ? strlen(text) : 0);
+    put(c, "\n", 1);
+}
+
+void client_reply_done(Client *c)
+{
+    if (c && !memchr(c->R + c->RPos, '\n', c->RLen - c->RPos)) client_flush(c);
+}
+
+// Reads more input once the read-ahead is used up, writing the collected
+// output first: Corvane is about to wait. 0 when none comes (Why says why).
+static int fill(Client *c)
+{
+    if (!client_flush(c)) return 0;
+    c->RPos = c->RLen = 0;
+    long deadline = c->Timeout < 0 ? -1 : now_ms() + c->Timeout;
+    for (;;) {
+        int r = wait_for(c->In, POLLIN, deadline);
+        if (r <= 0) {
+            c->Why = r == 0 ? END_IDLE : (client_stop ? END_STOP : END_GONE);
+            return 0;
+        }
+        ssize_t n = read(c->In, c->R, sizeof c->R);
+        if (n > 0) {
+            c->RLen = static_cast<size_t>(n);
+            return 1;
+        }
+        if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+        c->Why = n == 0 ? END_INPUT : END_GONE;
+        return 0;
+    }
+}
+
+// The next byte of input, or -1 when none comes.
+static int next_byte(Client *c)
+{
+    if (c->RPos == c->RLen && !fill(c)) return -1;
+    return static_cast<unsigned char>(c->R[c->RPos++]);
+}
+
+int client_read_line(Client *c, char *line, int bfsz)
+{
+    if (!c || !line || bfsz < 3) return -1;
+    int n = 0, ch = -1;
+    while (n < bfsz - 2 && (ch = next_byte(c)) >= 0) {
+        line[n++] = static_cast<char>(ch);
+        if (ch == '\n') break;
+    }
+    line[n] = 0;
+    // A line cut off by anything but the end of input is not a command.
+    if (ch < 0 && (n == 0 || c->Why != END_INPUT)) return -1;
+    if (ch == '\n' || ch < 0) return 1;
+    // The buffer is full: the line feed may still be the next byte.
+    ch = next_byte(c);
+    if (ch == '\n' || (ch < 0 && c->Why == END_INPUT)) {
+        line[n] = static_cast<char>(ch == '\n' ? '\n' : 0);
+        line[n + 1] = 0;
+        return 1;
+    }
+    while (ch >= 0 && ch != '\n') ch = next_byte(c);
+    return ch < 0 && c->Why != END_INPUT ? -1 : 0;
+}
+
+static void refuse_long_line(Client *c)
+{
+    const char *reply = "-ERR Line too long";
+    adt::imsg("OUTPUT[%s]", reply);
+    client_line(c, "", reply);
+    client_reply_done(c);
+}
+
+ClientEnd client_serve(Client *c, int argc, char **argv)
+{
+    client_use(c);
+    char line[adt::WIRE_BUF] = "";
+    ClientEnd why = END_QUIT;
+    for (;;) {
+        if (Mode == MODE_TERMINAL) {
+            int got = client_read_line(c, line, adt::WIRE_BUF);
+            if (got < 0) {
+                why = c->Why;
+                break;
+            }
+            if (got == 0) {
+                refuse_long_line(c);
+                continue;
+            }
+        }
+        process_command(argc, argv, line);
+        if (Mode != MODE_TERMINAL) break;
+    }
+    client_flush(c);
+    return why;
+}
