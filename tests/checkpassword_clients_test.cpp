@@ -61,31 +61,55 @@ TEST(CheckpasswordClients, DovecotChecksMovesAndTellsOutagesApart)
         GTEST_SKIP() << "no Dovecot (.ci/run installs it)";
     TempDir t;
     fs::path corvane = corvane_setup(t / "corvane", "dovecot");
-    std::string conf = write_file(t / "dovecot.conf",
-                                  "base_dir = " + at(t, "run") + "\nstate_dir = " + at(t, "state") +
-                                      "\nlog_path = " + at(t, "dovecot.log") +
-                                      "\nprotocols =\nlisten = 127.0.0.1\nssl = no\n"
-                                      // The sanitizers reserve more address space than allowed.
-                                      "default_vsz_limit = 0\nauth_failure_delay = 0\n" +
-                                      example("dovecot/auth-corvane.conf.ext", corvane));
+    // A private Dovecot in t/NAME over the shipped passdb, its adapter told
+    // to use how (the example's own --path, or a daemon's --socket).
+    auto dovecot_in = [&](const std::string &name, const std::string &how, Server &server) {
+        std::string passdb = example("dovecot/auth-corvane.conf.ext", corvane);
+        if (!how.empty()) passdb = replace_all(passdb, "--path " + corvane.string(), how);
+        std::string conf = write_file(t / (name + ".conf"),
+                                      "base_dir = " + at(t, name) + "\nstate_dir = " + at(t, name) +
+                                          "-state\nlog_path = " + at(t, name + ".log") +
+                                          "\nprotocols =\nlisten = 127.0.0.1\nssl = no\n"
+                                          // The sanitizers reserve more address space than allowed.
+                                          "default_vsz_limit = 0\nauth_failure_delay = 0\n" +
+                                          passdb);
+        EXPECT_EQ(server.start({dovecot, "-F", "-c", conf}, t / (name + ".err"),
+                               [&] { return fs::exists(t / name / "auth-client"); }),
+                  "");
+        return conf;
+    };
+    // conf, user, password, client address, what doveadm says
+    auto ask = [&](const std::string &conf, const char *row) {
+        std::vector<std::string> c = fields(row, '|');
+        Spec s;
+        s.argv = {doveadm, "-c", conf, "auth", "test", "-x", "no-penalty", "-x", "rip=" + c[2]};
+        s.argv.insert(s.argv.end(), {c[0], c[1]});
+        EXPECT_TRUE(contains(run(s).out, c[3])) << row << "\n"
+                                                << read_file(replace_all(conf, ".conf", ".log"));
+    };
     Server server;
-    ASSERT_EQ(server.start({dovecot, "-F", "-c", conf}, t / "dovecot.err",
-                           [&] { return fs::exists(t / "run" / "auth-client"); }),
-              "");
-    // user, password, client address, what doveadm says
+    std::string conf = dovecot_in("dovecot", "", server);
     for (const char *row :
          {"alice|wonderland|192.0.2.1|auth succeeded", // moved into users.db
           "alice|builder|192.0.2.1|auth failed",
           "alice|wonder land|192.0.2.1|auth failed", // refused before Corvane
           "erin|erin2001|127.0.0.1|auth succeeded", "erin|erin2001|127.0.0.2|auth failed",
           "crash|x|192.0.2.1|temp_fail", // a module that cannot run
-          "alice|wonderland|192.0.2.1|auth succeeded"}) {
-        std::vector<std::string> c = fields(row, '|');
-        Spec s;
-        s.argv = {doveadm, "-c", conf, "auth", "test", "-x", "no-penalty", "-x", "rip=" + c[2]};
-        s.argv.insert(s.argv.end(), {c[0], c[1]});
-        EXPECT_TRUE(contains(run(s).out, c[3])) << row << "\n" << read_file(t / "dovecot.log");
-    }
+          "alice|wonderland|192.0.2.1|auth succeeded"})
+        ask(conf, row);
+    // The same through the daemon: the adapter, run as dovecot, asks it on
+    // its socket, which the configuration opens to every user.
+    std::string sock = at(t, "corvane.sock");
+    write_file(corvane / "corvane.ini", "socket_mode 0666\n" + read_file(corvane / "corvane.ini"),
+               0600);
+    Server daemon, through_daemon;
+    ASSERT_EQ(daemon.start({CORVANE_BIN, "-path", corvane.string(), "-listen", sock},
+                           t / "daemon.err", [&] { return fs::exists(sock); }),
+              "");
+    std::string by_socket = dovecot_in("dovecot2", "--socket " + sock, through_daemon);
+    for (const char *row : {"bob|builder|192.0.2.1|auth succeeded",
+                            "bob|wonderland|192.0.2.1|auth failed", "crash|x|192.0.2.1|temp_fail"})
+        ask(by_socket, row);
     // The move was made as the user Dovecot runs the adapter as.
     Spec s;
     s.argv = {MODULE_SQLITE_BIN, "-file", (corvane / "users.db").string()};
