@@ -578,6 +578,48 @@ double daemon_run(const std::string &bin, const std::string &dir, int workers, i
     return rate;
 }
 
+// Milliseconds of one login through `corvane-checkpassword --pam --socket`
+// against a daemon over dir (bench-echo as its module, so that the module
+// costs nothing): the median of count logins, each a whole run of the
+// adapter, as pam_exec makes it. With floor, /bin/true is run in the
+// adapter's place: what starting any program costs here.
+double socket_login_ms(const std::string &bin, const std::string &dir, int count, bool floor)
+{
+    std::string sock = dir + "/s";
+    child d = launch({bin, "-path", dir, "-listen", sock});
+    for (double t0 = now();; usleep(10000)) {
+        int fd = connect_unix(sock);
+        if (fd >= 0 && close(fd) == 0) break;
+        if (now() - t0 > 30) die("the daemon did not listen on " + sock);
+    }
+    std::vector<double> took;
+    for (int i = 0; i < count; i++) {
+        int in[2];
+        if (pipe(in) != 0) die("pipe");
+        double t0 = now();
+        pid_t pid = fork();
+        if (pid == 0) {
+            dup2(in[0], 0);
+            close(in[0]);
+            close(in[1]);
+            setenv("PAM_USER", user(nth(i)).c_str(), 1);
+            if (floor) execl("/bin/true", "true", nullptr);
+            execl(ADAPTER_BIN, ADAPTER_BIN, "--pam", "--socket", sock.c_str(), nullptr);
+            _exit(127);
+        }
+        close(in[0]);
+        write_all(in[1], PASSWORD, strlen(PASSWORD));
+        close(in[1]);
+        int status = 0;
+        waitpid(pid, &status, 0);
+        took.push_back((now() - t0) * 1000);
+        if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) die("a login through the daemon failed");
+    }
+    kill(d.pid, SIGTERM);
+    finish(d);
+    return median(took);
+}
+
 // Corvane's own high-water mark of resident memory, in KiB.
 long peak_kib(pid_t pid)
 {
@@ -986,6 +1028,11 @@ int main(int argc, char **argv)
         char t[64];
         snprintf(t, sizeof t, ">= 1.8 x 1 worker (%.2f)", w2 / w1);
         add("daemon: the same, 2 workers", "/s", w2, -1, t, w2 >= 1.8 * w1);
+        double login = socket_login_ms(corvane_bin, echo_dir, 200, false);
+        double start = socket_login_ms(corvane_bin, echo_dir, 200, true);
+        add("login through corvane-checkpassword --socket, free module", "ms", login, -1,
+            "< 1 ms", login < 1);
+        add("the same harness starting /bin/true instead (the floor)", "ms", start, -1, "", -1);
     }
 
     print_table(before);
