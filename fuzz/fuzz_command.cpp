@@ -1,9 +1,9 @@
 // Client lines through the whole front end: corvane_main over two scripted
 // modules with masks, "!" entries, prefixes, suffixes and a set on check,
-// its standard input and output on files in memory. Every line gets exactly
-// one reply line (a search's "+DATA " lines before it) until a quit, no
-// line is longer than a reply can be, and the output ends with a reply.
-// Some inputs also put words on the command line.
+// its standard input and output on files in memory. Every line gets one
+// reply line (a search's "+DATA " lines before it) until a quit, no line is
+// longer than a reply can be, and the output ends with a reply. Some inputs
+// also put words on the command line.
 #include <cstdint>
 #include <cstring>
 #include <fuzzer/FuzzedDataProvider.h>
@@ -14,37 +14,23 @@
 #include "corvane.h"
 #include "fuzz/fuzz_util.h"
 
-namespace
-{
-
-int in_fd = -1, out_fd = -1;
-
-void configure()
-{
-    const std::string &d = fuzz::scratch();
-    fuzz::write_file(d + "/s1",
-                     "lookup adm\t+OK admin\nlookup\t-ERR $# not here\n"
-                     "check\t+OK user file md5 home=/h\nset\t+OK set $#\ndel\t-ERR gone\n"
-                     "search\t!data 2 one ;; +OK 2 7\n");
-    fuzz::write_file(d + "/s2", "lookup\t+OK two $#\ncheck\t-ERR two\nset\t+OK two\ndel\t+OK two\n"
-                                "search\t!data 1 x y ;; +OK 1 2 3\n");
-    fuzz::write_file(
-        d + "/corvane.ini",
-        "loglevel debug\ndo_del true\nset_once true\ntimeout 2000\nmodule 1\nbinary " SCRIPTMOD_BIN
-        " " +
-            d +
-            "/s1\nmatch a*,!ab*,!!x*, b?,*\nstrip_prefix dom\\\nstrip_suffix @x\n"
-            "do_check move_from\ndo_set move_to\nmodule 2\nbinary " SCRIPTMOD_BIN " " +
-            d + "/s2\nip_match 10.*, 192.168.?.*\ndo_set existing\nlookup !z*,*\n");
-}
-
-} // namespace
+static int in_fd = memfd_create("stdin", 0), out_fd = memfd_create("stdout", 0);
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
-    configure();
-    in_fd = memfd_create("stdin", 0);
-    out_fd = memfd_create("stdout", 0);
+    const std::string &d = fuzz::scratch(), bin = "\nbinary " SCRIPTMOD_BIN " " + d;
+    fuzz::write_file(
+        d + "/s1",
+        "lookup adm\t+OK admin\nlookup\t-ERR $# not here\ncheck\t+OK u file md5 home=/h\n"
+        "set\t+OK set $#\ndel\t-ERR gone\nsearch\t!data 2 one ;; +OK 2 7\n");
+    fuzz::write_file(
+        d + "/s2",
+        "lookup\t+OK two $#\ncheck\t-ERR two\n*\t+OK two\nsearch\t!data 1 x y ;; +OK 1 2 3\n");
+    fuzz::write_file(d + "/corvane.ini",
+                     "loglevel debug\ndo_del true\nset_once true\ntimeout 2000\nmodule 1" + bin +
+                         "/s1\nmatch a*,!ab*,!!x*, b?,*\nstrip_prefix dom\\\nstrip_suffix @x\n"
+                         "do_check move_from\ndo_set move_to\nmodule 2" +
+                         bin + "/s2\nip_match 10.*, 192.168.?.*\ndo_set existing\nlookup !z*,*\n");
     fflush(stdout);
     fuzz::require(in_fd >= 0 && out_fd >= 0 && dup2(out_fd, 1) == 1, "standard output");
     return 0;
@@ -52,12 +38,12 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
+    static const char *const options[] = {"-lookup", "-CHECK", "-set",  "-del",
+                                          "-search", "-quit",  "-debug"};
     FuzzedDataProvider in(data, size);
     std::vector<std::string> words = {"corvane", "-path", fuzz::scratch()};
     for (int n = in.ConsumeIntegralInRange(0, 7) == 0 ? in.ConsumeIntegralInRange(1, 6) : 0; n > 0;
          n--) {
-        static const char *const options[] = {"-lookup", "-CHECK", "-set",  "-del",
-                                              "-search", "-quit",  "-debug"};
         words.push_back(in.ConsumeBool() ? options[in.ConsumeIntegralInRange(0, 6)]
                                          : in.ConsumeRandomLengthString(30));
         words.back().resize(strlen(words.back().c_str()));
@@ -65,10 +51,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     std::string input = in.ConsumeRemainingBytesAsString();
     size_t lines =
         std::count(input.begin(), input.end(), '\n') + (!input.empty() && input.back() != '\n');
-
-    fuzz::require(ftruncate(in_fd, 0) == 0 &&
+    fuzz::require(!ftruncate(in_fd, 0) &&
                       pwrite(in_fd, input.data(), input.size(), 0) == (ssize_t)input.size() &&
-                      lseek(in_fd, 0, SEEK_SET) == 0 && dup2(in_fd, 0) == 0,
+                      !lseek(in_fd, 0, SEEK_SET) && dup2(in_fd, 0) == 0,
                   "standard input");
     __fpurge(stdin);
     clearerr(stdin);
@@ -80,26 +65,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     cleanup();
     fflush(stdout);
 
-    std::string out(lseek(out_fd, 0, SEEK_CUR), 0);
-    fuzz::require(pread(out_fd, out.data(), out.size(), 0) == (ssize_t)out.size(),
-                  "read the output");
-    fuzz::require(ftruncate(out_fd, 0) == 0 && lseek(out_fd, 0, SEEK_SET) == 0, "truncate");
-    fuzz::require(out.empty() || out.back() == '\n', "whole lines");
-    size_t replies = 0, data_lines = 0;
-    std::string last;
+    std::string out(lseek(out_fd, 0, SEEK_CUR), 0), last;
+    fuzz::require(pread(out_fd, out.data(), out.size(), 0) == (ssize_t)out.size() &&
+                      !ftruncate(out_fd, 0) && !lseek(out_fd, 0, SEEK_SET) &&
+                      (out.empty() || out.back() == '\n'),
+                  "whole lines");
+    size_t replies = 0;
     for (size_t at = 0, lf; at < out.size(); at = lf + 1) {
-        lf = out.find('\n', at);
-        last = out.substr(at, lf - at);
+        last = out.substr(at, (lf = out.find('\n', at)) - at);
         fuzz::require(last.size() <= 1004, "a line no longer than a reply");
-        bool is_data = last.compare(0, 6, "+DATA ") == 0;
-        replies += !is_data;
-        data_lines = is_data ? data_lines + 1 : 0;
+        replies += !last.starts_with("+DATA ");
     }
-    fuzz::require(data_lines == 0, "a search ends with its reply");
-    if (words.size() > 3)
-        fuzz::require(replies <= lines + 1, "at most one reply a line, and one for the options");
-    else
-        fuzz::require(replies == lines || (last == "+OK bye" && replies <= lines),
-                      "one reply a line until a quit");
+    fuzz::require(!last.starts_with("+DATA "), "a search ends with its reply");
+    fuzz::require(words.size() > 3 ? replies <= lines + 1
+                                   : replies == lines || (last == "+OK bye" && replies <= lines),
+                  "one reply a line until a quit");
     return 0;
 }

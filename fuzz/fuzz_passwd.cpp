@@ -7,7 +7,6 @@
 #include <cstdint>
 #include <cstring>
 #include <fcntl.h>
-#include <filesystem>
 #include <fuzzer/FuzzedDataProvider.h>
 #include <vector>
 
@@ -15,71 +14,55 @@
 
 int corvane_file_main(int argc, char **argv);
 
-namespace
-{
-
-int descriptors()
-{
-    auto it = std::filesystem::directory_iterator("/proc/self/fd");
-    return (int)std::distance(it, std::filesystem::directory_iterator());
-}
-
-// Whether line is asked: no check, no quit, a set only with "(NULL)".
-bool wanted(std::string l)
-{
-    l.resize(strlen(l.c_str()));
-    std::string w = l.substr(0, l.find_first_of(" \r"));
-    size_t a = l.find(' '), b = a == std::string::npos ? a : l.find(' ', a + 1);
-    return w != "check" && w != "quit" &&
-           (w != "set" || (b != std::string::npos && l.compare(b + 1, 6, "(NULL)") == 0 &&
-                           (l.size() == b + 7 || l[b + 7] == ' ' || l[b + 7] == '\r')));
-}
-
-} // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     FuzzedDataProvider in(data, size);
-    const std::string &dir = fuzz::scratch();
-    std::string users = dir + "/users", requests = dir + "/requests", replies = dir + "/replies";
+    std::string dir = fuzz::scratch(), users = dir + "/users", requests = dir + "/requests",
+                replies = dir + "/replies";
     bool readonly = in.ConsumeBool();
     fuzz::write_file(users, in.ConsumeRandomLengthString(20000));
     std::string stream = in.ConsumeRemainingBytesAsString(), req;
     size_t asked = 1;
     for (size_t at = 0, lf; at < stream.size(); at = lf + 1) {
-        lf = std::min(stream.find('\n', at), stream.size());
-        std::string line = stream.substr(at, lf - at);
-        if (wanted(line)) req += line + "\n", asked++;
+        std::string l =
+            stream.substr(at, (lf = std::min(stream.find('\n', at), stream.size())) - at);
+        l.resize(strlen(l.c_str()));
+        std::string w = l.substr(0, l.find_first_of(" \r"));
+        size_t a = l.find(' '), b = a == std::string::npos ? a : l.find(' ', a + 1);
+        bool null_set =
+            b != std::string::npos && l.compare(b + 1, 6, "(NULL)") == 0 && strchr(" \r", l[b + 7]);
+        if (w != "check" && w != "quit" && (w != "set" || null_set)) req += l + "\n", asked++;
     }
     fuzz::write_file(requests, req + "search *\n");
     unlink((users + ".lock").c_str());
 
-    int before = descriptors();
+    auto descriptors = [] {
+        auto it = std::filesystem::directory_iterator("/proc/self/fd");
+        return std::distance(it, std::filesystem::directory_iterator());
+    };
+    long before = descriptors();
     fflush(stdout);
     int saved_in = dup(0), saved_out = dup(1);
     int rin = open(requests.c_str(), O_RDONLY),
         rout = open(replies.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
     dup2(rin, 0), dup2(rout, 1), close(rin), close(rout);
-    std::vector<std::string> args = {"corvane-file", "-file", users, "-busy", "0"};
-    if (readonly) args.push_back("-readonly");
+    std::vector<std::string> args = {"corvane-file", "-file", users,
+                                     "-busy",        "0",     readonly ? "-readonly" : "-rehash"};
     std::vector<char *> argv;
     for (std::string &a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
     int status = corvane_file_main((int)args.size(), argv.data());
     fflush(stdout);
     dup2(saved_in, 0), dup2(saved_out, 1), close(saved_in), close(saved_out);
-    fuzz::require(status == 0, "exit status 0");
-    fuzz::require(descriptors() == before, "the module closes what it opened");
+    fuzz::require(status == 0 && descriptors() == before, "exit status 0, no descriptor left open");
 
     FILE *f = fopen(replies.c_str(), "rb");
-    size_t finals = 0;
     char *line = nullptr;
-    size_t cap = 0;
-    for (ssize_t len; (len = getline(&line, &cap, f)) > 0;) {
+    size_t cap = 0, finals = 0;
+    for (ssize_t len; (len = getline(&line, &cap, f)) > 0;
+         finals += strncmp(line, "+DATA ", 6) != 0)
         fuzz::require(line[len - 1] == '\n' && len - 1 <= 997,
                       "replies are lines that fit the channel");
-        finals += strncmp(line, "+DATA ", 6) != 0;
-    }
     free(line);
     fclose(f);
     fuzz::require(finals == asked, "one reply line per request");

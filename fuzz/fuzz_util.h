@@ -14,23 +14,19 @@ namespace fuzz
 // Stops the run naming the broken property; libFuzzer saves the input.
 inline void require(bool ok, const char *what)
 {
-    if (ok) return;
-    fprintf(stderr, "fuzz property violated: %s\n", what);
-    abort();
+    if (!ok) fprintf(stderr, "fuzz property violated: %s\n", what), abort();
 }
 
-// A directory of this process's own, removed at its exit (not at the exit
-// of a child forked from it).
+// A directory of this process's own, removed at its exit (not at that of a
+// child forked from it); never destroyed, as the exit handler needs it.
 inline const std::string &scratch()
 {
     static const std::string *dir = [] {
-        auto *t = new std::string("/tmp/corvane-fuzz-XXXXXX");
-        require(mkdtemp(t->data()) != nullptr, "mkdtemp");
+        auto d = new std::string("/tmp/corvane-fuzz-" + std::to_string(getpid()));
+        std::filesystem::create_directories(*d);
         static const pid_t owner = getpid();
-        atexit([] {
-            if (getpid() == owner) std::filesystem::remove_all(scratch());
-        });
-        return t;
+        atexit([] { getpid() == owner &&std::filesystem::remove_all(scratch()); });
+        return d;
     }();
     return *dir;
 }

@@ -1,43 +1,35 @@
 #!/bin/bash
 # Builds the fuzz targets with clang (CXX_FUZZ, default clang++) and runs
-# each for a set time from its seed corpus (read only) and a working corpus
-# in the build tree. Exits non-zero when a target fails; the input is saved
-# under <build>/artifacts/. --build-only builds and stops; --smoke runs each
-# target on 50 inputs made from nothing, without the corpora.
-#
+# each for FUZZ_SECONDS (or --seconds) from its seed corpus, when it has one,
+# and a working corpus in the build tree; a failing input is saved under
+# <build>/artifacts/. --build-only builds and stops; --smoke runs each target
+# on 50 inputs made from nothing.
 #   fuzz/run.sh [--build DIR] [--seconds N] [--build-only | --smoke] [TARGET...]
 set -uo pipefail
-src=$(cd "$(dirname "$0")" && pwd)
-build=$src/../build/fuzz seconds=${FUZZ_SECONDS:-60} only= smoke=
+src=$(cd "$(dirname "$0")" && pwd) build=$src/../build/fuzz seconds=${FUZZ_SECONDS:-60} only= smoke=
 while (($#)); do
     case $1 in
-    --build) build=$2; shift 2 ;;
-    --seconds) seconds=$2; shift 2 ;;
-    --build-only) only=1; shift ;;
-    --smoke) smoke=-runs=50; shift ;;
+    --build) build=$2 && shift 2 ;;
+    --seconds) seconds=$2 && shift 2 ;;
+    --build-only) only=1 && shift ;;
+    --smoke) smoke=-runs=50 && shift ;;
     *) break ;;
     esac
 done
-targets=("$@")
-((${#targets[@]})) || targets=(command ini lines passwd fd3)
+(($#)) || set -- command ini lines passwd fd3
 { [ -n "$smoke" ] && [ -f "$build/CMakeCache.txt" ]; } ||
-    cmake -S "$src" -B "$build" -DCMAKE_CXX_COMPILER="${CXX_FUZZ:-clang++}" >/dev/null &&
-    cmake --build "$build" -j "$(nproc 2>/dev/null || echo 2)" >/dev/null || exit 1
-[ -z "$only" ] || exit 0
-mkdir -p "$build/artifacts"
+    cmake -S "$src" -B "$build" -DCMAKE_CXX_COMPILER="${CXX_FUZZ:-clang++}" >/dev/null || exit 1
+cmake --build "$build" -j "$(nproc)" >/dev/null && [ -z "$only" ] || exit $?
 failed=0
-for t in "${targets[@]}"; do
-    corpus=$build/corpus/$t seeds=()
-    [ -d "$src/corpus/$t" ] && seeds=("$src/corpus/$t")
-    [ -z "$smoke" ] || { corpus=$build/smoke/$t seeds=() && rm -rf "$corpus"; }
-    mkdir -p "$corpus"
-    log=$build/fuzz_$t.log
+for t; do
+    corpus=$build/${smoke:+smoke/}corpus/$t seeds=$src/corpus/$t log=$build/fuzz_$t.log
+    [ -z "$smoke" ] && [ -d "$seeds" ] || seeds=
+    rm -rf "$build/smoke" && mkdir -p "$corpus" "$build/artifacts"
     if "$build/fuzz_$t" -max_total_time="$seconds" -timeout=20 -rss_limit_mb=4096 -max_len=8192 $smoke \
-        -artifact_prefix="$build/artifacts/$t-" "$corpus" "${seeds[@]}" >"$log" 2>&1; then
+        -artifact_prefix="$build/artifacts/$t-" "$corpus" $seeds >"$log" 2>&1; then
         echo "fuzz_$t: ok, $(grep -o 'Done [0-9]* runs in [0-9]* second' "$log")s"
     else
-        echo "fuzz_$t: FAILED, see $log" && grep -E -m5 'ERROR|property violated|SUMMARY' "$log"
-        failed=1
+        echo "fuzz_$t: FAILED, see $log" && grep -E -m5 'ERROR|property violated|SUMMARY' "$log"; failed=1
     fi
 done
 exit $failed
