@@ -63,7 +63,7 @@ soak:
 # An unsanitized tree, so that valgrind sees the program's own allocations.
 memcheck:
 	cmake -S . -B build/memcheck -DCMAKE_BUILD_TYPE=Debug -DCORVANE_SANITIZE=OFF
-	cmake --build build/memcheck -j $(JOBS) --target corvane corvane_test faults_test soak_test testmod
+	cmake --build build/memcheck -j $(JOBS) --target corvane corvane_test soak_test testmod
 	cd build/memcheck && CORVANE_WRAPPER="$(MEMCHECK)" CORVANE_SOAK_COMMANDS=3000 \
 		ctest --output-on-failure -j $(JOBS) -R '^(Corvane|Faults|Soak)\.'
 

@@ -1,9 +1,14 @@
 // The corvane program end to end: a corvane.ini and module scripts in a
-// private directory, the built program run there over the scripted test
-// module, and its replies, exit status, log and what each module was sent.
+// private directory, the built program run there over the test module
+// (scripted, or misbehaving on request), and its replies, exit status, log
+// and what each module was sent. Whatever a module or a client does, every
+// command gets one reply line (a search: its data lines and one summary),
+// never one meant for another command, and no module process or zombie is
+// left when corvane has ended.
 #include "tests/testkit.h"
 
 #include <regex>
+#include <thread>
 
 using namespace testkit;
 
@@ -36,6 +41,21 @@ class Corvane : public Workdir
         return ini;
     }
     std::string sent(const std::string &name) const { return read_file(dir / (name + ".req")); }
+
+    // Starts corvane on ini, to be spoken to line by line.
+    Child corvane;
+    void start(const std::string &ini)
+    {
+        write("corvane.ini", ini);
+        ASSERT_TRUE(corvane.start(wrapped(CORVANE_BIN), dir));
+    }
+    // Ends the run: no further output, status 0, no module left running.
+    void finish()
+    {
+        EXPECT_EQ(0, corvane.finish());
+        EXPECT_EQ("", corvane.rest()) << "output that answers no command";
+        EXPECT_EQ(0, leftovers()) << "a module outlived corvane";
+    }
 
     // Runs corvane in the directory; no module may outlive it.
     Outcome run(const Lines &args, const std::string &input = "",
@@ -101,16 +121,20 @@ TEST_F(Corvane, Sessions)
          "+OK set alice pw" + words(3, 100, " w") + words(100, 120, "  w") + "   w120" +
              words(121, 150, "  w") + "\n",
          {}},
-        {"a line of 998 characters is a command, a longer one is refused whole",
+        {"a line of 998 characters is a command, a longer one is refused whole; NUL ends a line",
          "do_set always\n",
-         {"lookup\t+OK found\nset\t+OK set"},
+         {"lookup bob\t+OK found bob\nlookup\t+OK found\nset\t+OK set"},
          {},
          // The set's request would be 998 characters long: one too many.
          fits + "\nset " + std::string(992, 's') + " p\nlookup " + std::string(900, 'a') +
              " check x y" + std::string(300, 'b') + "\nlookup " + std::string(1 << 20, 'c') +
-             "\nlookup bob\n" + fits,
-         "+OK found\n-ERR module (" + module("m1", "lookup\t+OK found\nset\t+OK set") +
-             "), Request too long\n-ERR Line too long\n-ERR Line too long\n+OK found\n+OK found\n",
+             "\nset a pw" + words(0, 9999, " w") +
+             std::string("\nlookup bob\0junk\n\0lookup x\n", 27) + fits,
+         "+OK found\n-ERR module (" +
+             module("m1", "lookup bob\t+OK found bob\nlookup\t+OK found\nset\t+OK set") +
+             "), Request too long\n-ERR Line too long\n-ERR Line too long\n-ERR Line too long\n+OK "
+             "found bob\n"
+             "-ERR Unknown command\n+OK found\n",
          {fits + "\nlookup bob\n" + fits + "\n"}},
         {"search lines pass through, the final lines are summed",
          "",
@@ -253,7 +277,8 @@ TEST_F(Corvane, CommandOptions)
         {{"-set", "alice", "pw", "a=1", "b=2"}, "+OK set alice pw a=1 b=2", 0},
         {{"-del", "bob"}, "+OK del bob", 0},
         {{"-search", "a*", "x", "y"},
-         "+DATA 1 search a* x y\n+OK Search Complete 1 items found out of 1", 0},
+         "+DATA 1 search a* x y\n+OK Search Complete 1 items found out of 1",
+         0},
         {{"-quit"}, "+OK bye", 0},
         {{"-lookup"}, "-ERR lookup requires a parameter"},
         {{"-check"}, "-ERR check requires a parameter"},
@@ -366,4 +391,146 @@ TEST_F(Corvane, QuitTellsEveryModule)
         EXPECT_EQ(quit, at != std::string::npos) << input;
         EXPECT_EQ(quit ? 2 : 0, count(l.substr(std::min(at, l.size())), " 5 bytes")) << input;
     }
+}
+
+// Fault kind -> reply: module 1 (faultmod) misbehaves and module 2 answers
+// as "two"; module 1 answers the next commands itself, from a new process
+// when it had to be restarted. The same fault while a search streams: one
+// summary, the other module asked.
+TEST_F(Corvane, ModuleFaults)
+{
+    const struct {
+        std::string user, reply;
+        bool restarts;
+    } faults[] = {
+        {"crash", "+OK two crash", true},    {"hang", "+OK two hang", true},
+        {"slow", "+OK two slow", true},      {"garbage", "+OK two garbage", false},
+        {"binary", "+OK two binary", false}, {"nul", "+OK two nul", true},
+        {"mega", "+OK two mega", true},      {"closeout", "+OK two closeout", true},
+        {"twice", "+OK first", false},       {"exit", "+OK two exit", true},
+        {"dead", "+OK two dead", true},
+    };
+    for (const auto &f : faults) {
+        SCOPED_TRACE(f.user);
+        fs::remove(dir / "m1.req");
+        fs::remove(dir / "corvane.log");
+        start("loglevel debug\ntimeout 300\nmodule 1\nbinary " TEST_PROGS_DIR "/faultmod " +
+              (dir / "m1.req").string() + "\nmodule 2\nbinary " +
+              module("m2", "search\t!data 1 two $2 ;; +OK 1 1\n*\t+OK two $2"));
+        EXPECT_EQ("+OK lookup u1", corvane.ask("lookup u1"));
+        EXPECT_EQ(f.reply, corvane.ask("lookup " + f.user));
+        EXPECT_EQ("+OK lookup u2", corvane.ask("lookup u2"));
+        EXPECT_EQ(0, zombies(corvane.pid())) << "an ended module was not reaped";
+        EXPECT_EQ("+OK check u3", corvane.ask("check u3 pw"));
+        Lines lines = corvane.search("search " + f.user);
+        // A module that answered before it failed may have passed data lines on.
+        lines.erase(lines.begin(), lines.end() - std::min<size_t>(2, lines.size()));
+        EXPECT_EQ(Lines({"+DATA 1 two " + f.user, "+OK Search Complete 1 items found out of 1"}),
+                  lines);
+        EXPECT_EQ("+OK lookup u4", corvane.ask("lookup u4"));
+        finish();
+        EXPECT_EQ("lookup u1\nlookup " + f.user + "\nlookup u2\ncheck u3 pw \nlookup u4\n",
+                  replace_all(sent("m1"), "search " + f.user + "\n", ""));
+        EXPECT_EQ(f.restarts, contains(log(), "Restarting module 1"));
+    }
+}
+
+// Output a module writes beyond its reply is thrown away before the next
+// request: a whole line, a part of one, a late one, one after a search's
+// final line. A reply of 997 characters fits, one more does not; only
+// "-DEAD" in capitals counts a module dead.
+TEST_F(Corvane, StaleOutputLongRepliesAndDeadModules)
+{
+    start(
+        "loglevel debug\n" +
+        modules({"check alice\t+OK alice ;; +OK alice again\ncheck carol\t+OK carol ;; +OK par\\c\n"
+                 "check dave\t+OK dave ;; !sleep 100 ;; +OK late\nsearch\t!data 1 ;; +OK 1 ;; "
+                 "+DATA after\n"
+                 "lookup fits\t!long 997 +OK\nlookup over\t!long 998 +OK\nlookup low\t-dead\n"
+                 "lookup beef\t-DEADBEEF\nlookup\t+OK $$\n*\t-ERR $2 wrong\n"}));
+    for (std::string user : {"alice", "carol", "dave"}) {
+        EXPECT_EQ("+OK " + user, corvane.ask("check " + user + " pw"));
+        if (user == "dave") std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+        EXPECT_EQ("-ERR bob wrong", corvane.ask("check bob pw"));
+    }
+    EXPECT_EQ(Lines({"+DATA 1", "+OK Search Complete 1 items found out of 1"}),
+              corvane.search("search x"));
+    EXPECT_EQ("-ERR bob wrong", corvane.ask("check bob pw"));
+    std::string pid = corvane.ask("lookup pid");
+    EXPECT_EQ("+OK" + std::string(994, 'x'), corvane.ask("lookup fits"));
+    EXPECT_EQ(pid, corvane.ask("lookup pid"));
+    EXPECT_TRUE(contains(corvane.ask("lookup over"), "over module ("));
+    std::string restarted = corvane.ask("lookup pid");
+    EXPECT_NE(pid, restarted) << "not restarted after a reply too long";
+    EXPECT_EQ("-dead", corvane.ask("lookup low"));
+    EXPECT_EQ(restarted, corvane.ask("lookup pid")) << "restarted after \"-dead\"";
+    EXPECT_EQ("-DEADBEEF", corvane.ask("lookup beef"));
+    EXPECT_NE(restarted, corvane.ask("lookup pid")) << "not restarted after \"-DEAD...\"";
+    finish();
+    for (const char *stale : {"(+OK alice again)", "(+OK par)", "(+OK late)", "(+DATA after)"})
+        EXPECT_EQ(1, count(log(), std::string("discarding unexpected output ") + stale)) << stale;
+}
+
+// A module that ends at once is restarted five times, then given up; the
+// other module answers every command.
+TEST_F(Corvane, ModuleThatExitsAtStartIsGivenUp)
+{
+    start("loglevel info\nmodule 1\nbinary " TEST_PROGS_DIR
+          "/faultmod -exitstart\nmodule 2\nbinary " +
+          module("m2", "*\t+OK two $2"));
+    for (int i = 1; i <= 9; i++)
+        EXPECT_EQ("+OK two u" + std::to_string(i), corvane.ask("lookup u" + std::to_string(i)));
+    EXPECT_EQ(0, zombies(corvane.pid()));
+    finish();
+    EXPECT_EQ(5, count(log(), "Restarting module 1"));
+    EXPECT_EQ(1, count(log(), "Module1 reported -DEAD 5 times, not using it anymore"));
+}
+
+// A module that ignores SIGTERM but ends with its input leaves no zombie;
+// one that ignores both is only ever sent SIGTERM: corvane serves on and
+// ends, and such modules are left for an administrator (the test ends them).
+TEST_F(Corvane, ModulesThatIgnoreSigterm)
+{
+    for (std::string option : {"-ignoreterm", "-stubborn"}) {
+        start("timeout 300\nmodule 1\nbinary " TEST_PROGS_DIR "/faultmod " + option + " " +
+              (dir / "m1.req").string() + "\nmodule 2\nbinary " + module("m2", "*\t+OK two $2"));
+        std::string user = option == "-stubborn" ? "hang" : "dead";
+        EXPECT_EQ("+OK two " + user, corvane.ask("lookup " + user));
+        EXPECT_EQ("+OK lookup u1", corvane.ask("lookup u1"));
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        EXPECT_EQ(0, zombies(corvane.pid()));
+        EXPECT_EQ(0, corvane.finish());
+        EXPECT_EQ(option == "-stubborn" ? 2 : 0,
+                  processes_mentioning((dir / "m1.req").string(), true));
+    }
+}
+
+// Modules inherit no descriptor of corvane's, nor one its caller left open:
+// only their pipes and a standard error on /dev/null (module 2 keeps no file
+// of its own open). It has answered a set before it is looked at, so it runs
+// its program by then.
+TEST_F(Corvane, ModulesHoldOnlyTheirStandardDescriptors)
+{
+    write("secret", "the caller's file\n");
+    corvane.inherit((dir / "secret").string());
+    start("do_set always\nmodule 1\nbinary " TEST_PROGS_DIR "/faultmod " +
+          (dir / "m1.req").string() + "\nmodule 2\nbinary " TEST_PROGS_DIR "/scriptmod " +
+          write_file(dir / "two", "*\t+OK two $2") + "\n");
+    EXPECT_EQ("+OK two u1", corvane.ask("set u1 pw"));
+    int seen = 0;
+    for (pid_t m : children(corvane.pid())) {
+        std::string proc = "/proc/" + std::to_string(m);
+        if (!contains(read_file(proc + "/cmdline"), "/two")) continue;
+        Lines fds;
+        for (auto &e : fs::directory_iterator(proc + "/fd"))
+            fds.push_back(e.path().filename().string() + " " + fs::read_symlink(e.path()).string());
+        std::sort(fds.begin(), fds.end());
+        ASSERT_EQ(3u, fds.size()) << fds.back();
+        EXPECT_TRUE(fds[0].starts_with("0 pipe:") && fds[1].starts_with("1 pipe:"))
+            << fds[0] << fds[1];
+        EXPECT_EQ("2 /dev/null", fds[2]);
+        seen++;
+    }
+    EXPECT_EQ(1, seen);
+    finish();
 }
