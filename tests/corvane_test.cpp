@@ -88,130 +88,91 @@ TEST_F(Corvane, Sessions)
         std::string input, replies;
         Lines sent; // per module, when given
     } sessions[] = {
-        {"every command and its usage reply",
-         "do_del true\ndo_set always\n",
-         {Accepting},
-         {},
-         "lookup\nlookup bob\ncheck\ncheck alice\ncheck alice pw\ncheck alice pw 10.0.0.1 "
-         "more\nset\nset alice\n"
-         "set alice pw\nset alice pw a=1    b=2\ndel\ndel bob extra\nsearch\nsearch a*\nsearch a* "
-         "x   y\nversion\n"
-         "frobnicate\nLOOKUP Bob\n lookup bob\n\nVeRsIoN\nlookup   bob  \r\n",
+        // clang-format off
+        {"every command and its usage reply", "do_del true\ndo_set always\n", {Accepting}, {},
+         "lookup\nlookup bob\ncheck\ncheck alice\ncheck alice pw\ncheck alice pw 10.0.0.1 more\nset\n"
+         "set alice\nset alice pw\nset alice pw a=1    b=2\ndel\ndel bob extra\nsearch\nsearch a*\n"
+         "search a* x   y\nversion\nfrobnicate\nLOOKUP Bob\n lookup bob\n\nVeRsIoN\n"
+         "lookup   bob  \r\n",
          "-ERR Lookup requires 1 parameter 'username'\n+OK lookup bob\n"
          "-ERR Check requires at least 2 parameters 'username' 'password' ['ipaddress']\n"
-         "-ERR alice not found or password incorrect\n+OK check alice pw \n+OK check alice pw "
-         "10.0.0.1\n"
+         "-ERR alice not found or password incorrect\n+OK check alice pw \n"
+         "+OK check alice pw 10.0.0.1\n"
          "-ERR Set requires at least 2 parameters 'username' 'password' ['label=value']\n"
-         "-ERR Set requires at least 2 parameters 'username' 'password' ['label=value']\n+OK set "
-         "alice pw\n"
-         "+OK set alice pw a=1 b=2\n-ERR Del requires 1 parameter 'username'\n+OK del bob\n"
-         "-ERR Search requires at least 1 parameter 'search string'\n+DATA 1 search a*\n"
+         "-ERR Set requires at least 2 parameters 'username' 'password' ['label=value']\n"
+         "+OK set alice pw\n+OK set alice pw a=1 b=2\n-ERR Del requires 1 parameter 'username'\n"
+         "+OK del bob\n-ERR Search requires at least 1 parameter 'search string'\n+DATA 1 search a*\n"
          "+OK Search Complete 1 items found out of 1\n+DATA 1 search a* x y\n"
-         "+OK Search Complete 1 items found out of 1\n+OK Corvane 10n\n-ERR Unknown command\n+OK "
-         "lookup Bob\n"
-         "-ERR Unknown command\n-ERR Unknown command\n+OK Corvane 10n\n+OK lookup bob\n",
-         {"lookup bob\ncheck alice pw \ncheck alice pw 10.0.0.1\nset alice pw\nset alice pw a=1 "
-          "b=2\ndel bob\n"
-          "search a*\nsearch a* x y\nlookup Bob\nlookup bob\n"}},
-        {"the hundredth word keeps the rest of the line",
-         "do_set always\n",
-         {Accepting},
-         {},
+         "+OK Search Complete 1 items found out of 1\n+OK Corvane 10n\n-ERR Unknown command\n"
+         "+OK lookup Bob\n-ERR Unknown command\n-ERR Unknown command\n+OK Corvane 10n\n"
+         "+OK lookup bob\n",
+         {"lookup bob\ncheck alice pw \ncheck alice pw 10.0.0.1\nset alice pw\nset alice pw a=1 b=2\n"
+          "del bob\nsearch a*\nsearch a* x y\nlookup Bob\nlookup bob\n"}},
+        {"the hundredth word keeps the rest of the line", "do_set always\n", {Accepting}, {},
          "set  alice pw" + words(3, 120, "  w") + "   w120" + words(121, 150, "  w") + "\n",
          "+OK set alice pw" + words(3, 100, " w") + words(100, 120, "  w") + "   w120" +
-             words(121, 150, "  w") + "\n",
-         {}},
+             words(121, 150, "  w") + "\n", {}},
         {"a line of 998 characters is a command, a longer one is refused whole; NUL ends a line",
-         "do_set always\n",
-         {"lookup bob\t+OK found bob\nlookup\t+OK found\nset\t+OK set"},
-         {},
+         "do_set always\n", {"lookup bob\t+OK found bob\nlookup\t+OK found\nset\t+OK set"}, {},
          // The set's request would be 998 characters long: one too many.
-         fits + "\nset " + std::string(992, 's') + " p\nlookup " + std::string(900, 'a') +
-             " check x y" + std::string(300, 'b') + "\nlookup " + std::string(1 << 20, 'c') +
-             "\nset a pw" + words(0, 9999, " w") +
-             std::string("\nlookup bob\0junk\n\0lookup x\n", 27) + fits,
+         fits + "\nset " + std::string(992, 's') + " p\nlookup " + std::string(900, 'a') + " check x y" +
+             std::string(300, 'b') + "\nlookup " + std::string(1 << 20, 'c') + "\nset a pw" +
+             words(0, 9999, " w") + std::string("\nlookup bob\0junk\n\0lookup x\n", 27) + fits,
          "+OK found\n-ERR module (" +
              module("m1", "lookup bob\t+OK found bob\nlookup\t+OK found\nset\t+OK set") +
-             "), Request too long\n-ERR Line too long\n-ERR Line too long\n-ERR Line too long\n+OK "
-             "found bob\n"
-             "-ERR Unknown command\n+OK found\n",
+             "), Request too long\n-ERR Line too long\n-ERR Line too long\n-ERR Line too long\n"
+             "+OK found bob\n-ERR Unknown command\n+OK found\n",
          {fits + "\nlookup bob\n" + fits + "\n"}},
-        {"search lines pass through, the final lines are summed",
-         "",
+        {"search lines pass through, the final lines are summed", "",
          {"search\t!data 2 one ;; +OK 5",
           "search\t!data 3 two ;; +OK found 3 of 100\t1\nsearch\t-ERR 1 2 3 x"},
-         {},
-         "search *\nsearch again\n",
+         {}, "search *\nsearch again\n",
          "+DATA 1 one\n+DATA 2 one\n+DATA 1 two\n+DATA 2 two\n+DATA 3 two\n"
          "+OK Search Complete 8 items found out of 105\n+DATA 1 one\n+DATA 2 one\n"
-         "+OK Search Complete 6 items found out of 7\n",
-         {}},
+         "+OK Search Complete 6 items found out of 7\n", {}},
         {"switches and masks, falling back to match and to the global section",
          "match a*\ndo_del true\n",
          {"*\t-ERR one $0", "*\t-ERR two $0", "*\t-ERR three $0"},
          {"do_lookup off\n", "lookup bob\ndo_search 0\n", "Match *\nDO_DEL false\n"},
          "lookup alice\nlookup bob\ndel alice\ndel bob\nsearch bob\nsearch alice\n",
-         "-ERR three lookup alice\n-ERR three lookup bob\n-ERR two del alice\n-ERR bob 'del' not "
-         "allowed\n"
+         "-ERR three lookup alice\n-ERR three lookup bob\n-ERR two del alice\n"
+         "-ERR bob 'del' not allowed\n"
          "+OK Search Complete 0 items found out of 0\n+OK Search Complete 0 items found out of 0\n",
          {"del alice\nsearch alice\n", "lookup bob\ndel alice\n",
           "lookup alice\nlookup bob\nsearch bob\nsearch alice\n"}},
-        {"mask words: '?', '!' exclusions, '!!', lists",
-         "",
-         {"*\t+OK $0", "*\t+OK two $0"},
+        {"mask words: '?', '!' exclusions, '!!', lists", "", {"*\t+OK $0", "*\t+OK two $0"},
          {"match ?ob, !root, r*, !!x*, c\n", "match nobody\ncheck *\n"},
-         "lookup bob\nlookup root\nlookup rita\nlookup !xy\nlookup xy\nlookup c\nlookup ob\ncheck "
-         "root pw\n",
+         "lookup bob\nlookup root\nlookup rita\nlookup !xy\nlookup xy\nlookup c\nlookup ob\n"
+         "check root pw\n",
          "+OK lookup bob\n-ERR root 'lookup' not allowed\n+OK lookup rita\n+OK lookup !xy\n"
-         "-ERR xy 'lookup' not allowed\n+OK lookup c\n-ERR ob 'lookup' not allowed\n+OK two check "
-         "root pw \n",
-         {}},
-        {"client addresses",
-         "",
-         {"check\t+OK $0"},
-         {"ip_match 10.0.0.*, 192.168.1.1\n"},
-         "check alice pw\ncheck alice pw 10.0.0.5\ncheck alice pw 8.8.8.8\ncheck alice pw "
-         "8.8.8.8,192.168.1.1\n"
-         "check alice pw 10.0.1.5\n",
-         "-ERR alice 'check' not allowed\n+OK check alice pw 10.0.0.5\n-ERR alice 'check' not "
-         "allowed\n"
-         "+OK check alice pw 8.8.8.8,192.168.1.1\n-ERR alice 'check' not allowed\n",
-         {}},
-        {"prefix (any case) and suffix (exact) removed per module",
-         "",
+         "-ERR xy 'lookup' not allowed\n+OK lookup c\n-ERR ob 'lookup' not allowed\n"
+         "+OK two check root pw \n", {}},
+        {"client addresses", "", {"check\t+OK $0"}, {"ip_match 10.0.0.*, 192.168.1.1\n"},
+         "check alice pw\ncheck alice pw 10.0.0.5\ncheck alice pw 8.8.8.8\n"
+         "check alice pw 8.8.8.8,192.168.1.1\ncheck alice pw 10.0.1.5\n",
+         "-ERR alice 'check' not allowed\n+OK check alice pw 10.0.0.5\n-ERR alice 'check' not allowed\n"
+         "+OK check alice pw 8.8.8.8,192.168.1.1\n-ERR alice 'check' not allowed\n", {}},
+        {"prefix (any case) and suffix (exact) removed per module", "",
          {"lookup\t-ERR $0", "lookup\t-ERR $0"},
          {"strip_prefix DOM\\\n", "strip_suffix @Example\n"},
          "lookup dom\\alice@Example\nlookup bob@example\n",
          "-ERR lookup dom\\alice\n-ERR lookup bob@example\n",
          {"lookup alice@Example\nlookup bob@example\n", "lookup dom\\alice\nlookup bob@example\n"}},
-        {"do_set existing asks the module first",
-         "",
+        {"do_set existing asks the module first", "",
          {"lookup alice\t+OK known\nlookup\t-ERR unknown\nset\t+OK $0"},
-         {},
-         "set alice pw\nset bob pw\n",
-         "+OK set alice pw\n-ERR bob 'set' not allowed\n",
+         {}, "set alice pw\nset bob pw\n", "+OK set alice pw\n-ERR bob 'set' not allowed\n",
          {"lookup alice\nset alice pw\nlookup bob\n"}},
-        {"move_to takes passwords, move_from only (NULL)",
-         "",
-         {"set\t+OK new $0", "set\t+OK old $0"},
-         {"do_set Move_To\n", "do_set move_from\n"},
-         "set alice pw\nset alice (NULL) x=1\n",
-         "+OK new set alice pw\n+OK old set alice (NULL) x=1\n",
-         {"set alice pw\n", "set alice (NULL) x=1\n"}},
+        {"move_to takes passwords, move_from only (NULL)", "", {"set\t+OK new $0", "set\t+OK old $0"},
+         {"do_set Move_To\n", "do_set move_from\n"}, "set alice pw\nset alice (NULL) x=1\n",
+         "+OK new set alice pw\n+OK old set alice (NULL) x=1\n", {"set alice pw\n", "set alice (NULL) x=1\n"}},
         {"set_once and del_once stop after the first answer",
          "set_once true\ndel_once yes\ndo_del true\ndo_set always\n",
-         {"*\t-ERR one", "*\t+OK two"},
-         {},
-         "set a pw\ndel a\n",
-         "-ERR one\n-ERR one\n",
+         {"*\t-ERR one", "*\t+OK two"}, {}, "set a pw\ndel a\n", "-ERR one\n-ERR one\n",
          {"set a pw\ndel a\n", ""}},
-        {"set and del ask every module, the last reply wins",
-         "do_del true\ndo_set always\n",
-         {"*\t+OK one", "*\t-ERR two"},
-         {},
-         "set a pw\ndel a\n",
-         "-ERR two\n-ERR two\n",
+        {"set and del ask every module, the last reply wins", "do_del true\ndo_set always\n",
+         {"*\t+OK one", "*\t-ERR two"}, {}, "set a pw\ndel a\n", "-ERR two\n-ERR two\n",
          {"set a pw\ndel a\n", "set a pw\ndel a\n"}},
+        // clang-format on
     };
     for (const auto &s : sessions) {
         SCOPED_TRACE(s.what);

@@ -1,33 +1,19 @@
-// testmod: the tests' module program, answering from a script or misbehaving
-// on request. Built also as "scriptmod" (the same) and "faultmod" (fault
-// mode, chosen by that name).
-//
-//   scriptmod SCRIPT [LOG]
-//   faultmod [-ignoreterm] [-stubborn] [-exitstart] [LOG]
-//
-// Every request line is appended to LOG (flushed at once); "quit" and the
-// end of input end the program.
-//
-// SCRIPT holds rules "PATTERN<TAB>ACTION[<TAB>NTH]" ('#' lines ignored):
-// PATTERN "*" matches every request, anything else the requests that begin
-// with it; with NTH a rule applies only to the NTH request its pattern
-// matched. The first rule that applies answers; none: "-ERR scriptmod: no
-// rule". An ACTION is steps separated by " ;; ": TEXT and a line feed ("\n",
-// "\t", "\\"; "\c" ends the step without its line feed; "$0" the request,
-// "$1".."$9" its words, "$$" the process id, "$#" requests so far);
-// "!silent"; "!sleep MS"; "!exit [CODE]"; "!long N [TEXT]" (TEXT padded with
-// 'x' to N characters); "!data N [TEXT]" (lines "+DATA i[ TEXT]", i = 1..N).
-// Output is written before each sleep and exit and at the end of the action.
-//
-// Fault mode answers "+OK <command> <user>" (the user cut to 100 bytes, then
-// " len=<n>" when longer), a search "+DATA 1 <user>" and "+OK 1 1"; a user
-// that names a fault does it instead: crash ("+OK cra", no line feed, then
-// SIGSEGV), hang, slow (answers after 1.5 s), garbage (printable junk),
-// binary (every byte but NUL and LF), nul ("+OK nul", NUL, "after"), mega (a
-// line of a megabyte), closeout (closes standard output), twice ("+OK first"
-// and "+OK second"), exit (status 3), dead ("-DEAD tired"). -ignoreterm
-// ignores SIGTERM; -stubborn also sleeps for ever at the end of input;
-// -exitstart exits with status 1 at once.
+// testmod: the tests' module program, also built as "scriptmod" (the same)
+// and "faultmod" (fault mode, chosen by that name). It appends every request
+// to LOG; "quit" and the end of input end it.
+//   scriptmod SCRIPT [LOG]: answers by the first rule "PATTERN<TAB>ACTION
+//     [<TAB>NTH]" of SCRIPT whose PATTERN ("*", or the request's beginning)
+//     matches (with NTH: only the NTH request it matched), else "-ERR
+//     scriptmod: no rule". ACTION: steps split by " ;; ": TEXT (with "\n",
+//     "\t", "\c" for no line feed; "$0" the request, "$1".."$9" its words,
+//     "$$" the pid, "$#" requests so far), !silent, !sleep MS, !exit [CODE],
+//     !long N [TEXT] (padded with 'x' to N), !data N [TEXT] ("+DATA i TEXT").
+//   faultmod [-ignoreterm] [-stubborn] [-exitstart] [LOG]: answers "+OK <command>
+//     <user>" (the user cut to 100 bytes, then " len=<n>"), a search "+DATA 1
+//     <user>" and "+OK 1 1", unless the user names a fault: crash, hang, slow
+//     (1.5 s), garbage, binary (bytes 1-255 but LF), nul, mega (1 MiB line),
+//     closeout, twice, exit (status 3), dead. -ignoreterm ignores SIGTERM,
+//     -stubborn also its input's end, -exitstart exits at once.
 #include <cerrno>
 #include <csignal>
 #include <cstring>
