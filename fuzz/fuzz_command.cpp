@@ -18,19 +18,16 @@ static int in_fd = memfd_create("stdin", 0), out_fd = memfd_create("stdout", 0);
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
-    const std::string &d = fuzz::scratch(), bin = "\nbinary " SCRIPTMOD_BIN " " + d;
-    fuzz::write_file(
-        d + "/s1",
-        "lookup adm\t+OK admin\nlookup\t-ERR $# not here\ncheck\t+OK u file md5 home=/h\n"
-        "set\t+OK set $#\ndel\t-ERR gone\nsearch\t!data 2 one ;; +OK 2 7\n");
-    fuzz::write_file(
-        d + "/s2",
-        "lookup\t+OK two $#\ncheck\t-ERR two\n*\t+OK two\nsearch\t!data 1 x y ;; +OK 1 2 3\n");
-    fuzz::write_file(d + "/corvane.ini",
-                     "loglevel debug\ndo_del true\nset_once true\ntimeout 2000\nmodule 1" + bin +
-                         "/s1\nmatch a*,!ab*,!!x*, b?,*\nstrip_prefix dom\\\nstrip_suffix @x\n"
-                         "do_check move_from\ndo_set move_to\nmodule 2" +
-                         bin + "/s2\nip_match 10.*, 192.168.?.*\ndo_set existing\nlookup !z*,*\n");
+    std::string bin = "\nbinary " SCRIPTMOD_BIN " " +
+                      fuzz::put("s1", "lookup adm\t+OK admin\nlookup\t-ERR $# no\n"
+                                      "check\t+OK u file md5 home=/h\nset\t+OK set $#\ndel\t-ERR "
+                                      "gone\nsearch\t!data 2 one ;; +OK 2 7\n");
+    fuzz::put("corvane.ini",
+              "loglevel debug\ndo_del true\nset_once true\ntimeout 2000\nmodule 1" + bin +
+                  "\nmatch a*,!ab*,!!x*, b?,*\nstrip_prefix dom\\\nstrip_suffix @x\ndo_check "
+                  "move_from\ndo_set move_to\n"
+                  "module 2" +
+                  bin + "\nip_match 10.*, 192.168.?.*\ndo_set existing\nlookup !z*,*\n");
     fflush(stdout);
     fuzz::require(in_fd >= 0 && out_fd >= 0 && dup2(out_fd, 1) == 1, "standard output");
     return 0;

@@ -55,9 +55,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         }
     }
     if (raw) file = in.ConsumeRemainingBytesAsString();
-    fuzz::write_file(fuzz::scratch() + "/fuzz.ini", file);
     adt::SIni ini = adt::sini_init(Table);
-    fuzz::require(adt::sini_load(ini, (fuzz::scratch() + "/fuzz.ini").c_str(), "module") == 1,
+    fuzz::require(adt::sini_load(ini, fuzz::put("fuzz.ini", file).c_str(), "module"),
                   "a file loads");
     fuzz::require(raw || adt::sini_domains(ini) == (int)order.size(), "one domain per name");
     order.push_back("");

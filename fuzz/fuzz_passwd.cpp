@@ -17,10 +17,9 @@ int corvane_file_main(int argc, char **argv);
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     FuzzedDataProvider in(data, size);
-    std::string dir = fuzz::scratch(), users = dir + "/users", requests = dir + "/requests",
-                replies = dir + "/replies";
     bool readonly = in.ConsumeBool();
-    fuzz::write_file(users, in.ConsumeRandomLengthString(20000));
+    std::string users = fuzz::put("users", in.ConsumeRandomLengthString(20000)),
+                replies = users + ".out";
     std::string stream = in.ConsumeRemainingBytesAsString(), req;
     size_t asked = 1;
     for (size_t at = 0, lf; at < stream.size(); at = lf + 1) {
@@ -33,7 +32,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             b != std::string::npos && l.compare(b + 1, 6, "(NULL)") == 0 && strchr(" \r", l[b + 7]);
         if (w != "check" && w != "quit" && (w != "set" || null_set)) req += l + "\n", asked++;
     }
-    fuzz::write_file(requests, req + "search *\n");
+    std::string requests = fuzz::put("requests", req + "search *\n");
     unlink((users + ".lock").c_str());
 
     auto descriptors = [] {

@@ -3,9 +3,7 @@
 #define FUZZ_FUZZ_UTIL_H
 
 #include <cstdio>
-#include <cstdlib>
 #include <filesystem>
-#include <string>
 #include <unistd.h>
 
 namespace fuzz
@@ -22,19 +20,22 @@ inline void require(bool ok, const char *what)
 inline const std::string &scratch()
 {
     static const std::string *dir = [] {
-        auto d = new std::string("/tmp/corvane-fuzz-" + std::to_string(getpid()));
-        std::filesystem::create_directories(*d);
         static const pid_t owner = getpid();
         atexit([] { getpid() == owner &&std::filesystem::remove_all(scratch()); });
+        auto d = new std::string("/tmp/corvane-fuzz-" + std::to_string(getpid()));
+        std::filesystem::create_directories(*d);
         return d;
     }();
     return *dir;
 }
 
-inline void write_file(const std::string &path, const std::string &text)
+// Writes text as the file name in the scratch directory; its path.
+inline std::string put(const std::string &name, const std::string &text)
 {
+    std::string path = scratch() + "/" + name;
     FILE *f = fopen(path.c_str(), "wb");
-    require(f && fwrite(text.data(), 1, text.size(), f) == text.size() && fclose(f) == 0, "write");
+    require(f && fwrite(text.data(), 1, text.size(), f) == text.size() && !fclose(f), "write");
+    return path;
 }
 
 } // namespace fuzz

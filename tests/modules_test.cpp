@@ -25,22 +25,14 @@ const struct Fixture {
     {"bcryptuser", "$2a$05$CCCCCCCCCCCCCCCCCCCCC.E5YPO9kmyuRGyh0XouQYb4YMJKvyOeW", "U*U", "bcrypt"},
 };
 
-// Runs a statement on the database at path; the first column of its first row.
-std::string sql(const std::string &path, const std::string &statement)
+// Runs statements on the database at path; 1 when they ran.
+bool sql(const std::string &path, const std::string &statements)
 {
     sqlite3 *db = nullptr;
-    sqlite3_stmt *st = nullptr;
-    std::string value = "<error>";
-    if (sqlite3_open(path.c_str(), &db) == SQLITE_OK &&
-        sqlite3_prepare_v2(db, statement.c_str(), -1, &st, nullptr) == SQLITE_OK) {
-        int rc = sqlite3_step(st);
-        value = rc == SQLITE_DONE  ? ""
-                : rc == SQLITE_ROW ? (const char *)sqlite3_column_text(st, 0)
-                                   : value;
-    }
-    sqlite3_finalize(st);
+    bool ok = sqlite3_open(path.c_str(), &db) == SQLITE_OK &&
+              sqlite3_exec(db, statements.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK;
     sqlite3_close(db);
-    return value;
+    return ok;
 }
 
 class Store : public ::testing::TestWithParam<std::string>
@@ -50,10 +42,10 @@ class Store : public ::testing::TestWithParam<std::string>
     bool file() const { return GetParam() == "file"; }
     std::string store() const { return tmp.path + (file() ? "/users.passwd" : "/users.db"); }
     std::string bin() const { return file() ? MODULE_FILE_BIN : MODULE_SQLITE_BIN; }
-    void start(Child &c, Lines options = {}, Stderr err = Stderr::Inherit)
+    void start(Child &c, Lines options = {})
     {
         options.insert(options.begin(), {bin(), "-file", store()});
-        ASSERT_TRUE(c.start(options, "", err));
+        ASSERT_TRUE(c.start(options));
     }
     // Stores users with hashes made elsewhere, as a legacy store holds them.
     void put(const std::vector<Fixture> &users, const std::string &head = "")
@@ -67,7 +59,7 @@ class Store : public ::testing::TestWithParam<std::string>
         Child c; // creates the database and its table
         start(c);
         EXPECT_EQ("-ERR nobody not found", c.ask("lookup nobody"));
-        EXPECT_EQ("", sql(store(), "INSERT INTO users (name, hash) VALUES " + values));
+        EXPECT_TRUE(sql(store(), "INSERT INTO users (name, hash) VALUES " + values));
     }
 };
 
@@ -149,10 +141,11 @@ TEST_P(Store, Hashes)
     EXPECT_EQ("-ERR md5user not found or password incorrect", rehash.ask("check md5user x "));
     EXPECT_EQ("+OK md5user " + GetParam() + " md5crypt", rehash.ask("check md5user md5-secret "));
     EXPECT_EQ("+OK md5user " + GetParam() + " yescrypt", m.ask("check md5user md5-secret "));
-    if (file()) return;
-    EXPECT_EQ("$2b$04$", sql(store(), "SELECT substr(hash,1,7) FROM users WHERE name='bob'"));
-    EXPECT_EQ("2",
-              sql(store(), "SELECT count(DISTINCT hash) FROM users WHERE name IN ('bob','carol')"));
+    if (!file()) return;
+    std::string text = read_file(store()); // a fresh salt for each hash
+    size_t bob = text.find("\nbob:$2b$04$"), carol = text.find("\ncarol:");
+    ASSERT_NE(std::string::npos, bob);
+    EXPECT_NE(text.substr(bob + 5, 60), text.substr(carol + 7, 60));
 }
 
 // A read-only store refuses changes and a -rehash; a store that cannot be
@@ -179,7 +172,7 @@ TEST_P(Store, ReadOnlyAndDead)
     for (Lines args : dead) {
         Child d;
         args.insert(args.begin(), bin());
-        ASSERT_TRUE(d.start(args, "", Stderr::Inherit));
+        ASSERT_TRUE(d.start(args));
         for (const char *r :
              {"lookup alice", "check alice pw ", "set alice pw", "del alice", "search *"})
             EXPECT_TRUE(d.ask(r).starts_with("-DEAD ")) << args.back() << ": " << r;
@@ -250,8 +243,6 @@ TEST_P(Store, KillDuringChangesLeavesAWholeStore)
             << "the old file was changed";
         EXPECT_EQ(0640u, after.st_mode & 07777);
         EXPECT_TRUE(read_file(store()).starts_with("# users\n\nuser0:"));
-    } else {
-        EXPECT_EQ("ok", sql(store(), "PRAGMA integrity_check"));
     }
     close(old);
     Child m;
@@ -281,8 +272,7 @@ TEST(FileStore, KeepsWhatItDoesNotOwn)
     write_file(store,
                head + rest + "dave:" + md5 + ":\ndave:" + md5 + ":2\nalice:" + md5 + ":later\n");
     Child m;
-    ASSERT_TRUE(
-        m.start({MODULE_FILE_BIN, "-file", store, "-method", "md5crypt"}, "", Stderr::Inherit));
+    ASSERT_TRUE(m.start({MODULE_FILE_BIN, "-file", store, "-method", "md5crypt"}));
     EXPECT_EQ("+OK bob file sha256crypt", m.ask("check bob sha256-secret "));
     EXPECT_EQ("+OK alice Alice", m.ask("lookup alice"));
     EXPECT_EQ("+OK alice set", m.ask("set alice (NULL) Alice L."));
@@ -303,7 +293,7 @@ TEST(FileStore, EveryCharacterOfAHashCounts)
     TempDir tmp;
     std::string hash = fixtures[0].hash;
     Child m;
-    ASSERT_TRUE(m.start({MODULE_FILE_BIN, "-file", tmp.path + "/users"}, "", Stderr::Inherit));
+    ASSERT_TRUE(m.start({MODULE_FILE_BIN, "-file", tmp.path + "/users"}));
     for (size_t i = 0; i <= hash.size() + 1; i++) {
         std::string wrong = i < hash.size() ? hash : i == hash.size() ? hash.substr(1) : hash + "A";
         if (i < hash.size()) wrong[i] = wrong[i] == 'A' ? 'B' : 'A';
@@ -321,17 +311,16 @@ TEST(FileStore, EveryCharacterOfAHashCounts)
 TEST(Migration, TheExampleMovesUsersAtTheirFirstLogin)
 {
     TempDir tmp;
-    std::string legacy = read_file(EXAMPLES_DIR "/users.passwd"), db = tmp.path + "/users.db";
+    std::string legacy = read_file(EXAMPLES_DIR "/users.passwd");
     write_file(tmp / "users.passwd", legacy);
     write_file(tmp / "corvane.ini",
                replace_all(read_file(EXAMPLES_DIR "/corvane.ini"), "/usr/local/libexec/",
                            fs::path(MODULE_FILE_BIN).parent_path().string() + "/"));
     Child c;
-    ASSERT_TRUE(c.start({CORVANE_BIN, "-path", tmp.path, "-check", "dave", "dave-pass"}, tmp.path,
-                        Stderr::Inherit));
+    ASSERT_TRUE(c.start({CORVANE_BIN, "-path", tmp.path, "-check", "dave", "dave-pass"}, tmp.path));
     EXPECT_EQ("+OK dave file bcrypt uid=1004", c.line());
     EXPECT_EQ(0, c.wait());
-    ASSERT_TRUE(c.start({CORVANE_BIN, "-path", tmp.path}, tmp.path, Stderr::Inherit));
+    ASSERT_TRUE(c.start({CORVANE_BIN, "-path", tmp.path}, tmp.path));
     const char *const session[][2] = {
         {"check dave dave-pass", "+OK dave sqlite yescrypt uid=1004"},
         {"lookup alice", "+OK alice Alice Liddell"},
@@ -347,7 +336,6 @@ TEST(Migration, TheExampleMovesUsersAtTheirFirstLogin)
     for (auto &r : session)
         EXPECT_EQ(r[1], std::string(r[0]) == "search *" ? c.search(r[0]).back() : c.ask(r[0]))
             << r[0];
-    EXPECT_EQ("Alice Liddell", sql(db, "SELECT extra FROM users WHERE name='alice'"));
     EXPECT_EQ(legacy, read_file(tmp / "users.passwd"));
     EXPECT_EQ("+OK bye", c.ask("quit"));
     EXPECT_EQ(0, c.wait());

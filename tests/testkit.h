@@ -134,8 +134,6 @@ inline int leftovers(const std::string &text, int timeout_ms = 3000)
 
 // ---- a child spoken to line by line ----
 
-enum class Stderr { Collect, Inherit, Closed };
-
 class Child
 {
   public:
@@ -147,13 +145,13 @@ class Child
     // (empty: ours), with no descriptor of ours but its pipes; env (when
     // given) replaces the environment; fd3 (when given) becomes descriptor 3
     // holding that text, then its end.
-    bool start(Lines argv, const std::string &cwd = "", Stderr err = Stderr::Collect,
-               const Lines *env = nullptr, const std::string *fd3 = nullptr)
+    bool start(Lines argv, const std::string &cwd = "", const Lines *env = nullptr,
+               const std::string *fd3 = nullptr)
     {
         stop();
         pending_ = out_ = err_ = "", used_ = 0, closing_ = false;
-        int in[2], out[2], e[2] = {-1, -1}, three[2] = {-1, -1};
-        if (pipe(in) || pipe(out) || (err == Stderr::Collect && pipe(e)) ||
+        int in[2], out[2], e[2], three[2] = {-1, -1};
+        if (pipe(in) || pipe(out) || pipe(e) ||
             (fd3 &&
              (pipe(three) || write(three[1], fd3->data(), fd3->size()) < 0 || close(three[1]))))
             return false;
@@ -164,7 +162,7 @@ class Child
         a.push_back(nullptr), v.push_back(nullptr);
         if ((pid_ = fork()) == 0) {
             setpgid(0, 0);
-            dup2(in[0], 0), dup2(out[1], 1), err == Stderr::Closed ? close(2) : dup2(e[1], 2);
+            dup2(in[0], 0), dup2(out[1], 1), dup2(e[1], 2);
             dup2(three[0], 3);
             close_range(fd3 ? 4 : 3, ~0U, 0);
             if ((!inherit_.empty() && open(inherit_.c_str(), O_RDONLY) != 3) ||
@@ -304,7 +302,7 @@ inline Outcome run(const Spec &s)
         if (!s.inherit_env && getenv(name)) env.push_back(std::string(name) + "=" + getenv(name));
     Outcome r;
     Child c;
-    if (!c.start(s.argv, s.cwd, Stderr::Collect, &env, s.with_fd3 ? &s.fd3 : nullptr)) return r;
+    if (!c.start(s.argv, s.cwd, &env, s.with_fd3 ? &s.fd3 : nullptr)) return r;
     c.send(s.input);
     auto t0 = Clock::now();
     r.status = c.finish(s.limit_ms);
