@@ -57,13 +57,13 @@ fuzz:
 
 soak:
 	cmake -S . -B build/asan -DCMAKE_BUILD_TYPE=Debug -DCORVANE_SANITIZE=ON
-	cmake --build build/asan -j $(JOBS) --target corvane soak_test testmod
+	cmake --build build/asan -j $(JOBS) --target corvane corvane_test testmod
 	cd build/asan && CORVANE_SOAK_COMMANDS=$(SOAK_COMMANDS) ctest --output-on-failure -R '^Soak\.'
 
 # An unsanitized tree, so that valgrind sees the program's own allocations.
 memcheck:
 	cmake -S . -B build/memcheck -DCMAKE_BUILD_TYPE=Debug -DCORVANE_SANITIZE=OFF
-	cmake --build build/memcheck -j $(JOBS) --target corvane corvane_test soak_test testmod
+	cmake --build build/memcheck -j $(JOBS) --target corvane corvane_test testmod
 	cd build/memcheck && CORVANE_WRAPPER="$(MEMCHECK)" CORVANE_SOAK_COMMANDS=3000 \
 		ctest --output-on-failure -j $(JOBS) -R '^(Corvane|Faults|Soak)\.'
 

@@ -112,24 +112,18 @@ inline int zombies(pid_t parent)
     return n;
 }
 
-// Live processes whose command line mentions text; with kill, killed.
-inline int processes_mentioning(const std::string &text, bool kill = false)
+// Live processes whose command line mentions text, once none is left or
+// timeout_ms passed; with kill, they are killed.
+inline int leftovers(const std::string &text, int timeout_ms = 3000, bool kill = false)
 {
-    int n = 0;
-    for (auto &e : fs::directory_iterator("/proc"))
-        if (pid_t p = atoi(e.path().filename().c_str());
-            p > 0 && read_file(e.path() / "cmdline").find(text) != std::string::npos &&
-            stat_of(p)[0] != 'Z')
-            n++, kill && ::kill(p, SIGKILL);
-    return n;
-}
-
-// Waits up to timeout_ms for the processes that mention text to end; how many are left.
-inline int leftovers(const std::string &text, int timeout_ms = 3000)
-{
-    auto until = Clock::now() + std::chrono::milliseconds(timeout_ms);
-    while (processes_mentioning(text) && Clock::now() < until) usleep(50000);
-    return processes_mentioning(text);
+    for (auto until = Clock::now() + std::chrono::milliseconds(timeout_ms);; usleep(50000)) {
+        int n = 0;
+        for (auto &e : fs::directory_iterator("/proc"))
+            if (pid_t p = atoi(e.path().filename().c_str());
+                p > 0 && contains(read_file(e.path() / "cmdline"), text) && stat_of(p)[0] != 'Z')
+                n++, kill && ::kill(p, SIGKILL);
+        if (n == 0 || Clock::now() >= until) return n;
+    }
 }
 
 // ---- a child spoken to line by line ----
@@ -318,7 +312,7 @@ class Workdir : public ::testing::Test
   protected:
     TempDir tmp;
     fs::path &dir = tmp.dir;
-    void TearDown() override { processes_mentioning(dir.string(), true); }
+    void TearDown() override { testkit::leftovers(dir.string(), 0, true); }
     void write(const std::string &name, const std::string &text) const
     {
         write_file(dir / name, text);
