@@ -305,22 +305,6 @@ inline Outcome run(const Spec &s)
     return r;
 }
 
-// A private working directory for runs of corvane; processes of a failed
-// test that still mention it are ended with it.
-class Workdir : public ::testing::Test
-{
-  protected:
-    TempDir tmp;
-    fs::path &dir = tmp.dir;
-    void TearDown() override { testkit::leftovers(dir.string(), 0, true); }
-    void write(const std::string &name, const std::string &text) const
-    {
-        write_file(dir / name, text);
-    }
-    std::string log() const { return read_file(dir / "corvane.log"); }
-    int leftovers(int ms = 3000) const { return testkit::leftovers(dir.string(), ms); }
-};
-
 } // namespace testkit
 
 #endif
