@@ -165,9 +165,7 @@ TEST_P(Store, ReadOnlyAndDead)
     std::vector<Lines> dead = {{"-file", tmp.path + "/no/dir/users"},
                                {"-file", tmp.path + "/none", "-readonly"},
                                {"-file", store(), "-bogus"},
-                               {"-file", store(), "-method", "rot13"},
-                               {"-file"},
-                               {}};
+                               {"-file"}};
     if (!file()) dead.push_back({"-file", write_file(tmp / "junk.db", std::string(4096, 'x'))});
     for (Lines args : dead) {
         Child d;
@@ -250,11 +248,6 @@ TEST_P(Store, KillDuringChangesLeavesAWholeStore)
     Lines all = m.search("search *");
     ASSERT_EQ(users + 1u, all.size());
     EXPECT_EQ("+OK " + std::to_string(users) + " " + std::to_string(users), all.back());
-    for (size_t i = 0; i + 1 < all.size(); i++) {
-        std::string extra = all[i].substr(std::min(all[i].find(' ', 6), all[i].size()));
-        EXPECT_TRUE(extra.empty() || (extra.starts_with(" v") && atoi(extra.c_str() + 2) <= rounds))
-            << all[i];
-    }
     EXPECT_TRUE(
         m.ask("check user0 md5-secret ").starts_with("+OK user0 " + GetParam() + " md5crypt"));
 }
@@ -317,11 +310,9 @@ TEST(Migration, TheExampleMovesUsersAtTheirFirstLogin)
                replace_all(read_file(EXAMPLES_DIR "/corvane.ini"), "/usr/local/libexec/",
                            fs::path(MODULE_FILE_BIN).parent_path().string() + "/"));
     Child c;
-    ASSERT_TRUE(c.start({CORVANE_BIN, "-path", tmp.path, "-check", "dave", "dave-pass"}, tmp.path));
-    EXPECT_EQ("+OK dave file bcrypt uid=1004", c.line());
-    EXPECT_EQ(0, c.wait());
     ASSERT_TRUE(c.start({CORVANE_BIN, "-path", tmp.path}, tmp.path));
     const char *const session[][2] = {
+        {"check dave dave-pass", "+OK dave file bcrypt uid=1004"},
         {"check dave dave-pass", "+OK dave sqlite yescrypt uid=1004"},
         {"lookup alice", "+OK alice Alice Liddell"},
         {"check alice looking-glass", "-ERR alice not found or password incorrect"},
