@@ -4,16 +4,18 @@
 //   scriptmod SCRIPT [LOG]: answers by the first rule "PATTERN<TAB>ACTION
 //     [<TAB>NTH]" of SCRIPT whose PATTERN ("*", or the request's beginning)
 //     matches (with NTH: only the NTH request it matched), else "-ERR
-//     scriptmod: no rule". ACTION: steps split by " ;; ": TEXT (with "\n",
-//     "\t", "\c" for no line feed; "$0" the request, "$1".."$9" its words,
-//     "$$" the pid, "$#" requests so far), !silent, !sleep MS, !exit [CODE],
-//     !long N [TEXT] (padded with 'x' to N), !data N [TEXT] ("+DATA i TEXT").
-//   faultmod [-ignoreterm] [-stubborn] [-exitstart] [LOG]: answers "+OK <command>
-//     <user>" (the user cut to 100 bytes, then " len=<n>"), a search "+DATA 1
-//     <user>" and "+OK 1 1", unless the user names a fault: crash, hang, slow
-//     (1.5 s), garbage, binary (bytes 1-255 but LF), nul, mega (1 MiB line),
-//     closeout, twice, exit (status 3), dead. -ignoreterm ignores SIGTERM,
-//     -stubborn also its input's end, -exitstart exits at once.
+//     scriptmod: no rule"; PATTERN "@start" runs once before any request.
+//     ACTION: steps split by " ;; ": TEXT (with "\n", "\t", "\c" for no line
+//     feed; "$0" the request, "$1".."$9" its words, "$$" the pid, "$#"
+//     requests so far), !silent, !sleep MS, !exit [CODE], !closein, !long N
+//     [TEXT] (padded with 'x' to N), !data N [TEXT] ("+DATA i TEXT" lines).
+//   faultmod [-ignoreterm] [-stubborn] [-exitstart] [LOG]: answers "+OK
+//     <command> <user>" (the user cut to 100 bytes, then " len=<n>"), a search
+//     "+DATA 1 <user>" and "+OK 1 1", unless the user names a fault: crash,
+//     hang, slow (1.5 s), garbage, binary (bytes 1-255 but LF), nul, mega (a
+//     line of 1 MiB), closeout, twice, twicelate (the second line 100 ms
+//     later), exit (status 3), dead. -ignoreterm ignores SIGTERM, -stubborn
+//     also the end of input, -exitstart exits at once.
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -82,6 +84,7 @@ void run_step(const std::string &step, const std::string &request)
     if (step == "!silent") return;
     if (step.starts_with("!sleep")) flush_out(), sleep_ms(atol(step.c_str() + 6));
     if (step.starts_with("!exit")) flush_out(), _exit(atoi(step.c_str() + 5));
+    if (step == "!closein") close(0);
     if (step.starts_with("!long ") || step.starts_with("!data ")) {
         char *rest = nullptr;
         long n = strtol(step.c_str() + 6, &rest, 10);
@@ -95,14 +98,20 @@ void run_step(const std::string &step, const std::string &request)
     }
 }
 
+void answer_with(const std::string &action, const std::string &request);
+
 void answer(const std::string &request)
 {
     const Rule *chosen = nullptr;
     for (Rule &r : rules)
-        if ((r.pattern == "*" || request.starts_with(r.pattern)) && ++r.count && !chosen &&
-            (r.nth == 0 || r.nth == r.count))
+        if (r.pattern != "@start" && (r.pattern == "*" || request.starts_with(r.pattern)) &&
+            ++r.count && !chosen && (r.nth == 0 || r.nth == r.count))
             chosen = &r;
-    std::string action = chosen ? chosen->action : "-ERR scriptmod: no rule";
+    answer_with(chosen ? chosen->action : "-ERR scriptmod: no rule", request);
+}
+
+void answer_with(const std::string &action, const std::string &request)
+{
     for (size_t start = 0, sep = 0; sep != std::string::npos; start = sep + 4)
         run_step(action.substr(start, (sep = action.find(" ;; ", start)) - start), request);
 }
@@ -129,7 +138,8 @@ void fault(const std::string &request)
         out += c == '\n' ? "" : std::string(1, (char)c);
     if (user == "nul") out = std::string("+OK nul\0after", 13);
     if (user == "mega") out = "+OK " + std::string(1 << 20, 'm');
-    if (user == "twice") out = "+OK first\n+OK second";
+    if (user == "twice" || user == "twicelate") out = "+OK first\n+OK second";
+    if (user == "twicelate") out.resize(10), flush_out(), sleep_ms(100), out = "+OK second";
     if (user == "dead") out = "-DEAD tired";
     std::string shown =
         user.substr(0, 100) + (user.size() > 100 ? " len=" + std::to_string(user.size()) : "");
@@ -164,6 +174,8 @@ int main(int argc, char **argv)
                              tab2 == std::string::npos ? 0 : atoi(s.c_str() + tab2 + 1)});
     }
     if (script) fclose(script);
+    for (const Rule &r : rules)
+        if (r.pattern == "@start") answer_with(r.action, "");
     FILE *logfile = log ? fopen(log, "a") : nullptr;
     char *line = nullptr;
     size_t cap = 0;
@@ -175,6 +187,7 @@ int main(int argc, char **argv)
         faults ? fault(request) : answer(request);
         flush_out();
     }
+    free(line);
     if (stubborn)
         for (;;) pause();
 }
