@@ -129,9 +129,9 @@ TEST_F(Corvane, Sessions)
              words(121, 150, "  w") + "\n", {}},
         {"a line of 998 characters is a command, a longer one is refused whole; NUL ends a line",
          "do_set always\n", {"lookup bob\t+OK found bob\nlookup\t+OK found\nset\t+OK set"}, {},
-         // The set's request would be 998 characters long: one too many.
+         // The set (998 characters) is a request one too long; the next line has 999.
          fits + "\nset " + std::string(992, 's') + " p\nlookup " + std::string(900, 'a') + " check x y" +
-             std::string(300, 'b') + "\nlookup " + std::string(1 << 20, 'c') + "\nset a pw" +
+             std::string(82, 'b') + "\nlookup " + std::string(1 << 20, 'c') + "\nset a pw" +
              words(0, 9999, " w") + std::string("\nlookup bob\0junk\n\0lookup x\n", 27) + fits,
          "+OK found\n-ERR module (" +
              module("m1", "lookup bob\t+OK found bob\nlookup\t+OK found\nset\t+OK set") +
