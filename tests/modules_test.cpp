@@ -175,7 +175,7 @@ TEST_P(Store, ReadOnlyAndDead)
              {"lookup alice", "check alice pw ", "set alice pw", "del alice", "search *"})
             EXPECT_TRUE(d.ask(r).starts_with("-DEAD ")) << args.back() << ": " << r;
         EXPECT_EQ("<eof>", d.ask("quit"));
-        EXPECT_EQ(0, d.wait());
+        EXPECT_EQ(0, d.finish());
     }
 }
 
@@ -229,8 +229,7 @@ TEST_P(Store, KillDuringChangesLeavesAWholeStore)
                    std::to_string(round) + "\n");
         ASSERT_TRUE(m.line().starts_with("+OK"));
         usleep(rng() % 20000);
-        m.signal(SIGKILL);
-        m.wait();
+        kill(m.pid(), SIGKILL);
     }
     struct stat before, after;
     fstat(old, &before);
@@ -329,5 +328,5 @@ TEST(Migration, TheExampleMovesUsersAtTheirFirstLogin)
             << r[0];
     EXPECT_EQ(legacy, read_file(tmp / "users.passwd"));
     EXPECT_EQ("+OK bye", c.ask("quit"));
-    EXPECT_EQ(0, c.wait());
+    EXPECT_EQ(0, c.finish());
 }

@@ -212,22 +212,11 @@ class Child
         close_input();
         auto until = Clock::now() + std::chrono::milliseconds(timeout_ms);
         while ((out_fd_ >= 0 || err_fd_ >= 0) && Clock::now() < until) pump(200);
-        int status = out_fd_ >= 0 || err_fd_ >= 0 ? -1 : wait(timeout_ms);
-        if (status == -1) stop();
-        return status != -1 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        int status = -1;
+        if (out_fd_ < 0 && err_fd_ < 0 && waitpid(pid_, &status, 0) == pid_) pid_ = -1;
+        stop();
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
-
-    // Waits up to timeout_ms for the end, taking output meanwhile; the wait
-    // status, or -1 while it runs.
-    int wait(int timeout_ms = 30000)
-    {
-        auto until = Clock::now() + std::chrono::milliseconds(timeout_ms);
-        for (int status; pid_ > 0 && Clock::now() < until; pump(10))
-            if (waitpid(pid_, &status, WNOHANG) == pid_) return pid_ = -1, status;
-        return -1;
-    }
-
-    void signal(int sig) { pid_ > 0 && kill(pid_, sig); }
     std::string rest() const { return out_.substr(used_); }
     const std::string &errors() const { return err_; }
 
