@@ -19,7 +19,8 @@ done
 (($#)) || set -- command ini lines passwd fd3
 { [ -n "$smoke" ] && [ -f "$build/CMakeCache.txt" ]; } ||
     cmake -S "$src" -B "$build" -DCMAKE_CXX_COMPILER="${CXX_FUZZ:-clang++}" >/dev/null || exit 1
-cmake --build "$build" -j "$(nproc)" >/dev/null && [ -z "$only" ] || exit $?
+cmake --build "$build" -j "$(nproc)" >/dev/null || exit 1
+[ -z "$only" ] || exit 0
 failed=0
 for t; do
     corpus=$build/${smoke:+smoke/}corpus/$t seeds=$src/corpus/$t log=$build/fuzz_$t.log
