@@ -155,8 +155,9 @@ TEST_F(Corvane, Sessions)
          "+OK Search Complete 0 items found out of 0\n+OK Search Complete 0 items found out of 0\n",
          {"del alice\nsearch alice\n", "lookup bob\ndel alice\n",
           "lookup alice\nlookup bob\nsearch bob\nsearch alice\n"}},
-        {"mask words: '?', '!' exclusions, '!!', lists", "", {"*\t+OK $0", "*\t+OK two $0"},
-         {"match ?ob, !root, r*, !!x*, c\n", "match nobody\ncheck *\n"},
+        {"mask words: '?', '!' exclusions, '!!', lists; an empty mask admits no one", "",
+         {"*\t+OK $0", "*\t+OK two $0", "*\t+OK three"},
+         {"match ?ob, !root, r*, !!x*, c\n", "match nobody\ncheck *\n", "match \n"},
          "lookup bob\nlookup root\nlookup rita\nlookup !xy\nlookup xy\nlookup c\nlookup ob\n"
          "check root pw\n",
          "+OK lookup bob\n-ERR root 'lookup' not allowed\n+OK lookup rita\n+OK lookup !xy\n"
