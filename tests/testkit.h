@@ -128,6 +128,9 @@ inline int leftovers(const std::string &text, int timeout_ms = 3000, bool kill =
 
 // ---- a child spoken to line by line ----
 
+// What becomes of a child's standard error: read into errors(), ours, or closed.
+enum class Stderr { Collect, Inherit, Closed };
+
 class Child
 {
   public:
@@ -139,13 +142,13 @@ class Child
     // (empty: ours), with no descriptor of ours but its pipes; env (when
     // given) replaces the environment; fd3 (when given) becomes descriptor 3
     // holding that text, then its end.
-    bool start(Lines argv, const std::string &cwd = "", const Lines *env = nullptr,
-               const std::string *fd3 = nullptr)
+    bool start(Lines argv, const std::string &cwd = "", Stderr err = Stderr::Collect,
+               const Lines *env = nullptr, const std::string *fd3 = nullptr)
     {
         stop();
         pending_ = out_ = err_ = "", used_ = 0, closing_ = false;
-        int in[2], out[2], e[2], three[2] = {-1, -1};
-        if (pipe(in) || pipe(out) || pipe(e) ||
+        int in[2], out[2], e[2] = {-1, -1}, three[2] = {-1, -1};
+        if (pipe(in) || pipe(out) || (err == Stderr::Collect && pipe(e)) ||
             (fd3 &&
              (pipe(three) || write(three[1], fd3->data(), fd3->size()) < 0 || close(three[1]))))
             return false;
@@ -156,7 +159,7 @@ class Child
         a.push_back(nullptr), v.push_back(nullptr);
         if ((pid_ = fork()) == 0) {
             setpgid(0, 0);
-            dup2(in[0], 0), dup2(out[1], 1), dup2(e[1], 2);
+            dup2(in[0], 0), dup2(out[1], 1), err == Stderr::Closed ? close(2) : dup2(e[1], 2);
             dup2(three[0], 3);
             close_range(fd3 ? 4 : 3, ~0U, 0);
             if ((!inherit_.empty() && open(inherit_.c_str(), O_RDONLY) != 3) ||
@@ -212,11 +215,22 @@ class Child
         close_input();
         auto until = Clock::now() + std::chrono::milliseconds(timeout_ms);
         while ((out_fd_ >= 0 || err_fd_ >= 0) && Clock::now() < until) pump(200);
-        int status = -1;
-        if (out_fd_ < 0 && err_fd_ < 0 && waitpid(pid_, &status, 0) == pid_) pid_ = -1;
+        int status = out_fd_ < 0 && err_fd_ < 0 ? wait(timeout_ms) : -1;
         stop();
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        return status != -1 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
+
+    // Waits up to timeout_ms for the end, taking output meanwhile; the wait
+    // status, or -1 while it runs.
+    int wait(int timeout_ms = 30000)
+    {
+        auto until = Clock::now() + std::chrono::milliseconds(timeout_ms);
+        for (int status; pid_ > 0 && Clock::now() < until; pump(10))
+            if (waitpid(pid_, &status, WNOHANG) == pid_) return pid_ = -1, status;
+        return -1;
+    }
+
+    void signal(int sig) { pid_ > 0 && kill(pid_, sig); }
     std::string rest() const { return out_.substr(used_); }
     const std::string &errors() const { return err_; }
 
@@ -285,7 +299,7 @@ inline Outcome run(const Spec &s)
         if (!s.inherit_env && getenv(name)) env.push_back(std::string(name) + "=" + getenv(name));
     Outcome r;
     Child c;
-    if (!c.start(s.argv, s.cwd, &env, s.with_fd3 ? &s.fd3 : nullptr)) return r;
+    if (!c.start(s.argv, s.cwd, Stderr::Collect, &env, s.with_fd3 ? &s.fd3 : nullptr)) return r;
     c.send(s.input);
     auto t0 = Clock::now();
     r.status = c.finish(s.limit_ms);
