@@ -101,7 +101,8 @@ TEST_F(Corvane, Sessions)
         std::string globals;
         Lines scripts, settings; // per module
         std::string input, replies;
-        Lines sent; // per module, when given
+        Lines sent;         // per module, when given
+        std::string logged; // in the log, when given
     } sessions[] = {
         // clang-format off
         {"every command and its usage reply", "do_del true\ndo_set always\n", {Accepting}, {},
@@ -147,6 +148,10 @@ TEST_F(Corvane, Sessions)
          "lookup n\nlookup over\nlookup n\nlookup low\nlookup n\nlookup beef\nlookup n\n",
          "+OK alice\n+OK two\n+OK carol\n+OK two\n+DATA 1\n+OK Search Complete 1 items found out of 1\n"
          "+OK two\n+OK" + std::string(994, 'x') + "\n+OK 8\n+OK two\n+OK 1\n+OK two\n+OK 3\n+OK two\n+OK 1\n", {}},
+        {"a module that ends at once is restarted five times, then given up", "loglevel info\n",
+         {"@start\t!exit 1", "*\t+OK two $2"}, {}, "lookup u1\nlookup u2\nlookup u3\nlookup u4\nlookup u5\n"
+         "lookup u6\nlookup u7\n", "+OK two u1\n+OK two u2\n+OK two u3\n+OK two u4\n+OK two u5\n+OK two u6\n"
+         "+OK two u7\n", {}, "Module1 reported -DEAD 5 times, not using it anymore"},
         {"search lines pass through, the final lines are summed", "",
          {"search\t!data 2 one ;; +OK 5",
           "search\t!data 3 two ;; +OK found 3 of 100\t1\nsearch\t-ERR 1 2 3 x"},
@@ -209,6 +214,7 @@ TEST_F(Corvane, Sessions)
         for (size_t m = 0; m < s.sent.size(); m++)
             EXPECT_EQ(s.sent[m], sent("m" + std::to_string(m + 1)));
         EXPECT_FALSE(contains(log(), "Setting invalid"));
+        EXPECT_TRUE(contains(log(), s.logged)) << s.logged;
     }
 }
 
@@ -410,21 +416,6 @@ TEST_F(Corvane, ModuleFaults)
                   replace_all(sent("m1"), "search " + f.user + "\n", ""));
         EXPECT_EQ(f.restarts, contains(log(), "Restarting module 1"));
     }
-}
-
-// A module that ends at once is restarted five times, then given up; the
-// other module answers every command.
-TEST_F(Corvane, ModuleThatExitsAtStartIsGivenUp)
-{
-    start("loglevel info\nmodule 1\nbinary " TEST_PROGS_DIR
-          "/faultmod -exitstart\nmodule 2\nbinary " +
-          module("m2", "*\t+OK two $2"));
-    for (int i = 1; i <= 9; i++)
-        EXPECT_EQ("+OK two u" + std::to_string(i), corvane.ask("lookup u" + std::to_string(i)));
-    EXPECT_EQ(0, zombies(corvane.pid()));
-    finish();
-    EXPECT_EQ(5, count(log(), "Restarting module 1"));
-    EXPECT_EQ(1, count(log(), "Module1 reported -DEAD 5 times, not using it anymore"));
 }
 
 // A module that ignores SIGTERM but ends with its input leaves no zombie;
