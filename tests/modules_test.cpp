@@ -192,9 +192,9 @@ TEST_P(Store, WritersWaitForTheLock)
     EXPECT_EQ("+OK alice", impatient.ask("lookup alice"));
 }
 
-// A module killed in the middle of its changes leaves a whole store: every
-// user, each with some version of its extra information. The password file
-// is replaced whole (the old one, held open, is untouched) and keeps its mode.
+// A module killed in the middle of its changes leaves a whole store with
+// every user. The password file is replaced whole (the old one, held open,
+// is untouched) and keeps its mode.
 TEST_P(Store, KillDuringChangesLeavesAWholeStore)
 {
     const int users = file() ? 2000 : 300, rounds = 8;
