@@ -5,18 +5,20 @@
 # (DESTDIR honoured); `make uninstall` removes what the last install put there.
 # `make bench` measures the release build.
 # `make fuzz` runs every fuzz target for FUZZ_SECONDS each (build/fuzz, clang);
-# `make memcheck` runs the end-to-end tests with Corvane under valgrind.
+# `make memcheck` runs the end-to-end tests with Corvane under valgrind;
+# `make soak` runs the soak test over SOAK_COMMANDS commands.
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 PREFIX ?= /usr/local
 RUN_DIR := build/run
 
 FUZZ_SECONDS ?= 60
+SOAK_COMMANDS ?= 100000
 MEMCHECK := valgrind -q --error-exitcode=99 --leak-check=full \
 	--show-leak-kinds=definite,indirect,possible --errors-for-leak-kinds=definite,indirect,possible
 
 INSTALL_DIR := build/install
 
-.PHONY: all release test run install uninstall bench fuzz memcheck clean
+.PHONY: all release test run install uninstall bench fuzz memcheck soak clean
 
 all: release
 
@@ -73,10 +75,15 @@ bench:
 fuzz:
 	fuzz/run.sh --build build/fuzz --seconds $(FUZZ_SECONDS)
 
+soak:
+	cmake -S . -B build/asan -DCMAKE_BUILD_TYPE=Debug -DCORVANE_SANITIZE=ON
+	cmake --build build/asan -j $(JOBS) --target corvane corvane_test testmod
+	cd build/asan && CORVANE_SOAK_COMMANDS=$(SOAK_COMMANDS) ctest --output-on-failure -R '^Soak\.'
+
 # An unsanitized tree, so that valgrind sees the program's own allocations.
 memcheck:
 	cmake -S . -B build/memcheck -DCMAKE_BUILD_TYPE=Debug -DCORVANE_SANITIZE=OFF
-	cmake --build build/memcheck -j $(JOBS) --target corvane corvane_test faults_test soak_test
+	cmake --build build/memcheck -j $(JOBS) --target corvane corvane_test testmod
 	cd build/memcheck && CORVANE_WRAPPER="$(MEMCHECK)" CORVANE_SOAK_COMMANDS=3000 \
 		ctest --output-on-failure -j $(JOBS) -R '^(Corvane|Faults|Soak)\.'
 

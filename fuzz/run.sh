@@ -1,50 +1,36 @@
 #!/bin/bash
-# Builds the fuzz targets with clang and runs each for a set time, from its
-# seed corpus in the repository (read only) and a working corpus in the
-# build tree. Exits non-zero when a target fails; its input is saved under
-# <build>/artifacts/.
-#
-#   fuzz/run.sh [--build DIR] [--seconds N] [TARGET...]
-#
-# Defaults: build/fuzz, FUZZ_SECONDS or 60 seconds each, every target.
+# Builds the fuzz targets with clang (CXX_FUZZ, default clang++) and runs
+# each for FUZZ_SECONDS (or --seconds) from its seed corpus, when it has one,
+# and a working corpus in the build tree; a failing input is saved under
+# <build>/artifacts/. --build-only builds and stops; --smoke runs each target
+# on 50 inputs made from nothing.
+#   fuzz/run.sh [--build DIR] [--seconds N] [--build-only | --smoke] [TARGET...]
 set -uo pipefail
-src=$(cd "$(dirname "$0")" && pwd)
-build=$src/../build/fuzz
-seconds=${FUZZ_SECONDS:-60}
+src=$(cd "$(dirname "$0")" && pwd) build=$src/../build/fuzz seconds=${FUZZ_SECONDS:-60} only= smoke=
 while (($#)); do
     case $1 in
-    --build) build=$2; shift 2 ;;
-    --seconds) seconds=$2; shift 2 ;;
+    --build) build=$2 && shift 2 ;;
+    --seconds) seconds=$2 && shift 2 ;;
+    --build-only) only=1 && shift ;;
+    --smoke) smoke=-runs=50 && shift ;;
     *) break ;;
     esac
 done
-targets=("$@")
-if ((${#targets[@]} == 0)); then
-    targets=(format wildcard split ini lines command passwd)
-fi
-
-cmake -S "$src" -B "$build" -DCMAKE_CXX_COMPILER="${CXX_FUZZ:-clang++}" >/dev/null || exit 1
-cmake --build "$build" -j "$(nproc 2>/dev/null || echo 2)" >/dev/null || exit 1
-mkdir -p "$build/artifacts"
-
-failed=()
-for t in "${targets[@]}"; do
-    corpus=$build/corpus/$t
-    mkdir -p "$corpus"
-    log=$build/fuzz_$t.log
-    # Leaks are looked for in every input; a run over time ends cleanly.
-    "$build/fuzz_$t" -max_total_time="$seconds" -timeout=20 -rss_limit_mb=4096 -max_len=8192 \
-        -print_final_stats=1 -artifact_prefix="$build/artifacts/$t-" \
-        "$corpus" "$src/corpus/$t" >"$log" 2>&1
-    status=$?
-    runs=$(grep '^stat::number_of_executed_units' "$log" | tail -1 | awk '{print $2}')
-    rate=$(grep '^stat::average_exec_per_sec' "$log" | tail -1 | awk '{print $2}')
-    if ((status == 0)); then
-        echo "fuzz_$t: ok, ${runs:-?} runs in ${seconds}s (${rate:-?}/s)"
+(($#)) || set -- command ini lines passwd fd3
+{ [ -n "$smoke" ] && [ -f "$build/CMakeCache.txt" ]; } ||
+    cmake -S "$src" -B "$build" -DCMAKE_CXX_COMPILER="${CXX_FUZZ:-clang++}" >/dev/null || exit 1
+cmake --build "$build" -j "$(nproc)" >/dev/null || exit 1
+[ -z "$only" ] || exit 0
+failed=0
+for t; do
+    corpus=$build/${smoke:+smoke/}corpus/$t seeds=$src/corpus/$t log=$build/fuzz_$t.log
+    [ -z "$smoke" ] && [ -d "$seeds" ] || seeds=
+    rm -rf "$build/smoke" && mkdir -p "$corpus" "$build/artifacts"
+    if "$build/fuzz_$t" -max_total_time="$seconds" -timeout=20 -rss_limit_mb=4096 -max_len=8192 $smoke \
+        -artifact_prefix="$build/artifacts/$t-" "$corpus" $seeds >"$log" 2>&1; then
+        echo "fuzz_$t: ok, $(grep -o 'Done [0-9]* runs in [0-9]* second' "$log")s"
     else
-        echo "fuzz_$t: FAILED (status $status), see $log"
-        grep -E -m5 'ERROR|property violated|SUMMARY' "$log"
-        failed+=("$t")
+        echo "fuzz_$t: FAILED, see $log" && grep -E -m5 'ERROR|property violated|SUMMARY' "$log"; failed=1
     fi
 done
-((${#failed[@]} == 0))
+exit $failed
