@@ -2,6 +2,7 @@
 // modules (scriptmod), spoken to over its socket; and the log written by
 // several processes at once.
 #include "adt/lib.h"
+#include "adt/log.h"
 #include "tests/testkit.h"
 
 #include <grp.h>

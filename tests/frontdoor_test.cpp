@@ -4,7 +4,6 @@
 #include "tests/testkit.h"
 
 #include "adt/sini.h"
-#include "adt/tallis.h"
 
 using namespace testkit;
 
@@ -19,9 +18,17 @@ struct Case {
     int status;
 };
 
-class FrontDoor : public Workdir
+class FrontDoor : public ::testing::Test
 {
   protected:
+    TempDir tmp;
+    fs::path &dir = tmp.dir;
+    void TearDown() override { leftovers(dir.string(), 0, true); }
+    void write(const std::string &name, const std::string &text) const
+    {
+        write_file(dir / name, text);
+    }
+    std::string log() const { return read_file(dir / "corvane.log"); }
     // A module answering from script, logging its requests to name.req.
     std::string module(const std::string &name, const std::string &script) const
     {
@@ -52,12 +59,6 @@ class FrontDoor : public Workdir
 };
 
 const std::string Echo = "*\t-ERR [$2|$3|$4]\n";
-
-// Whether the multiplexer offers a call yet (it comes with another change).
-template <typename T> constexpr bool has_workdir = requires(T *t)
-{
-    tallis_workdir(t, "");
-};
 
 } // namespace
 
@@ -194,7 +195,6 @@ TEST_F(FrontDoor, HelpOptionsAndHelpCommand)
 
 TEST_F(FrontDoor, ModulesRunInTheConfigurationDirectory)
 {
-    if (!has_workdir<adt::Tallis>) GTEST_SKIP() << "the multiplexer has no tallis_workdir yet";
     write("m1.script", "lookup\t+OK $2\nsearch\t!data 5 ;; +OK 5 5\n");
     write("corvane.ini", "search_limit 3\nmodule 1\nbinary " + Scriptmod + " m1.script m1.req\n");
     Outcome r = corvane({"-path", dir.string()}, "lookup bob\nsearch x\n", "/");
@@ -209,12 +209,12 @@ TEST(SiniLoad, ManyModuleSectionsLoadInLinearTime)
     std::string text;
     for (int i = 0; i < 100000; i++)
         text += "module " + std::to_string(i) + "\nbinary /bin/m" + std::to_string(i) + "\n";
-    write_file(tmp.file("many.ini"), text);
+    write_file((tmp / "many.ini").string(), text);
     adt::SIniTable table[] = {{0, "binary", adt::SM_NONE, nullptr, -1, "VALUE"},
                               {-1, nullptr, adt::SM_NONE, nullptr, -1, nullptr}};
     adt::SIni ini = adt::sini_init(table);
     auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(1, adt::sini_load(ini, tmp.file("many.ini").c_str(), "module"));
+    EXPECT_EQ(1, adt::sini_load(ini, (tmp / "many.ini").string().c_str(), "module"));
     // Quadratic loading took minutes; linear takes well under a second.
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
     EXPECT_EQ(100000, adt::sini_domains(ini));

@@ -94,7 +94,8 @@ void run_step(const std::string &step, const std::string &request)
         for (long i = 1; step[1] == 'd' && i <= n; i++)
             out += "+DATA " + std::to_string(i) + (text.empty() ? "" : " " + text) + "\n";
     } else if (step[0] != '!') {
-        out += expand(step, request, &newline) + (newline ? "\n" : "");
+        out += expand(step, request, &newline); // sets newline: read it after
+        if (newline) out += "\n";
     }
 }
 
