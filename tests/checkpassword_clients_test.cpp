@@ -18,7 +18,7 @@ std::string example(const std::string &name, const fs::path &dir)
 {
     std::string text =
         replace_all(read_file(EXAMPLES_DIR "/" + name), "/usr/local/bin/corvane-checkpassword",
-                    std::string(ADAPTER_BIN) + " --corvane " + CORVANE_BIN);
+                    public_copy(ADAPTER_BIN) + " --corvane " + public_copy(CORVANE_BIN));
     return replace_all(text, "/usr/local/etc/corvane", dir.string());
 }
 

@@ -37,9 +37,9 @@ inline fs::path corvane_setup(const fs::path &dir, const std::string &owner = "r
     fs::create_directories(dir);
     chmod(dir.parent_path().c_str(), 0711);
     fs::copy_file(EXAMPLES_DIR "/users.passwd", dir / "users.passwd");
-    std::string file = std::string("binary ") + MODULE_FILE_BIN + " -file users.passwd -readonly\n";
+    std::string file = "binary " + public_copy(MODULE_FILE_BIN) + " -file users.passwd -readonly\n";
     write_file(dir / "corvane.ini",
-               std::string("module 1\nbinary ") + MODULE_SQLITE_BIN +
+               "module 1\nbinary " + public_copy(MODULE_SQLITE_BIN) +
                    " -file users.db\ndo_set move_to\nmodule 2\n" + file +
                    "do_check move_from\ndo_set false\ncheck alice,bob,carol,dave\nmodule 3\n" +
                    file + "check erin\nip_match 127.0.0.1\nmodule 4\nbinary /bin/false\n" +

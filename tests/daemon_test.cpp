@@ -150,7 +150,8 @@ class Daemon : public ::testing::Test
     {
         Spec c;
         c.argv = std::move(before), c.input = input;
-        c.argv.insert(c.argv.end(), {Bin, "-connect", sock});
+        // Run as another user, the program must be one that user may run.
+        c.argv.insert(c.argv.end(), {c.argv.empty() ? Bin : public_copy(Bin), "-connect", sock});
         c.argv.insert(c.argv.end(), after.begin(), after.end());
         return run(c).out;
     }

@@ -25,7 +25,8 @@ struct Dir {
         size_t at = users.find("\nalice:") + 7;
         std::string hash = users.substr(at, users.find(':', at) - at);
         write_file(d + "/users.passwd", users + "a%20b:" + hash + ":\nc+d:" + hash + ":\n", 0640);
-        write_file(d + "/corvane.ini", "module 1\nbinary " MODULE_FILE_BIN " -file users.passwd\n",
+        write_file(d + "/corvane.ini",
+                   "module 1\nbinary " + public_copy(MODULE_FILE_BIN) + " -file users.passwd\n",
                    0640);
         for (const char *f : {"", "/users.passwd", "/corvane.ini"})
             if (struct group *g = getgrnam("proxy")) (void)!chown((d + f).c_str(), 0, g->gr_gid);
@@ -186,7 +187,8 @@ shutdown_lifetime 0 seconds
              {std::pair<std::string, std::string>{"PORT", std::to_string(port)},
               {"/etc/corvane", dir},
               {"idle=1\n", "idle=1 concurrency=" + n + "\n"},
-              {"/usr/local/bin/corvane-squid", HELPER_BIN " --corvane " CORVANE_BIN + opt}})
+              {"/usr/local/bin/corvane-squid",
+               public_copy(HELPER_BIN) + " --corvane " + public_copy(CORVANE_BIN) + opt}})
             for (size_t i; (i = text.find(from)) != std::string::npos;)
                 text.replace(i, from.size(), to);
         write_file(conf, text);

@@ -57,6 +57,20 @@ inline Lines lines_of(const std::string &text)
     return lines;
 }
 
+// A copy of the program bin that every user may run, for the tests whose
+// servers run it as their own user (dovecot, www-data, proxy, nobody): the
+// build tree itself may lie in a directory only its owner can enter. The
+// copies live in one directory per test process, removed at its end.
+inline std::string public_copy(const std::string &bin)
+{
+    static TempDir shared;
+    chmod(shared.path.c_str(), 0755);
+    fs::path to = shared / fs::path(bin).filename().string();
+    if (!fs::exists(to)) fs::copy_file(bin, to);
+    chmod(to.c_str(), 0755);
+    return to.string();
+}
+
 inline bool contains(const std::string &text, const std::string &part)
 {
     return text.find(part) != std::string::npos;
