@@ -202,22 +202,3 @@ TEST_F(FrontDoor, ModulesRunInTheConfigurationDirectory)
     EXPECT_EQ(3, count(r.out, "+DATA ")) << r.out;
     EXPECT_TRUE(contains(requests("m1"), "lookup bob"));
 }
-
-TEST(SiniLoad, ManyModuleSectionsLoadInLinearTime)
-{
-    TempDir tmp;
-    std::string text;
-    for (int i = 0; i < 100000; i++)
-        text += "module " + std::to_string(i) + "\nbinary /bin/m" + std::to_string(i) + "\n";
-    write_file((tmp / "many.ini").string(), text);
-    adt::SIniTable table[] = {{0, "binary", adt::SM_NONE, nullptr, -1, "VALUE"},
-                              {-1, nullptr, adt::SM_NONE, nullptr, -1, nullptr}};
-    adt::SIni ini = adt::sini_init(table);
-    auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(1, adt::sini_load(ini, (tmp / "many.ini").string().c_str(), "module"));
-    // Quadratic loading took minutes; linear takes well under a second.
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
-    EXPECT_EQ(100000, adt::sini_domains(ini));
-    EXPECT_STREQ("/bin/m99999", adt::sini_getx(ini, 0, "99999", nullptr, 0));
-    adt::sini_free(&ini);
-}
