@@ -53,8 +53,7 @@ class Daemon : public CorvaneDir
         write("corvane.ini",
               "loglevel info\n" + globals + "\nmodule 1\nbinary " + wrapper + module("m", script));
     }
-    // Starts the daemon (on the socket handed over as descriptor 3 when
-    // handed >= 0, as systemd does); true once it answers.
+    // Starts the daemon (on a socket handed over, when >= 0); true once it answers.
     bool launch(int handed = -1)
     {
         return daemon.start(
