@@ -3,9 +3,6 @@
 // README says for the user the client runs the adapter as: a private
 // Dovecot asked with doveadm, a PAM service asked with pamtester, a private
 // Apache asked with curl. Servers listen on 127.0.0.1 only.
-#include <netinet/in.h>
-#include <sys/socket.h>
-
 #include "checkpassword_kit.h"
 
 using namespace cpwkit;
@@ -22,38 +19,6 @@ std::string example(const std::string &name, const fs::path &dir)
     return replace_all(text, "/usr/local/etc/corvane", dir.string());
 }
 
-// A server in the foreground as our child, in a process group of its own
-// that is ended with it; started once ready() holds (within 30 s).
-struct Server {
-    pid_t pid = -1;
-    std::string start(std::vector<std::string> argv, const fs::path &errors,
-                      const std::function<bool()> &ready)
-    {
-        if ((pid = fork()) == 0) {
-            setpgid(0, 0);
-            int fd = open(errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-            dup2(fd, 1);
-            dup2(fd, 2);
-            close_range(3, ~0U, 0);
-            std::vector<char *> words;
-            for (std::string &w : argv) words.push_back(w.data());
-            words.push_back(nullptr);
-            execv(words[0], words.data());
-            _exit(127);
-        }
-        setpgid(pid, pid);
-        for (int waited = 0; waited < 30000 && !ready(); waited += 50) usleep(50000);
-        return ready() ? "" : argv[0] + " not ready:\n" + read_file(errors);
-    }
-    ~Server()
-    {
-        kill(pid, SIGTERM);
-        for (int i = 0; i < 300 && waitpid(pid, nullptr, WNOHANG) == 0; i++) usleep(50000);
-        kill(-pid, SIGKILL); // anything of its group still left
-        waitpid(pid, nullptr, 0);
-    }
-};
-
 TEST(CheckpasswordClients, DovecotChecksMovesAndTellsOutagesApart)
 {
     std::string dovecot = "/usr/sbin/dovecot", doveadm = "/usr/bin/doveadm";
@@ -67,25 +32,25 @@ TEST(CheckpasswordClients, DovecotChecksMovesAndTellsOutagesApart)
         std::string passdb = example("dovecot/auth-corvane.conf.ext", corvane);
         if (!how.empty()) passdb = replace_all(passdb, "--path " + corvane.string(), how);
         std::string conf = write_file(t / (name + ".conf"),
-                                      "base_dir = " + at(t, name) + "\nstate_dir = " + at(t, name) +
-                                          "-state\nlog_path = " + at(t, name + ".log") +
+                                      "base_dir = " + t.at(name) + "\nstate_dir = " + t.at(name) +
+                                          "-state\nlog_path = " + t.at(name + ".log") +
                                           "\nprotocols =\nlisten = 127.0.0.1\nssl = no\n"
                                           // The sanitizers reserve more address space than allowed.
                                           "default_vsz_limit = 0\nauth_failure_delay = 0\n" +
                                           passdb);
-        EXPECT_EQ(server.start({dovecot, "-F", "-c", conf}, t / (name + ".err"),
-                               [&] { return fs::exists(t / name / "auth-client"); }),
-                  "");
+        EXPECT_TRUE(server.start({dovecot, "-F", "-c", conf}, t / (name + ".err"), [&] {
+            return fs::exists(t / name / "auth-client");
+        })) << read_file(t / (name + ".err"));
         return conf;
     };
     // conf, user, password, client address, what doveadm says
     auto ask = [&](const std::string &conf, const char *row) {
-        std::vector<std::string> c = fields(row, '|');
-        Spec s;
-        s.argv = {doveadm, "-c", conf, "auth", "test", "-x", "no-penalty", "-x", "rip=" + c[2]};
-        s.argv.insert(s.argv.end(), {c[0], c[1]});
-        EXPECT_TRUE(contains(run(s).out, c[3])) << row << "\n"
-                                                << read_file(replace_all(conf, ".conf", ".log"));
+        Lines c = fields(row, '|');
+        Lines argv = {doveadm, "-c", conf, "auth", "test", "-x", "no-penalty", "-x", "rip=" + c[2]};
+        argv.insert(argv.end(), {c[0], c[1]});
+        EXPECT_TRUE(contains(run({.argv = argv}).out, c[3]))
+            << row << "\n"
+            << read_file(replace_all(conf, ".conf", ".log"));
     };
     Server server;
     std::string conf = dovecot_in("dovecot", "", server);
@@ -99,22 +64,21 @@ TEST(CheckpasswordClients, DovecotChecksMovesAndTellsOutagesApart)
         ask(conf, row);
     // The same through the daemon: the adapter, run as dovecot, asks it on
     // its socket, which the configuration opens to every user.
-    std::string sock = at(t, "corvane.sock");
+    std::string sock = t.at("corvane.sock");
     write_file(corvane / "corvane.ini", "socket_mode 0666\n" + read_file(corvane / "corvane.ini"),
                0600);
     Server daemon, through_daemon;
-    ASSERT_EQ(daemon.start({CORVANE_BIN, "-path", corvane.string(), "-listen", sock},
-                           t / "daemon.err", [&] { return fs::exists(sock); }),
-              "");
+    ASSERT_TRUE(daemon.start({CORVANE_BIN, "-path", corvane.string(), "-listen", sock},
+                             t / "daemon.err", [&] { return fs::exists(sock); }))
+        << read_file(t / "daemon.err");
     std::string by_socket = dovecot_in("dovecot2", "--socket " + sock, through_daemon);
     for (const char *row : {"bob|builder|192.0.2.1|auth succeeded",
                             "bob|wonderland|192.0.2.1|auth failed", "crash|x|192.0.2.1|temp_fail"})
         ask(by_socket, row);
     // The move was made as the user Dovecot runs the adapter as.
-    Spec s;
-    s.argv = {MODULE_SQLITE_BIN, "-file", (corvane / "users.db").string()};
-    s.input = "check alice wonderland\nquit\n";
-    EXPECT_TRUE(run(s).out.starts_with("+OK alice sqlite")) << read_file(corvane / "corvane.log");
+    Outcome r = run({.argv = {MODULE_SQLITE_BIN, "-file", (corvane / "users.db").string()},
+                     .input = "check alice wonderland\nquit\n"});
+    EXPECT_TRUE(r.out.starts_with("+OK alice sqlite")) << read_file(corvane / "corvane.log");
 }
 
 TEST(CheckpasswordClients, PamServiceAuthenticates)
@@ -129,11 +93,9 @@ TEST(CheckpasswordClients, PamServiceAuthenticates)
     for (const char *row :
          {"alice|wonderland||yes", "alice|builder||no", "alice|||no", "erin|erin2001|127.0.0.1|yes",
           "erin|erin2001|127.0.0.2|no", "erin|erin2001|127.0.0.1,10.0.0.1|no"}) {
-        std::vector<std::string> c = fields(row, '|');
-        Spec s;
-        s.argv = {pamtester, "-I", "rhost=" + c[2], service, c[0], "authenticate"};
-        s.input = c[1] + "\n";
-        Outcome r = run(s);
+        Lines c = fields(row, '|');
+        Outcome r = run({.argv = {pamtester, "-I", "rhost=" + c[2], service, c[0], "authenticate"},
+                         .input = c[1] + "\n"});
         EXPECT_EQ(contains(r.out, "successfully authenticated") ? "yes" : "no", c[3])
             << row << "\n"
             << r.out << r.err;
@@ -153,35 +115,30 @@ TEST(CheckpasswordClients, ApacheLocationAuthenticatesThroughThePipe)
     fs::path corvane = corvane_setup(t / "corvane", "www-data");
     fs::create_directories(t / "htdocs" / "private");
     write_file(t / "htdocs" / "private" / "hello.txt", "hello\n");
-    for (const char *d : {"htdocs", "htdocs/private"}) chmod(at(t, d).c_str(), 0755);
-    // A port no one listens on just now.
-    int probe = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a = {AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
-    socklen_t len = sizeof a;
-    bind(probe, reinterpret_cast<sockaddr *>(&a), len);
-    getsockname(probe, reinterpret_cast<sockaddr *>(&a), &len);
-    close(probe);
-    std::string port = std::to_string(ntohs(a.sin_port)), conf = "ServerRoot " + t.path + "\n";
+    for (const char *d : {"htdocs", "htdocs/private"}) chmod(t.at(d).c_str(), 0755);
+    std::string port = std::to_string(free_port()), conf = "ServerRoot " + t.path + "\n";
     for (std::string m :
          {"mpm_prefork", "authn_core", "authz_core", "authz_user", "auth_basic", "authnz_external"})
         conf += "LoadModule " + m + "_module " + modules + "mod_" + m + ".so\n";
     write_file(t / "httpd.conf",
                conf + "Listen 127.0.0.1:" + port + "\nServerName 127.0.0.1\nUser www-data\n" +
-                   "Group www-data\nPidFile " + at(t, "httpd.pid") + "\nErrorLog " +
-                   at(t, "error.log") + "\nDocumentRoot " + at(t, "htdocs") + "\n" +
+                   "Group www-data\nPidFile " + t.at("httpd.pid") + "\nErrorLog " +
+                   t.at("error.log") + "\nDocumentRoot " + t.at("htdocs") + "\n" +
                    example("apache/corvane.conf", corvane));
     Server server;
-    ASSERT_EQ(server.start({apache, "-f", at(t, "httpd.conf"), "-DFOREGROUND"}, t / "httpd.err",
-                           [&] { return fs::exists(t / "httpd.pid"); }),
-              "");
+    ASSERT_TRUE(server.start({apache, "-f", t.at("httpd.conf"), "-DFOREGROUND"}, t / "httpd.err",
+                             [&] { return fs::exists(t / "httpd.pid"); }))
+        << read_file(t / "httpd.err");
     // erin is let in from 127.0.0.1 only: the client's address reaches Corvane.
     for (const char *row :
          {"alice:wonderland 200", "alice:builder 401", "erin:erin2001 200", "crash:x 401"}) {
-        std::vector<std::string> c = fields(row);
-        Spec s;
-        s.argv = {curl, "-s", "-o", "/dev/null", "-w", "%{http_code}", "-u", c[0]};
-        s.argv.push_back("http://127.0.0.1:" + port + "/private/hello.txt");
-        EXPECT_EQ(run(s).out, c[1]) << row << "\n" << read_file(t / "error.log");
+        Lines c = fields(row);
+        EXPECT_EQ(run({.argv = {curl, "-s", "-o", "/dev/null", "-w", "%{http_code}", "-u", c[0],
+                                "http://127.0.0.1:" + port + "/private/hello.txt"}})
+                      .out,
+                  c[1])
+            << row << "\n"
+            << read_file(t / "error.log");
     }
     // Apache tells no outage apart from a refusal, but logs the status.
     EXPECT_TRUE(contains(read_file(t / "error.log"), "Failed (111) for user crash"));

@@ -13,20 +13,6 @@ namespace cpwkit
 
 using namespace testkit;
 
-// The path of name in the temporary directory t.
-inline std::string at(const TempDir &t, const std::string &name)
-{
-    return (t / name).string();
-}
-
-// The fields of text separated by sep.
-inline std::vector<std::string> fields(const std::string &text, char sep = ' ')
-{
-    std::vector<std::string> f(1);
-    for (char c : text) c == sep ? void(f.emplace_back()) : f.back().push_back(c);
-    return f;
-}
-
 // A Corvane in dir as the README says, for the user owner: dir owned by
 // them, mode 0700, its files 0600. Module 1 is a new SQLite store that the
 // legacy file of module 2 moves alice, bob, carol and dave into as they log

@@ -1,8 +1,6 @@
 // corvane-checkpassword: what each caller hands over, the program's exit
 // statuses over real Corvanes whose modules answer, refuse, crash or hang,
 // the configuration directories it refuses, and a daemon asked on a socket.
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <thread>
 
 #include "adapters/checkpassword.h"
@@ -50,16 +48,12 @@ TEST(CheckpasswordLogin, EachCallersInputAndAddress)
 
 // The adapter run with args; login goes to descriptor 3, or with --pam
 // and --pipe to standard input.
-Outcome adapter(std::vector<std::string> args, const std::string &login,
-                const std::vector<std::string> &env = {})
+Outcome adapter(Lines args, const std::string &login, const Lines &env = {})
 {
-    Spec s;
-    s.argv = {ADAPTER_BIN, "--corvane", CORVANE_BIN};
-    s.argv.insert(s.argv.end(), args.begin(), args.end());
-    s.with_fd3 = s.argv.back()[0] != '-';
-    (s.with_fd3 ? s.fd3 : s.input) = login;
-    s.env = env;
-    return run(s);
+    args.insert(args.begin(), {ADAPTER_BIN, "--corvane", CORVANE_BIN});
+    bool fd3 = args.back()[0] != '-';
+    return run(
+        {.argv = args, .input = fd3 ? "" : login, .with_fd3 = fd3, .fd3 = login, .env = env});
 }
 
 TEST(CheckpasswordProgram, OptionsAndTheConfigurationsItRefuses)
@@ -73,11 +67,11 @@ TEST(CheckpasswordProgram, OptionsAndTheConfigurationsItRefuses)
 
     TempDir t;
     fs::path dir = corvane_setup(t / "corvane");
-    std::vector<std::string> args = {"--path", dir, "--pipe"};
+    Lines args = {"--path", dir, "--pipe"};
     EXPECT_EQ(adapter(args, "alice\nwonderland\n").status, 0);
-    Outcome r = adapter({"--corvane", at(t, "corvane/corvane"), "--path", dir, "--pipe"}, "a\nb\n");
+    Outcome r = adapter({"--corvane", t.at("corvane/corvane"), "--path", dir, "--pipe"}, "a\nb\n");
     EXPECT_EQ(r.status, CPW_TEMPFAIL);
-    EXPECT_TRUE(contains(r.err, "cannot execute " + at(t, "corvane/corvane"))) << r.err;
+    EXPECT_TRUE(contains(r.err, "cannot execute " + t.at("corvane/corvane"))) << r.err;
     std::function<void()> unsafe[] = {
         [&] { chmod(dir.c_str(), 0770); }, [&] { chmod(dir.c_str(), 0702); },
         [&] { chmod((dir / "corvane.ini").c_str(), 0620); },
@@ -101,7 +95,7 @@ TEST(CheckpasswordProgram, BrokenBackEndIsATemporaryFailureNeverAWrongPassword)
     for (const char *row : {"-ERR no|1", "+OK alice|0", "!exit 1|111", "!sleep 60000|111",
                             "-DEAD down|111", "!exit 1|-ERR no|111", "!sleep 60000|-ERR no|111",
                             "!exit 1|+OK alice|0", "-ERR no|-ERR no|1"}) {
-        std::vector<std::string> modules = fields(row, '|');
+        Lines modules = fields(row, '|');
         int status = std::stoi(modules.back());
         modules.pop_back();
         std::string ini;
@@ -122,15 +116,11 @@ TEST(CheckpasswordProgram, BrokenBackEndIsATemporaryFailureNeverAWrongPassword)
 TEST(CheckpasswordProgram, AsksADaemonOnItsSocket)
 {
     TempDir t;
-    std::string path = at(t, "sock");
-    int listener = socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un a = {};
-    a.sun_family = AF_UNIX;
-    memcpy(a.sun_path, path.c_str(), path.size() + 1);
-    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
-    listen(listener, 4);
+    std::string path = t.at("sock");
+    int listener = socket_at(path, "", true);
+    ASSERT_GE(listener, 0);
     for (const char *row : {"+OK alice|0", "-ERR alice no|1", "|111"}) { // the reply, the status
-        std::vector<std::string> c = fields(row, '|');
+        Lines c = fields(row, '|');
         std::string got, reply = c[0].empty() ? "" : c[0] + "\n";
         std::thread daemon([&] { // reads the request, answers, waits for the client's end
             int fd = accept(listener, nullptr, nullptr);

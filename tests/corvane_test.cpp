@@ -19,33 +19,10 @@ namespace
 const char *const Accepting = "lookup\t+OK $0\ncheck\t+OK $0\nset\t+OK $0\ndel\t+OK $0\n"
                               "search\t!data 1 $0 ;; +OK 1 1\n";
 
-// A private directory for runs of corvane; processes of a failed test that
-// still mention it are ended with it.
-class Corvane : public ::testing::Test
+class Corvane : public CorvaneDir
 {
   protected:
-    TempDir tmp;
-    fs::path &dir = tmp.dir;
     Child corvane;
-    void TearDown() override { leftovers(0, true); }
-    void write(const std::string &name, const std::string &text) const
-    {
-        write_file(dir / name, text);
-    }
-    std::string log() const { return read_file(dir / "corvane.log"); }
-    int leftovers(int ms = 3000, bool kill = false) const
-    {
-        return testkit::leftovers(dir.string(), ms, kill);
-    }
-
-    // The binary line of module NAME answering from script; it notes what
-    // it is sent in NAME.req.
-    std::string module(const std::string &name, const std::string &script) const
-    {
-        write(name + ".script", script);
-        return TEST_PROGS_DIR "/scriptmod " + (dir / (name + ".script")).string() + " " +
-               (dir / (name + ".req")).string();
-    }
     // Sections "module 1", "module 2", ... of modules m1, m2, ... with the scripts and settings.
     std::string modules(const Lines &scripts, const Lines &settings = {}) const
     {
@@ -56,8 +33,6 @@ class Corvane : public ::testing::Test
                    (i < settings.size() ? settings[i] : "");
         return ini;
     }
-    std::string sent(const std::string &name) const { return read_file(dir / (name + ".req")); }
-
     // Starts corvane on ini, to be spoken to line by line.
     void start(const std::string &ini)
     {
@@ -69,17 +44,7 @@ class Corvane : public ::testing::Test
     {
         EXPECT_EQ(0, corvane.finish());
         EXPECT_EQ("", corvane.rest()) << "output that answers no command";
-        EXPECT_EQ(0, leftovers()) << "a module outlived corvane";
-    }
-
-    // Runs corvane in the directory; no module may outlive it.
-    Outcome run(const Lines &args, const std::string &input = "",
-                const std::string &program = CORVANE_BIN)
-    {
-        Outcome r = testkit::run(
-            {.argv = wrapped(program, args), .input = input, .inherit_env = true, .cwd = dir});
-        EXPECT_EQ(0, leftovers(0)) << "a module outlived corvane";
-        return r;
+        EXPECT_EQ(0, leftovers(tmp.path)) << "a module outlived corvane";
     }
 };
 
@@ -319,7 +284,7 @@ TEST_F(Corvane, FilesAndLog)
     fs::create_symlink(CORVANE_BIN, dir / "bin" / "corvane.test.bin");
     write_file(dir / "etc" / "corvane.ini", "loglevel INFO\n" + modules({Accepting}));
     umask(0);
-    Outcome r = run({"-path", (dir / "etc").string()}, "check bob secret\nversion\n",
+    Outcome r = run({"-path", (dir / "etc").string()}, "check bob secret\nversion\n", "",
                     (dir / "bin" / "corvane.test.bin").string());
     umask(022);
     EXPECT_EQ("+OK check bob secret \n+OK Corvane 10n\n", r.out);
@@ -432,8 +397,7 @@ TEST_F(Corvane, ModulesThatIgnoreSigterm)
         EXPECT_EQ("+OK lookup u1", corvane.ask("lookup u1"));
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
         EXPECT_TRUE(zombies(corvane.pid()) == 0 && corvane.finish() == 0);
-        EXPECT_EQ(option == "-stubborn" ? 2 : 0,
-                  testkit::leftovers((dir / "m1.req").string(), 0, true));
+        EXPECT_EQ(option == "-stubborn" ? 2 : 0, leftovers(tmp.at("m1.req"), 0, true));
     }
 }
 

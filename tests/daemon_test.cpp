@@ -1,37 +1,20 @@
 // The daemon end to end: the built corvane as a supervisor over scripted
 // modules (scriptmod), spoken to over its socket; and the log written by
 // several processes at once.
-#include "adt/lib.h"
 #include "adt/log.h"
 #include "tests/testkit.h"
 
 #include <grp.h>
 #include <set>
-#include <sys/socket.h>
-#include <sys/un.h>
 
 using namespace testkit;
 
 namespace
 {
 
-const std::string Bin = CORVANE_BIN, Scriptmod = TEST_PROGS_DIR "/scriptmod";
 const std::string Script = "lookup slow\t!sleep 30000 ;; +OK late\nlookup\t+OK $0\n"
                            "set\t+OK set $2\nsearch\t!data 20000 " +
                            std::string(100, 'x') + " ;; +OK 1 1\n";
-using Lines = std::vector<std::string>;
-
-// A socket connected to path and sent text, or (listening) bound there; or -1.
-int socket_at(const std::string &path, const std::string &text = "", bool listening = false)
-{
-    sockaddr_un a = {AF_UNIX, {}};
-    snprintf(a.sun_path, sizeof a.sun_path, "%s", path.c_str());
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    auto *sa = reinterpret_cast<sockaddr *>(&a);
-    if (listening ? bind(fd, sa, sizeof a) || listen(fd, 8) : connect(fd, sa, sizeof a))
-        return close(fd), -1;
-    return adt::write_all(fd, text.data(), text.size()), fd;
-}
 
 // What fd gives until its end (then it is closed) or until `lines` lines
 // came, waiting at most 60 s for each part.
@@ -57,103 +40,55 @@ Lines session(const std::string &sock, const std::string &text)
     return lines.empty() ? Lines{"<eof>"} : lines;
 }
 
-// Live processes whose command line mentions text; killed when kill_them.
-int mentioning(const std::string &text, bool kill_them = false)
-{
-    int n = 0;
-    for (const auto &e : fs::directory_iterator("/proc")) {
-        std::string stat = read_file(e.path() / "stat");
-        if (!contains(read_file(e.path() / "cmdline"), text) || contains(stat, ") Z ")) continue;
-        n++;
-        if (kill_them) kill(atoi(e.path().filename().c_str()), SIGKILL);
-    }
-    return n;
-}
-
-// f() within 60 s.
-template <class F> bool eventually(F f)
-{
-    for (int i = 0; i < 1200; i++, usleep(50000))
-        if (f()) return true;
-    return false;
-}
-
-class Daemon : public ::testing::Test
+class Daemon : public CorvaneDir
 {
   protected:
-    std::string dir, sock;
-    pid_t pid = -1;
+    std::string sock = tmp.at("s");
+    Server daemon;
 
-    void SetUp() override
-    {
-        char t[] = "/tmp/corvane-daemon-XXXXXX";
-        sock = (dir = mkdtemp(t)) + "/s";
-        chmod(dir.c_str(), 0755); // open to the peer of another user
-    }
-    void TearDown() override
-    {
-        if (pid > 0) kill(pid, SIGKILL), waitpid(pid, nullptr, 0);
-        mentioning(dir, true);
-        fs::remove_all(dir);
-    }
+    void SetUp() override { chmod(tmp.path.c_str(), 0755); } // open to the peer of another user
     void config(const std::string &globals, const std::string &script = Script,
-                const std::string &binary = Scriptmod)
+                const std::string &wrapper = "")
     {
-        write_file(dir + "/m.script", script);
-        write_file(dir + "/corvane.ini", "loglevel info\n" + globals + "\nmodule 1\nbinary " +
-                                             binary + " " + dir + "/m.script " + dir + "/m.req\n");
+        write("corvane.ini",
+              "loglevel info\n" + globals + "\nmodule 1\nbinary " + wrapper + module("m", script));
     }
-    // Starts the daemon (on the socket handed over as descriptor 3 when
-    // handed >= 0, as systemd does); true once it answers.
+    // Starts the daemon (on a socket handed over, when >= 0); true once it answers.
     bool launch(int handed = -1)
     {
-        if ((pid = fork()) == 0) {
-            int out = open((dir + "/out").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
-            dup2(out, 1), dup2(out, 2), dup2(handed, 3), fcntl(3, F_SETFD, 0);
-            if (handed >= 0) setenv("LISTEN_FDS", "1", 1);
-            if (handed >= 0) setenv("LISTEN_PID", std::to_string(getpid()).c_str(), 1);
-            close_range(handed >= 0 ? 4 : 3, ~0U, 0);
-            execl(Bin.c_str(), Bin.c_str(), "-path", dir.c_str(), "-listen", sock.c_str(), nullptr);
-            _exit(127);
-        }
-        eventually([&] {
-            int fd = waitpid(pid, nullptr, WNOHANG) == pid ? (pid = -1) : socket_at(sock);
-            return fd >= 0 ? close(fd), true : pid < 0;
-        });
-        return pid > 0;
+        return daemon.start(
+            {CORVANE_BIN, "-path", tmp.path, "-listen", sock}, dir / "out",
+            [&] {
+                int fd = socket_at(sock);
+                return fd >= 0 && close(fd) == 0;
+            },
+            handed);
     }
     bool logged(const std::string &text)
     {
-        return eventually([&] { return contains(read_file(dir + "/corvane.log"), text); });
+        return eventually([&] { return contains(log(), text); });
     }
     pid_t worker()
     {
-        return atoi(read_file(fs::path("/proc") / std::to_string(pid) / "task" /
-                              std::to_string(pid) / "children")
-                        .c_str());
+        std::string pid = std::to_string(daemon.pid);
+        return atoi(read_file("/proc/" + pid + "/task/" + pid + "/children").c_str());
     }
     // SIGTERM: the daemon ends with status 0, its socket is gone (unless
     // handed over) and no process of it is left.
     void stop(bool handed = false)
     {
-        int status = -1;
-        kill(pid, SIGTERM);
-        ASSERT_TRUE(eventually([&] { return waitpid(pid, &status, WNOHANG) == pid; }));
-        pid = -1;
-        EXPECT_EQ(0, status);
+        EXPECT_EQ(0, daemon.stop());
         EXPECT_EQ(handed, fs::exists(sock));
-        EXPECT_TRUE(eventually([&] { return mentioning(dir) == 0; }));
+        EXPECT_EQ(0, leftovers(tmp.path, 60000));
     }
     // Standard output of corvane -connect with the words after, run under
-    // the words before (a change of user).
+    // the words before (a change of user, so the program must be one that user may run).
     std::string connect_run(Lines before, const Lines &after, const std::string &input)
     {
-        Spec c;
-        c.argv = std::move(before), c.input = input;
-        // Run as another user, the program must be one that user may run.
-        c.argv.insert(c.argv.end(), {c.argv.empty() ? Bin : public_copy(Bin), "-connect", sock});
-        c.argv.insert(c.argv.end(), after.begin(), after.end());
-        return run(c).out;
+        before.insert(before.end(),
+                      {before.empty() ? CORVANE_BIN : public_copy(CORVANE_BIN), "-connect", sock});
+        before.insert(before.end(), after.begin(), after.end());
+        return testkit::run({.argv = before, .input = input}).out;
     }
 };
 
@@ -173,21 +108,21 @@ TEST_F(Daemon, ClientsMoreThanWorkersAreServedThenReloadServesANewConfigurationN
         EXPECT_EQ("+OK lookup u" + std::to_string(i) + "\n+OK Corvane 10n\n+OK bye\n",
                   read_all(fds[i]));
     // quit ended only the connections: the modules got no quit.
-    EXPECT_EQ(6, count(read_file(dir + "/m.req"), "lookup u"));
-    EXPECT_FALSE(contains(read_file(dir + "/m.req"), "quit"));
+    EXPECT_EQ(6, count(sent("m"), "lookup u"));
+    EXPECT_FALSE(contains(sent("m"), "quit"));
     // The command line and a session through -connect.
     EXPECT_EQ("+OK lookup a\n", connect_run({}, {"-lookup", "a"}, ""));
     EXPECT_EQ("+OK lookup b\n+OK Corvane 10n\n+OK bye\n", connect_run({}, {}, "lookup b\nversion"));
 
     config("workers 2", "lookup\t+OK new $0\n");
-    kill(pid, SIGHUP);
+    kill(daemon.pid, SIGHUP);
     ASSERT_TRUE(logged("Reloaded: the new workers serve"));
     EXPECT_EQ("+OK new lookup a", session(sock, "lookup a\n")[0]);
-    write_file(dir + "/corvane.ini", "workers 2\nmodule 1\n");
-    kill(pid, SIGHUP);
+    write("corvane.ini", "workers 2\nmodule 1\n");
+    kill(daemon.pid, SIGHUP);
     EXPECT_TRUE(logged("Reload refused, the running workers stay: Module1 has no binary"));
     EXPECT_EQ("+OK new lookup b", session(sock, "lookup b\n")[0]);
-    EXPECT_TRUE(contains(read_file(dir + "/out"), "corvane: Reload refused"));
+    EXPECT_TRUE(contains(read_file(dir / "out"), "corvane: Reload refused"));
     // A stop lets a connected client go (after its time to finish).
     int fd = socket_at(sock, "lookup c\n");
     ASSERT_TRUE(logged("OUTPUT[+OK new lookup c]"));
@@ -220,13 +155,13 @@ TEST_F(Daemon, KilledWorkerIsReplacedAndIdleOrNonReadingClientsAreCut)
 
 TEST_F(Daemon, WorkerWithAModuleGivenUpEndsAfterItsClientAndTheModuleIsBack)
 {
-    write_file(dir + "/mod", "[ -e " + dir + "/broken ] && exit 1; exec " + Scriptmod + " \"$@\"");
-    write_file(dir + "/broken", "");
-    config("workers 1", Script, "/bin/sh " + dir + "/mod");
+    write("mod", "[ -e " + tmp.at("broken") + " ] && exit 1; exec \"$@\"");
+    write("broken", "");
+    config("workers 1", Script, "/bin/sh " + tmp.at("mod") + " ");
     ASSERT_TRUE(launch());
     int fd = socket_at(sock, "lookup a\nlookup a\nlookup a\nlookup a\nlookup a\nlookup a\n");
     EXPECT_EQ(6, count(read_all(fd, 6), "\n")); // the sixth failure gives the module up
-    fs::remove(dir + "/broken");
+    fs::remove(dir / "broken");
     shutdown(fd, SHUT_WR);
     EXPECT_EQ("+OK bye\n", read_all(fd));
     EXPECT_TRUE(logged("Worker ends: a module was given up"));
@@ -270,20 +205,19 @@ TEST_F(Daemon, SocketStartsHandedOverReplacedWhenStaleAndRefusedWhenNotASocket)
     stop();
     write_file(sock, "not a socket");
     EXPECT_FALSE(launch());
-    EXPECT_TRUE(contains(read_file(dir + "/out"), "it exists and is not a socket"));
+    EXPECT_TRUE(contains(read_file(dir / "out"), "it exists and is not a socket"));
     EXPECT_EQ("not a socket", read_file(sock));
 }
 
 TEST(DaemonLog, FourProcessesAcrossRotationsLoseAndTearNoLineAndAFailedOpenIsSaidOnce)
 {
-    char t[] = "/tmp/corvane-logs-XXXXXX";
-    const std::string dir = mkdtemp(t);
+    TempDir dir;
     const int procs = 4, lines = 25000;
     std::vector<pid_t> kids;
     for (int p = 0; p < procs; p++) {
         if ((kids.emplace_back(fork())) != 0) continue;
         adt::Log *x = adt::log_init(adt::LogError);
-        adt::log_setup(x, dir.c_str(), "m.log");
+        adt::log_setup(x, dir.path.c_str(), "m.log");
         adt::log_doflush(x, p % 2 ? 1 : 0); // line by line, and in batches
         adt::log_dorotate(x, 40, 400000);
         for (int i = 0; i < lines; i++) adt::emsg("writer %d line %d padding", p, i);
@@ -293,7 +227,7 @@ TEST(DaemonLog, FourProcessesAcrossRotationsLoseAndTearNoLineAndAFailedOpenIsSai
     for (pid_t k : kids) waitpid(k, nullptr, 0);
     std::set<std::string> seen;
     int files = 0, total = 0;
-    for (const auto &e : fs::directory_iterator(dir)) {
+    for (const auto &e : fs::directory_iterator(dir.dir)) {
         files++;
         for (const std::string &l : lines_of(read_file(e.path()))) {
             int w = -1, n = -1;
@@ -304,7 +238,6 @@ TEST(DaemonLog, FourProcessesAcrossRotationsLoseAndTearNoLineAndAFailedOpenIsSai
             seen.insert(text), total++;
         }
     }
-    fs::remove_all(dir);
     EXPECT_GT(files, 5);
     EXPECT_EQ(procs * lines, total); // and every one of them once:
     EXPECT_EQ(size_t(procs * lines), seen.size());

@@ -15,20 +15,15 @@ namespace
 TEST(FileStore, RefusesLinksPlantedBesideTheFile)
 {
     for (const char *planted : {".lock", ".tmp"}) {
-        char tmpl[] = "/tmp/corvane-filestore-XXXXXX";
-        ASSERT_TRUE(mkdtemp(tmpl));
-        std::string dir = tmpl, users = dir + "/users", victim = dir + "/victim";
+        TempDir t;
+        std::string users = t.at("users"), victim = t.at("victim");
         write_file(users, "bob:$1$fixture1$IDMdTIrexnf/93zDNIvL40:\n", 0600);
         ASSERT_EQ(0, symlink(victim.c_str(), (users + planted).c_str()));
-        Spec s;
-        s.argv = {MODULE_FILE_BIN, "-file", users};
-        s.input = "set alice pw\n";
-        Outcome r = run(s);
+        Outcome r = run({.argv = {MODULE_FILE_BIN, "-file", users}, .input = "set alice pw\n"});
         EXPECT_EQ(0u, r.out.rfind("-ERR cannot ", 0)) << planted << ": " << r.out;
-        EXPECT_FALSE(std::filesystem::exists(victim)) << planted;
-        EXPECT_TRUE(std::filesystem::is_symlink(users + planted)) << planted;
+        EXPECT_FALSE(fs::exists(victim)) << planted;
+        EXPECT_TRUE(fs::is_symlink(users + planted)) << planted;
         EXPECT_EQ(-1, read_file(users).find("alice")) << planted;
-        std::filesystem::remove_all(dir);
     }
 }
 

@@ -1,58 +1,25 @@
 // Corvane's front door, through the built program: command-line words that
 // look like options, words holding control characters, exclusions after a
-// name is rewritten, the configuration test, help, and loading many modules.
+// name is rewritten, the configuration test, help, the working directory.
 #include "tests/testkit.h"
-
-#include "adt/sini.h"
 
 using namespace testkit;
 
 namespace
 {
 
-const std::string Scriptmod = TEST_PROGS_DIR "/scriptmod";
-
 struct Case {
-    std::vector<std::string> args; // the command line, or one line of input
+    Lines args; // the command line, or one line of input
     std::string out;
     int status;
 };
 
-class FrontDoor : public ::testing::Test
+class FrontDoor : public CorvaneDir
 {
   protected:
-    TempDir tmp;
-    fs::path &dir = tmp.dir;
-    void TearDown() override { leftovers(dir.string(), 0, true); }
-    void write(const std::string &name, const std::string &text) const
-    {
-        write_file(dir / name, text);
-    }
-    std::string log() const { return read_file(dir / "corvane.log"); }
-    // A module answering from script, logging its requests to name.req.
-    std::string module(const std::string &name, const std::string &script) const
-    {
-        write(name + ".script", script);
-        return Scriptmod + " " + (dir / (name + ".script")).string() + " " +
-               (dir / (name + ".req")).string();
-    }
-    std::string requests(const std::string &name) const { return read_file(dir / (name + ".req")); }
-
-    Outcome corvane(const std::vector<std::string> &args, const std::string &input = "",
-                    const std::string &cwd = "")
-    {
-        Spec s;
-        s.argv = wrapped(CORVANE_BIN, args);
-        s.input = input;
-        s.inherit_env = true;
-        s.cwd = cwd.empty() ? dir.string() : cwd;
-        Outcome r = testkit::run(s);
-        EXPECT_FALSE(r.timed_out);
-        return r;
-    }
     void expect(const Case &c, const std::string &input = "")
     {
-        Outcome r = corvane(c.args, input);
+        Outcome r = run(c.args, input);
         EXPECT_EQ(c.out, r.out) << input << (c.args.empty() ? "" : c.args.back());
         EXPECT_EQ(c.status, r.status) << input << (c.args.empty() ? "" : c.args.back());
     }
@@ -84,7 +51,7 @@ TEST_F(FrontDoor, WordsAfterTheCommandOptionAreNeverOptions)
     for (const Case &c : cases) expect(c);
     EXPECT_FALSE(fs::exists(dir / "evil.req")) << "the attacker's module was started";
     EXPECT_FALSE(contains(log(), "Debug:")) << "a word turned debugging on";
-    corvane({"-debug", "-lookup", "bob"});
+    run({"-debug", "-lookup", "bob"});
     EXPECT_TRUE(contains(log(), "Debug:"));
 }
 
@@ -114,7 +81,7 @@ TEST_F(FrontDoor, ControlCharactersAndCommasAreRefusedBeforeAnyModule)
          1},
     };
     for (const Case &c : options) expect(c);
-    EXPECT_EQ("set bob pw a=\tb\n", requests("m1"));
+    EXPECT_EQ("set bob pw a=\tb\n", sent("m1"));
 }
 
 TEST_F(FrontDoor, ExclusionsSeeTheRewrittenNameAndLaterModulesTheGivenOne)
@@ -125,21 +92,21 @@ TEST_F(FrontDoor, ExclusionsSeeTheRewrittenNameAndLaterModulesTheGivenOne)
                              "\nmatch !root,*\nstrip_prefix corp\\\nstrip_suffix @example.com\n"
                              "do_set existing\nmodule 2\nbinary " +
                              module("m2", "*\t-ERR two $2") + "\ndo_set false\n");
-    Outcome r = corvane({}, "lookup CORP\\root\nlookup root@example.com\n"
-                            "check bob@example.com pw 10.0.0.1\nset alice@example.com pw\n");
+    Outcome r = run({}, "lookup CORP\\root\nlookup root@example.com\n"
+                        "check bob@example.com pw 10.0.0.1\nset alice@example.com pw\n");
     EXPECT_EQ("-ERR two CORP\\root\n-ERR two root@example.com\n-ERR two bob@example.com\n"
               "+OK set alice\n",
               r.out);
-    EXPECT_EQ("check bob pw 10.0.0.1\nlookup alice\nset alice pw\n", requests("m1"));
+    EXPECT_EQ("check bob pw 10.0.0.1\nlookup alice\nset alice pw\n", sent("m1"));
 }
 
 TEST_F(FrontDoor, ConfigurationTestGivesEveryProblemWithItsLine)
 {
-    const std::string b = "binary " + Scriptmod + " m.script m.req\n";
+    const std::string b = "binary " TEST_PROGS_DIR "/scriptmod m.script m.req\n";
     write("m.script", "*\t+OK");
     struct {
         std::string ini;
-        std::vector<std::string> problems; // each "LINE: text"
+        Lines problems; // each "LINE: text"
     } cases[] = {
         {"module 2\n" + b + "module 1\n" + b, {}},
         {"do_chek move_from\nmodule 1\n" + b,
@@ -161,7 +128,7 @@ TEST_F(FrontDoor, ConfigurationTestGivesEveryProblemWithItsLine)
     };
     for (auto &c : cases) {
         write("corvane.ini", c.ini);
-        Outcome r = corvane({"-t"});
+        Outcome r = run({"-t"});
         EXPECT_EQ(c.problems.empty() ? 0 : 1, r.status) << c.ini;
         EXPECT_EQ(c.problems.size(), lines_of(r.err).size()) << r.err;
         for (auto &p : c.problems) EXPECT_TRUE(contains(r.err, "corvane.ini:" + p)) << r.err;
@@ -169,25 +136,25 @@ TEST_F(FrontDoor, ConfigurationTestGivesEveryProblemWithItsLine)
     }
     EXPECT_FALSE(fs::exists(dir / "corvane.log") || fs::exists(dir / "m.req"));
     write("corvane.ini", cases[0].ini);
-    std::string out = corvane({"-t"}).out;
+    std::string out = run({"-t"}).out;
     EXPECT_TRUE(contains(out, "# default: search_limit 100000\n"));
     EXPECT_LT(out.find("module 1\n" + b), out.find("module 2\n" + b)) << out;
     // At start-up the same problems are logged once, with file and line.
     write("corvane.ini", cases[2].ini);
-    corvane({"-lookup", "x"});
+    run({"-lookup", "x"});
     EXPECT_EQ(1, count(log(), "corvane.ini:5: timeout 'abc' is not a number")) << log();
 }
 
 TEST_F(FrontDoor, HelpOptionsAndHelpCommand)
 {
     for (const char *h : {"-h", "-help", "--help"}) {
-        Outcome r = corvane({h});
+        Outcome r = run({h});
         EXPECT_EQ(0, r.status);
         EXPECT_TRUE(contains(r.out, "usage: corvane") && contains(r.out, "-check USER PASSWORD"));
     }
     EXPECT_FALSE(fs::exists(dir / "corvane.log"));
     write("corvane.ini", "module 1\nbinary " + module("m1", Echo) + "\n");
-    Outcome r = corvane({}, "help\n");
+    Outcome r = run({}, "help\n");
     EXPECT_EQ(1u, lines_of(r.out).size());
     EXPECT_TRUE(r.out.starts_with("+OK ") && contains(r.out, "check USER PASSWORD [ADDRESS], "));
     EXPECT_FALSE(fs::exists(dir / "m1.req"));
@@ -196,9 +163,10 @@ TEST_F(FrontDoor, HelpOptionsAndHelpCommand)
 TEST_F(FrontDoor, ModulesRunInTheConfigurationDirectory)
 {
     write("m1.script", "lookup\t+OK $2\nsearch\t!data 5 ;; +OK 5 5\n");
-    write("corvane.ini", "search_limit 3\nmodule 1\nbinary " + Scriptmod + " m1.script m1.req\n");
-    Outcome r = corvane({"-path", dir.string()}, "lookup bob\nsearch x\n", "/");
+    write("corvane.ini",
+          "search_limit 3\nmodule 1\nbinary " TEST_PROGS_DIR "/scriptmod m1.script m1.req\n");
+    Outcome r = run({"-path", dir.string()}, "lookup bob\nsearch x\n", "/");
     EXPECT_TRUE(r.out.starts_with("+OK bob\n")) << r.out;
     EXPECT_EQ(3, count(r.out, "+DATA ")) << r.out;
-    EXPECT_TRUE(contains(requests("m1"), "lookup bob"));
+    EXPECT_TRUE(contains(sent("m1"), "lookup bob"));
 }

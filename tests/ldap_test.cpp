@@ -16,7 +16,7 @@ const std::string alice = "cn=Alice%20Liddell mail=alice@example.org";
 std::string answer(Child &m, const std::string &request)
 {
     if (request.rfind("search ", 0) != 0) return m.ask(request);
-    std::vector<std::string> lines = m.search(request);
+    Lines lines = m.search(request);
     std::sort(lines.begin(), lines.end() - 1);
     std::string text;
     for (const std::string &l : lines) text += (text.empty() ? "" : "\n") + l;
@@ -26,24 +26,15 @@ std::string answer(Child &m, const std::string &request)
 class Ldap : public ::testing::Test
 {
   protected:
-    std::string dir, uri;
+    TempDir tmp;
+    std::string &dir = tmp.path, uri;
 
-    // A run of argv in the test directory.
-    Outcome here(std::vector<std::string> a)
-    {
-        Spec s;
-        s.argv = a;
-        s.cwd = dir;
-        return run(s);
-    }
+    Outcome here(const Lines &argv) { return run({.argv = argv, .cwd = dir}); }
 
     void SetUp() override
     {
         if (access("/usr/sbin/slapd", X_OK) != 0)
             GTEST_SKIP() << "slapd is not installed (Debian: apt-get install slapd ldap-utils)";
-        char tmpl[] = "/tmp/corvane-ldap-XXXXXX";
-        ASSERT_TRUE(mkdtemp(tmpl));
-        dir = tmpl;
         std::string modules = fs::path(MODULE_LDAP_BIN).parent_path().string() + "/";
         for (const char *f : {"slapd.conf", "users.ldif", "corvane.secret", "corvane.ini"}) {
             std::string text = read_file(std::string(EXAMPLES_DIR) + "/ldap/" + f);
@@ -66,19 +57,14 @@ class Ldap : public ::testing::Test
         start();
     }
 
-    void TearDown() override
-    {
-        stop();
-        if (!dir.empty()) fs::remove_all(dir);
-    }
+    void TearDown() override { stop(); }
 
     // slapd goes into the background at once and listens a little later.
     void start()
     {
         Outcome s = here({"/usr/sbin/slapd", "-f", "slapd.conf", "-h", uri});
         ASSERT_EQ(0, s.status) << s.err;
-        for (int i = 0; i < 200 && here({"ldapwhoami", "-x", "-H", uri}).status != 0; i++)
-            usleep(50000);
+        eventually([&] { return here({"ldapwhoami", "-x", "-H", uri}).status == 0; }, 10000);
     }
 
     // Ends slapd, which removes its pid file last thing (it wrote it before
@@ -88,20 +74,18 @@ class Ldap : public ::testing::Test
         std::string pidfile = dir + "/slapd.pid";
         pid_t pid = atoi(read_file(pidfile).c_str());
         if (pid <= 0 || kill(pid, SIGTERM) != 0) return;
-        for (int i = 0; i < 400 && fs::exists(pidfile); i++) usleep(50000);
+        eventually([&] { return !fs::exists(pidfile); }, 20000);
         EXPECT_FALSE(fs::exists(pidfile) && kill(pid, SIGKILL) == 0) << "slapd did not end";
     }
 
     // The module as the service account, with options (blank-separated).
     void module(Child &m, const std::string &options = "")
     {
-        std::istringstream words("-uri " + uri +
-                                 " -base dc=example,dc=org -binddn cn=corvane,dc=example,dc=org"
-                                 " -bindpw-file corvane.secret -attrs cn,mail " +
-                                 options);
-        std::vector<std::string> argv = {MODULE_LDAP_BIN};
-        for (std::string w; words >> w;) argv.push_back(w);
-        ASSERT_TRUE(m.start(argv, dir, Stderr::Closed));
+        ASSERT_TRUE(m.start(fields(MODULE_LDAP_BIN " -uri " + uri +
+                                   " -base dc=example,dc=org -binddn cn=corvane,dc=example,dc=org"
+                                   " -bindpw-file corvane.secret -attrs cn,mail " +
+                                   options),
+                            dir, Stderr::Closed));
     }
 };
 

@@ -5,10 +5,7 @@
 // directory when the program ends, however it ends.
 #include "tests/testkit.h"
 
-#include <fcntl.h>
-#include <filesystem>
 #include <pwd.h>
-#include <sys/wait.h>
 
 using namespace testkit;
 
@@ -70,24 +67,20 @@ class PgsqlTest : public ::testing::Test
     }
 
     // A module on table t (made by it) of the test server, with hashes that are quick to make.
-    static std::vector<std::string> module(const std::string &t, const std::string &conninfo = uri)
+    static Lines module(const std::string &t, const std::string &conninfo = uri)
     {
         return {MODULE_PGSQL_BIN, "-conninfo", conninfo,  "-table", t,
                 "-create",        "-method",   "md5crypt"};
     }
-    static std::string output(std::vector<std::string> argv, const std::string &input = "",
+    static std::string output(const Lines &argv, const std::string &input = "",
                               const std::string &cwd = "")
     {
-        Spec s;
-        s.argv = argv;
-        s.input = input;
-        s.cwd = cwd;
-        return run(s).out;
+        return run({.argv = argv, .input = input, .cwd = cwd}).out;
     }
     // Corvane's replies to input over the configuration ini in dir/cfg.
     static std::string corvane(const std::string &ini, const std::string &input)
     {
-        std::filesystem::create_directories(dir + "/cfg");
+        fs::create_directories(dir + "/cfg");
         write_file(dir + "/cfg/corvane.ini", ini);
         return output({CORVANE_BIN, "-path", dir + "/cfg"}, input, dir + "/cfg");
     }
@@ -110,12 +103,11 @@ TEST_F(PgsqlTest, FiveOperationsThroughCorvane)
 TEST_F(PgsqlTest, MovesUsersFromTheFileAtLogin)
 {
     std::string ini = read_file(EXAMPLES_DIR "/pgsql/corvane.ini");
-    std::string modules = std::filesystem::path(MODULE_PGSQL_BIN).parent_path().string() + "/";
+    std::string modules = fs::path(MODULE_PGSQL_BIN).parent_path().string() + "/";
     ini = replace_all(replace_all(ini, "/usr/local/libexec/", modules),
                       "postgresql:///corvane?host=/var/run/postgresql", uri);
     write_file(dir + "/users.passwd", read_file(EXAMPLES_DIR "/users.passwd"));
-    std::vector<std::string> out =
-        lines_of(corvane(ini, "check alice wonderland\ncheck alice wonderland\n"));
+    Lines out = lines_of(corvane(ini, "check alice wonderland\ncheck alice wonderland\n"));
     ASSERT_EQ(2u, out.size());
     EXPECT_EQ(0u, out[0].find("+OK alice file md5crypt ")) << out[0];
     EXPECT_EQ(0u, out[1].find("+OK alice pgsql yescrypt ")) << out[1];

@@ -16,32 +16,28 @@ namespace
 
 // Corvane's file module over the example users and two whose names need
 // escapes, in a directory set up as the README says: group proxy, 0770.
-struct Dir {
-    char path[32] = "/tmp/corvane-squid-XXXXXX";
+struct Dir : TempDir {
     Dir()
     {
-        mkdtemp(path);
-        std::string users = read_file(EXAMPLES_DIR "/users.passwd"), d = path;
+        std::string users = read_file(EXAMPLES_DIR "/users.passwd");
         size_t at = users.find("\nalice:") + 7;
         std::string hash = users.substr(at, users.find(':', at) - at);
-        write_file(d + "/users.passwd", users + "a%20b:" + hash + ":\nc+d:" + hash + ":\n", 0640);
-        write_file(d + "/corvane.ini",
+        write_file(dir / "users.passwd", users + "a%20b:" + hash + ":\nc+d:" + hash + ":\n", 0640);
+        write_file(dir / "corvane.ini",
                    "module 1\nbinary " + public_copy(MODULE_FILE_BIN) + " -file users.passwd\n",
                    0640);
         for (const char *f : {"", "/users.passwd", "/corvane.ini"})
-            if (struct group *g = getgrnam("proxy")) (void)!chown((d + f).c_str(), 0, g->gr_gid);
-        chmod(path, 0770);
+            if (struct group *g = getgrnam("proxy")) (void)!chown((path + f).c_str(), 0, g->gr_gid);
+        chmod(path.c_str(), 0770);
     }
-    ~Dir() { fs::remove_all(path, ec); }
-    std::error_code ec;
 };
 
 // Serves each connection to a listening socket in a thread of its own.
-struct Server {
+struct Acceptor {
     int fd;
     std::vector<std::thread> conns;
     std::thread acceptor;
-    template <class F> Server(int family, const void *a, socklen_t len, F serve)
+    template <class F> Acceptor(int family, const void *a, socklen_t len, F serve)
     {
         fd = socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
         EXPECT_EQ(0, bind(fd, (const sockaddr *)a, len) || listen(fd, 64)) << strerror(errno);
@@ -50,7 +46,7 @@ struct Server {
                 conns.emplace_back([c, serve] { serve(c), close(c); });
         });
     }
-    ~Server()
+    ~Acceptor()
     {
         shutdown(fd, SHUT_RDWR), acceptor.join();
         for (auto &t : conns) t.join();
@@ -62,12 +58,6 @@ struct Server {
         socklen_t n = sizeof a;
         return getsockname(fd, (sockaddr *)&a, &n), ntohs(a.sin_port);
     }
-};
-
-// Squid -N, stopped whatever the outcome (its pid file names this process).
-struct Squid {
-    pid_t pid;
-    ~Squid() { kill(pid, SIGTERM), waitpid(pid, nullptr, 0); }
 };
 
 } // namespace
@@ -112,9 +102,9 @@ TEST(SquidHelper, DaemonRequestsRunAtOnce)
 {
     Dir d;
     sockaddr_un a{AF_UNIX, {}};
-    snprintf(a.sun_path, sizeof a.sun_path, "%s/socket", d.path);
+    snprintf(a.sun_path, sizeof a.sun_path, "%s/socket", d.path.c_str());
     std::atomic<bool> fast{false};
-    Server daemon(AF_UNIX, &a, sizeof a, [&fast](int c) {
+    Acceptor daemon(AF_UNIX, &a, sizeof a, [&fast](int c) {
         std::string line, reply;
         for (char ch; read(c, &ch, 1) == 1;) {
             if (ch != '\n' && (line += ch, true)) continue;
@@ -130,10 +120,9 @@ TEST(SquidHelper, DaemonRequestsRunAtOnce)
             line.clear();
         }
     });
-    Spec spec;
-    spec.argv = {HELPER_BIN, "--socket", a.sun_path, "--concurrency", "--timeout", "5000"};
-    spec.input = "1 slow pw\n2 fast pw\n3 dead pw\n4 echo s3cret\n5 hang pw\n";
-    Outcome o = run(spec);
+    Outcome o =
+        run({.argv = {HELPER_BIN, "--socket", a.sun_path, "--concurrency", "--timeout", "5000"},
+             .input = "1 slow pw\n2 fast pw\n3 dead pw\n4 echo s3cret\n5 hang pw\n"});
     EXPECT_EQ(0, o.status) << o.err;
     EXPECT_TRUE(contains(o.out, "1 ERR\n") && contains(o.out, "2 OK\n")) << o.out;
     EXPECT_TRUE(contains(o.out, "3 BH message=\"-DEAD store down\"\n")) << o.out;
@@ -148,12 +137,10 @@ TEST(SquidHelper, DaemonRequestsRunAtOnce)
 TEST(SquidHelper, CorvaneStartedAgain)
 {
     Dir d;
-    std::string once =
-        write_file(std::string(d.path) + "/once", "#!/bin/sh\nread w\necho +OK\n", 0755);
-    Spec spec;
-    spec.argv = {HELPER_BIN, "--corvane", once, "--path", d.path};
-    spec.input = "a b\nc d\ne f\ng h\n";
-    EXPECT_EQ("OK\nOK\nOK\nOK\n", run(spec).out);
+    std::string once = write_file(d / "once", "#!/bin/sh\nread w\necho +OK\n", 0755);
+    EXPECT_EQ("OK\nOK\nOK\nOK\n", run({.argv = {HELPER_BIN, "--corvane", once, "--path", d.path},
+                                       .input = "a b\nc d\ne f\ng h\n"})
+                                      .out);
 }
 
 // The real Squid on loopback with the shipped example, rewritten for the
@@ -165,13 +152,13 @@ TEST(SquidHelper, RealSquid)
     for (int concurrency : {0, 4}) {
         Dir d;
         std::string dir = d.path, conf = dir + "/squid.conf", n = std::to_string(concurrency);
+        std::string port = std::to_string(free_port());
         sockaddr_in a{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
-        Server origin(AF_INET, &a, sizeof a, [](int c) {
+        Acceptor origin(AF_INET, &a, sizeof a, [](int c) {
             char bf[4096];
             (void)!read(c, bf, sizeof bf);
             (void)!write(c, "HTTP/1.0 200 OK\r\nContent-Length: 3\r\n\r\nhi\n", 41);
         });
-        int port = Server(AF_INET, &a, sizeof a, [](int) {}).port(); // free once it is closed
         // The shipped example for the built programs, after lines that keep this Squid private.
         std::string text = R"(http_port 127.0.0.1:PORT
 pid_filename /etc/corvane/pid
@@ -184,29 +171,25 @@ shutdown_lifetime 0 seconds
 )" + read_file(EXAMPLES_DIR "/squid/corvane.conf");
         std::string opt = concurrency ? " --concurrency" : "";
         for (auto [from, to] :
-             {std::pair<std::string, std::string>{"PORT", std::to_string(port)},
+             {std::pair<std::string, std::string>{"PORT", port},
               {"/etc/corvane", dir},
               {"idle=1\n", "idle=1 concurrency=" + n + "\n"},
               {"/usr/local/bin/corvane-squid",
                public_copy(HELPER_BIN) + " --corvane " + public_copy(CORVANE_BIN) + opt}})
-            for (size_t i; (i = text.find(from)) != std::string::npos;)
-                text.replace(i, from.size(), to);
+            text = replace_all(text, from, to);
         write_file(conf, text);
-        Squid squid{fork()};
-        if (squid.pid == 0) execl("/usr/sbin/squid", "squid", "-N", "-f", conf.c_str(), nullptr);
-        if (squid.pid == 0) _exit(127);
+        Server squid; // ready once curl gets through
+        ASSERT_TRUE(squid.start({"/usr/sbin/squid", "-N", "-f", conf}, dir + "/squid.out",
+                                [] { return true; }));
         // curl decodes %XX in -U: "a%2520b" is the name "a%20b", "a%20b" the name "a b".
         std::istringstream rows("alice:wonderland 200 alice:wrong 407 nobody:wonderland 407 "
                                 "a%2520b:wonderland 200 c+d:wonderland 200 a%20b:wonderland 407");
         for (std::string login, code; rows >> login >> code;) {
-            std::istringstream words(
-                "curl -s -o /dev/null -w %{http_code} --retry 30 --retry-max-time 30 "
-                "--retry-delay 1 --retry-connrefused -x 127.0.0.1:" +
-                std::to_string(port) + " -U " + login +
-                " http://127.0.0.1:" + std::to_string(origin.port()) + "/");
-            Spec curl;
-            for (std::string w; words >> w;) curl.argv.push_back(w);
-            Outcome c = run(curl);
+            Outcome c = run({.argv = fields("curl -s -o /dev/null -w %{http_code} --retry 30 "
+                                            "--retry-max-time 30 --retry-delay 1 "
+                                            "--retry-connrefused -x 127.0.0.1:" +
+                                            port + " -U " + login + " http://127.0.0.1:" +
+                                            std::to_string(origin.port()) + "/")});
             ASSERT_EQ(code, c.out) << login << ", concurrency " << n << "\n"
                                    << read_file(dir + "/cache.log");
         }

@@ -7,13 +7,17 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
 #include <chrono>
 #include <csignal>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <poll.h>
 #include <sstream>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -32,6 +36,7 @@ struct TempDir {
     TempDir(const TempDir &) = delete;
     ~TempDir() { fs::remove_all(dir); }
     fs::path operator/(const std::string &name) const { return dir / name; }
+    std::string at(const std::string &name) const { return (dir / name).string(); }
 };
 
 inline std::string read_file(const fs::path &path)
@@ -69,6 +74,47 @@ inline std::string public_copy(const std::string &bin)
     if (!fs::exists(to)) fs::copy_file(bin, to);
     chmod(to.c_str(), 0755);
     return to.string();
+}
+
+// The fields of text separated by sep (blanks: words, none empty).
+inline Lines fields(const std::string &text, char sep = ' ')
+{
+    Lines f(1);
+    for (char c : text) c == sep ? void(f.emplace_back()) : f.back().push_back(c);
+    if (sep == ' ') std::erase(f, "");
+    return f;
+}
+
+// f() within timeout_ms, asked every 50 ms.
+template <class F> bool eventually(F f, int timeout_ms = 60000)
+{
+    for (auto until = Clock::now() + std::chrono::milliseconds(timeout_ms);; usleep(50000)) {
+        if (f()) return true;
+        if (Clock::now() >= until) return false;
+    }
+}
+
+// A port of 127.0.0.1 that no one listens on just now.
+inline int free_port()
+{
+    sockaddr_in a = {AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+    socklen_t len = sizeof a;
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    bind(fd, (sockaddr *)&a, len), getsockname(fd, (sockaddr *)&a, &len), close(fd);
+    return ntohs(a.sin_port);
+}
+
+// A Unix socket connected to path and sent text, or (listening) bound there; or -1.
+inline int socket_at(const std::string &path, const std::string &text = "", bool listening = false)
+{
+    sockaddr_un a = {AF_UNIX, {}};
+    snprintf(a.sun_path, sizeof a.sun_path, "%s", path.c_str());
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    auto *sa = reinterpret_cast<sockaddr *>(&a);
+    if (listening ? bind(fd, sa, sizeof a) || listen(fd, 8)
+                  : connect(fd, sa, sizeof a) || write(fd, text.data(), text.size()) < 0)
+        return close(fd), -1;
+    return fd;
 }
 
 inline bool contains(const std::string &text, const std::string &part)
@@ -284,6 +330,48 @@ class Child
     }
 };
 
+// ---- a server ----
+
+// A server in the foreground as our child, in a process group of its own
+// that is killed when it is destroyed; its output is appended to the file
+// out. A socket handed over (>= 0) becomes its descriptor 3, as systemd does.
+struct Server {
+    pid_t pid = -1, group = -1;
+    Server() = default;
+    Server(const Server &) = delete;
+    ~Server() { stop(), group > 0 && kill(-group, SIGKILL); }
+
+    // True once ready() holds (within 60 s) while it runs.
+    bool start(Lines argv, const fs::path &out, const std::function<bool()> &ready, int handed = -1)
+    {
+        if ((pid = fork()) == 0) {
+            setpgid(0, 0);
+            int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+            dup2(fd, 1), dup2(fd, 2), dup2(handed, 3), fcntl(3, F_SETFD, 0);
+            if (handed >= 0) setenv("LISTEN_FDS", "1", 1);
+            if (handed >= 0) setenv("LISTEN_PID", std::to_string(getpid()).c_str(), 1);
+            close_range(handed >= 0 ? 4 : 3, ~0U, 0);
+            std::vector<char *> a;
+            for (std::string &w : argv) a.push_back(w.data());
+            a.push_back(nullptr);
+            execv(a[0], a.data());
+            _exit(127);
+        }
+        setpgid(pid, group = pid);
+        eventually([&] { return waitpid(pid, nullptr, WNOHANG) == pid ? (pid = -1) : ready(); });
+        return pid > 0 && ready();
+    }
+    // SIGTERM, and SIGKILL when it has not ended within 60 s; its wait status.
+    int stop()
+    {
+        int status = -1;
+        if (pid > 0 && kill(pid, SIGTERM) == 0 &&
+            !eventually([&] { return waitpid(pid, &status, WNOHANG) == pid; }))
+            kill(pid, SIGKILL), waitpid(pid, &status, 0);
+        return pid = -1, status;
+    }
+};
+
 // ---- a bounded run ----
 
 struct Outcome {
@@ -321,6 +409,44 @@ inline Outcome run(const Spec &s)
     r.out = c.rest(), r.err = c.errors();
     return r;
 }
+
+#ifdef CORVANE_BIN
+// A private directory for runs of the built corvane over scripted modules;
+// processes of a failed test that still mention it are ended with it.
+class CorvaneDir : public ::testing::Test
+{
+  protected:
+    TempDir tmp;
+    fs::path &dir = tmp.dir;
+    void TearDown() override { leftovers(tmp.path, 0, true); }
+    void write(const std::string &name, const std::string &text) const
+    {
+        write_file(dir / name, text);
+    }
+    std::string log() const { return read_file(dir / "corvane.log"); }
+    // The binary line of module NAME answering from script; what it is sent
+    // goes to NAME.req, read by sent(NAME).
+    std::string module(const std::string &name, const std::string &script) const
+    {
+        write(name + ".script", script);
+        return TEST_PROGS_DIR "/scriptmod " + tmp.at(name + ".script") + " " +
+               tmp.at(name + ".req");
+    }
+    std::string sent(const std::string &name) const { return read_file(dir / (name + ".req")); }
+    // Runs program (corvane) in cwd (empty: the directory); no module may outlive it.
+    Outcome run(const Lines &args, const std::string &input = "", const std::string &cwd = "",
+                const std::string &program = CORVANE_BIN)
+    {
+        Outcome r = testkit::run({.argv = wrapped(program, args),
+                                  .input = input,
+                                  .inherit_env = true,
+                                  .cwd = cwd.empty() ? tmp.path : cwd});
+        EXPECT_FALSE(r.timed_out);
+        EXPECT_EQ(0, leftovers(tmp.path, 0)) << "a module outlived corvane";
+        return r;
+    }
+};
+#endif
 
 } // namespace testkit
 

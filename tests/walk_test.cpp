@@ -5,11 +5,9 @@
 #include "tests/testkit.h"
 
 #include <cstring>
-#include <filesystem>
 
 using namespace adt;
 using namespace testkit;
-using Lines = std::vector<std::string>;
 
 namespace
 {
@@ -36,25 +34,23 @@ Lines lines; // what a search handed on
 class Walk : public ::testing::Test
 {
   protected:
-    std::string dir;
+    TempDir tmp;
+    std::string &dir = tmp.path;
     Log *log = nullptr;
     Tallis *t = nullptr;
     Gate g[3];
 
     void SetUp() override
     {
-        char tmpl[] = "/tmp/corvane-walk-XXXXXX";
-        ASSERT_TRUE(mkdtemp(tmpl));
-        dir = tmpl;
         log = log_init(LogDebug);
         ASSERT_EQ(log_setup(log, dir.c_str(), "walk.log"), 1);
         log_set(log), log_doflush(log, 1), lines.clear();
     }
-    void TearDown() override { tallis_free(&t), log_free(&log), std::filesystem::remove_all(dir); }
+    void TearDown() override { tallis_free(&t), log_free(&log); }
     // The command line of a scriptmod module `name` answering by script.
     std::string mod(const std::string &name, const std::string &script)
     {
-        testkit::write_file(dir + "/" + name + ".script", script + "\n");
+        write_file(dir + "/" + name + ".script", script + "\n");
         std::string at = dir + "/" + name;
         return std::string(TEST_PROGS_DIR) + "/scriptmod " + at + ".script " + at + ".req";
     }
