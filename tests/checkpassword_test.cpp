@@ -113,6 +113,22 @@ TEST(CheckpasswordProgram, BrokenBackEndIsATemporaryFailureNeverAWrongPassword)
     }
 }
 
+// --timeout is in milliseconds: with 900, a Corvane that answers at once is
+// waited for, and one whose module takes 3 s is given up (read in seconds,
+// it would be waited for; read in smaller units, neither would be).
+TEST(CheckpasswordProgram, TimeoutIsInMilliseconds)
+{
+    TempDir t;
+    for (const char *row : {"+OK alice|0", "!sleep 3000 ;; +OK alice|111"}) {
+        Lines c = fields(row, '|');
+        write_file(t / "corvane.ini", "module 1\nbinary " TEST_PROGS_DIR "/scriptmod " +
+                                          write_file(t / "m", "check\t" + c[0] + "\n") + "\n");
+        Outcome r =
+            adapter({"--path", t.path, "--timeout", "900", "/bin/true"}, "alice\0secret\0"s);
+        EXPECT_EQ(r.status, std::stoi(c[1])) << row << "\n" << r.err;
+    }
+}
+
 TEST(CheckpasswordProgram, AsksADaemonOnItsSocket)
 {
     TempDir t;
