@@ -333,34 +333,37 @@ static void hold(const char *text)
 
 // The three message calls leave errno as they found it: callers log a
 // failure first and then report errno's text.
-void emsg(const char *format, ...)
+// An error to the current log (held back until one exists), and with
+// also_stderr to standard error too.
+static void error_message(int also_stderr, const char *format, va_list ap)
 {
-    if (!format) return;
     int saved = errno;
     char buffer[MSG_SIZE];
-    va_list ap;
-    va_start(ap, format);
     format_text(buffer, format, ap);
-    va_end(ap);
     if (CurrentLog && CurrentLog->Level != LogNone)
         log_line(CurrentLog, buffer, LogError);
     else
         hold(buffer);
+    if (also_stderr) to_stderr(buffer);
     errno = saved;
+}
+
+void emsg(const char *format, ...)
+{
+    if (!format) return;
+    va_list ap;
+    va_start(ap, format);
+    error_message(0, format, ap);
+    va_end(ap);
 }
 
 void amsg(const char *format, ...)
 {
     if (!format) return;
-    int saved = errno;
-    char buffer[MSG_SIZE];
     va_list ap;
     va_start(ap, format);
-    format_text(buffer, format, ap);
+    error_message(1, format, ap);
     va_end(ap);
-    emsg("%s", buffer);
-    to_stderr(buffer);
-    errno = saved;
 }
 
 // Formats and writes an information or debug message to the current log.

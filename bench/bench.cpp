@@ -532,6 +532,18 @@ int connect_unix(const std::string &path)
 // Checks per second through `corvane -listen` with `workers` workers in the
 // configuration dir: `clients` processes at once, each on a connection of
 // its own asking `each` checks in lock-step (a connection holds its worker).
+// `corvane -listen sock` over dir, once it answers on its socket.
+child start_daemon(const std::string &bin, const std::string &dir, const std::string &sock)
+{
+    child d = launch({bin, "-path", dir, "-listen", sock});
+    for (double t0 = now();; usleep(10000)) {
+        int fd = connect_unix(sock);
+        if (fd >= 0 && close(fd) == 0) break;
+        if (now() - t0 > 30) die("the daemon did not listen on " + sock);
+    }
+    return d;
+}
+
 double daemon_run(const std::string &bin, const std::string &dir, int workers, int clients,
                   int each)
 {
@@ -540,12 +552,7 @@ double daemon_run(const std::string &bin, const std::string &dir, int workers, i
     std::ofstream(dir + "/corvane.ini") << "workers " << workers << "\n"
                                         << ini.substr(ini.find("\nmodule"));
     std::string sock = dir + "/s";
-    child d = launch({bin, "-path", dir, "-listen", sock});
-    for (double t0 = now();; usleep(10000)) {
-        int fd = connect_unix(sock);
-        if (fd >= 0 && close(fd) == 0) break;
-        if (now() - t0 > 30) die("the daemon did not listen on " + sock);
-    }
+    child d = start_daemon(bin, dir, sock);
     auto round = [&](int n) {
         std::vector<pid_t> kids;
         for (int k = 0; k < clients; k++) {
@@ -587,12 +594,7 @@ double daemon_run(const std::string &bin, const std::string &dir, int workers, i
 double socket_login_ms(const std::string &bin, const std::string &dir, int count, bool floor)
 {
     std::string sock = dir + "/s";
-    child d = launch({bin, "-path", dir, "-listen", sock});
-    for (double t0 = now();; usleep(10000)) {
-        int fd = connect_unix(sock);
-        if (fd >= 0 && close(fd) == 0) break;
-        if (now() - t0 > 30) die("the daemon did not listen on " + sock);
-    }
+    child d = start_daemon(bin, dir, sock);
     std::vector<double> took;
     for (int i = 0; i < count; i++) {
         int in[2];
