@@ -1035,6 +1035,25 @@ static int test_config(const char *path)
     return c.problems > 0;
 }
 
+int config_problems(const char *path)
+{
+    SIni running = ini; // the checks read the store being checked as the global one
+    config_check c;
+    c.file = path;
+    c.to_stderr = 0;
+    c.problems = 0;
+    if (!load_config(path, &c)) {
+        emsg("Failed to load '%s', %s", path, strerror(errno));
+        c.problems++;
+    } else {
+        if (sini_domains(ini) == 0) problem(&c, 0, "no module defined");
+        check_binaries(&c);
+    }
+    sini_free(&ini);
+    ini = running;
+    return c.problems;
+}
+
 // --- Start-up and exit ---
 
 void cleanup(void)
@@ -1074,7 +1093,6 @@ static void configure_log(void)
     log_dorotate(pLog, number_setting(I_LOG_ROTATIONS, rotations),
                  (size_t)number_setting(I_LOG_SIZE, size));
 }
-
 
 // Starts one module per domain, in file order; the table orders them by the
 // number their domain name starts with. 0 after writing the reason.

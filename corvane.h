@@ -117,6 +117,11 @@ int process_args(int argc, char **argv, int stage);
 // main.cpp calls it, so that tests and fuzz targets link the front end
 // like any library.
 int corvane_main(int argc, char **argv);
+// The configuration test of -t on the file at path, its problems written to
+// the log (with file and line) instead of standard error and nothing
+// printed: how many problems it found, 0 for a sound file. The running
+// configuration is left as it was. The daemon checks a reload with it.
+int config_problems(const char *path);
 // Frees, in this order, the module records, the module table (stopping
 // every module), the configuration and the log. Registered with atexit.
 void cleanup(void);

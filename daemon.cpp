@@ -507,9 +507,10 @@ void signal_all(Supervisor *s, int sig, bool group)
 
 void reload(Supervisor *s)
 {
-    char reason[1000];
-    if (!config_sound(s, reason, sizeof reason)) {
-        amsg("Reload refused, the running workers stay: %s", reason);
+    // The configuration test's own checks: a file it would fault is refused.
+    if (int problems = config_problems(s->ini)) {
+        amsg("Reload refused, the running workers stay: %d problem(s) in %s, logged above",
+             problems, s->ini);
         return;
     }
     // The old workers serve on until a new one does: a configuration that

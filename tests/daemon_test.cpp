@@ -120,7 +120,8 @@ TEST_F(Daemon, ClientsMoreThanWorkersAreServedThenReloadServesANewConfigurationN
     EXPECT_EQ("+OK new lookup a", session(sock, "lookup a\n")[0]);
     write("corvane.ini", "workers 2\nmodule 1\n");
     kill(daemon.pid, SIGHUP);
-    EXPECT_TRUE(logged("Reload refused, the running workers stay: Module1 has no binary"));
+    EXPECT_TRUE(logged("Reload refused, the running workers stay: 1 problem(s)"));
+    EXPECT_TRUE(logged("corvane.ini:2: Module1 has no binary"));
     EXPECT_EQ("+OK new lookup b", session(sock, "lookup b\n")[0]);
     EXPECT_TRUE(contains(read_file(dir / "out"), "corvane: Reload refused"));
     // A stop lets a connected client go (after its time to finish).
