@@ -30,6 +30,9 @@ namespace
 
 // The password text that says "no password given".
 const char no_password[] = "(NULL)";
+// The name of the entry an unknown user's check binds to: one that no
+// directory holds, so the bind is refused.
+const char no_such_user[] = "corvane-no-such-user-e1f4c2";
 
 // A request longer than this is refused whole: Corvane never sends one.
 const size_t request_max = 8192;
@@ -394,7 +397,15 @@ class Directory
         if (!*password || strcmp(password, no_password) == 0)
             return mod_reply("-ERR %s not found or password incorrect", name);
         Entry e;
-        if (find(name, &e, true) != FIND_ONE) return;
+        int found = find(name, &e, true);
+        if (found == FIND_NONE) {
+            // An unknown name costs a bind too, as a wrong password does, so
+            // the time of the answer does not tell a prober which names
+            // exist: to a DN no entry has, which the directory refuses.
+            e.dn = "cn=" + std::string(no_such_user) + (o_.Base.empty() ? "" : "," + o_.Base);
+        } else if (found != FIND_ONE) {
+            return;
+        }
         Failure f;
         berval pw = {strlen(password), (char *)password};
         int rc = bind_.run(
@@ -403,6 +414,7 @@ class Directory
                                         nullptr);
             },
             &f);
+        if (found == FIND_NONE) return mod_reply("-ERR %s not found or password incorrect", name);
         if (rc == LDAP_SUCCESS) return reply_ok(name, check_words, e.extra);
         if (!f.dead.empty()) return mod_reply("-DEAD %s", f.dead.c_str());
         if (rc == LDAP_INVALID_CREDENTIALS)
@@ -558,9 +570,7 @@ class Directory
             mod_reply("-ERR cannot search the directory: %s", f.why.c_str());
         else if (count > 1)
             mod_reply("-ERR %s matches more than one entry", name);
-        else if (count == 0 && checking)
-            mod_reply("-ERR %s not found or password incorrect", name);
-        else if (count == 0)
+        else if (count == 0 && !checking) // a check answers after its own bind
             mod_reply("-ERR %s not found", name);
         if (rc != LDAP_SUCCESS) return FIND_FAILED;
         return count > 1 ? FIND_MANY : count;
