@@ -105,16 +105,6 @@ struct Job {
     }
 };
 
-// 1 when word stands in text as a blank-separated word of its own.
-bool holds_word(const char *text, const char *word)
-{
-    size_t n = strlen(word);
-    if (!n) return false;
-    for (const char *p = strstr(text, word); p; p = strstr(p + 1, word))
-        if ((p == text || p[-1] == ' ') && (p[n] == 0 || p[n] == ' ')) return true;
-    return false;
-}
-
 // Writes one reply line to Squid. Squid gone, the helper has nothing left
 // to do.
 void answer(const char *channel, int verdict, const char *message)
@@ -134,10 +124,11 @@ void answer_job(const Job &job, const char *reply, const char *why)
         return;
     }
     // A broken module may echo its request: such a reply is not shown.
-    const char *text = !reply                            ? why
-                       : holds_word(reply, job.password) ? "Corvane cannot answer (a reply that "
-                                                           "holds the password)"
-                                                         : reply;
+    const char *text = !reply ? why
+                       : cpw_reply_holds(reply, job.password)
+                           ? "Corvane cannot answer (a reply that "
+                             "holds the password)"
+                           : reply;
     say("%s", text);
     answer(job.channel, SQ_BH, text);
 }
