@@ -294,6 +294,13 @@ std::unique_ptr<Link> open_link(const Options &o, std::string &why)
         }
         return std::make_unique<Link>(std::move(s), std::move(w), -1);
     }
+    // Before each start, as corvane-checkpassword: a configuration that
+    // others could change would name the programs Corvane runs as us.
+    char err[CPW_LINE];
+    if (!cpw_config_safe(o.path.c_str(), o.corvane.c_str(), err, sizeof err)) {
+        why = err;
+        return nullptr;
+    }
     int to[2], from[2];
     if (pipe2(to, O_CLOEXEC) != 0) {
         why = std::string("cannot make a pipe: ") + strerror(errno);
@@ -502,14 +509,6 @@ class Helper
     char head_[SQ_CHANNEL_MAX + 2] = ""; // the start of a line too long
 };
 
-// An absolute form of path, so that a child in another directory finds it.
-std::string absolute(const std::string &path)
-{
-    if (path.empty() || path[0] == '/') return path;
-    char cwd[CPW_LINE];
-    return getcwd(cwd, sizeof cwd) ? std::string(cwd) + "/" + path : path;
-}
-
 // Reads the options; 0 on success, else the exit status.
 int parse_options(int argc, char **argv, Options &o)
 {
@@ -535,6 +534,11 @@ int parse_options(int argc, char **argv, Options &o)
             return 2;
         }
         const char *value = argv[++i];
+        if (name != "-timeout" && value[0] != '/') {
+            // Squid's current directory is no place to trust.
+            say("%s %s: an absolute path is needed", argv[i - 1], value);
+            return 2;
+        }
         if (name == "-timeout") {
             char *end = nullptr;
             long v = strtol(value, &end, 10);
@@ -558,8 +562,6 @@ int parse_options(int argc, char **argv, Options &o)
         say("socket path too long: %s", o.socket.c_str());
         return 2;
     }
-    o.corvane = absolute(o.corvane);
-    o.path = absolute(o.path);
     return 0;
 }
 
