@@ -123,7 +123,7 @@ TEST(SquidHelper, DaemonRequestsRunAtOnce)
     Outcome o =
         run({.argv = {HELPER_BIN, "--socket", a.sun_path, "--concurrency", "--timeout", "5000"},
              .input = "1 slow pw\n2 fast pw\n3 dead pw\n4 echo s3cret\n5 hang pw\n6 " +
-                      std::string(SQ_INPUT, 'x') + " pw\n"});
+                      std::string(3 * SQ_INPUT, 'x') + " pw\n"});
     EXPECT_EQ(0, o.status) << o.err;
     EXPECT_TRUE(contains(o.out, "1 ERR\n") && contains(o.out, "2 OK\n")) << o.out;
     EXPECT_TRUE(contains(o.out, "3 BH message=\"-DEAD store down\"\n")) << o.out;
