@@ -381,10 +381,10 @@ void socket_access(const Supervisor *s, mode_t *mode, gid_t *gid)
 }
 
 // In own, a directory just made for it, binds the socket as "s", gives it
-// its mode and group there, where no one else can reach it, and links it
-// whole to ListenPath (relative to the directory here): no link put at the
-// path can catch the mode or group. 0 with errno set.
-int bind_inside(Supervisor *s, const char *own, int here)
+// mode and group there, where no one else can reach it, and links it whole
+// to ListenPath (relative to the directory here): no link put at the path
+// can catch the mode or group. 0 with errno set.
+int bind_inside(Supervisor *s, const char *own, int here, mode_t mode, gid_t gid)
 {
     int d = open(own, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     struct stat st;
@@ -396,9 +396,6 @@ int bind_inside(Supervisor *s, const char *own, int here)
         return 0;
     }
     close(d);
-    mode_t mode;
-    gid_t gid;
-    socket_access(s, &mode, &gid);
     struct sockaddr_un a;
     socket_address(&a, "s");
     mode_t mask = umask(0177);
@@ -448,10 +445,13 @@ int bind_socket(Supervisor *s)
     std::string own = ListenPath;
     size_t slash = own.rfind('/');
     own = (slash == std::string::npos ? "./" : own.substr(0, slash + 1)) + ".corvane-XXXXXX";
+    mode_t mode;
+    gid_t gid;
+    socket_access(s, &mode, &gid); // the configuration's path may be relative to here
     int here = open(".", O_PATH | O_DIRECTORY | O_CLOEXEC);
     s->fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     bool made = here >= 0 && s->fd >= 0 && mkdtemp(own.data());
-    int bound = made && bind_inside(s, own.c_str(), here);
+    int bound = made && bind_inside(s, own.c_str(), here, mode, gid);
     int e = errno;
     if (made) rmdir(own.c_str());
     if (here >= 0) close(here);

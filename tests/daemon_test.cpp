@@ -53,11 +53,14 @@ class Daemon : public CorvaneDir
         write("corvane.ini",
               "loglevel info\n" + globals + "\nmodule 1\nbinary " + wrapper + module("m", script));
     }
-    // Starts the daemon (on a socket handed over, when >= 0); true once it answers.
+    // Starts the daemon in its directory as "-path ." (on a socket handed
+    // over, when >= 0); true once it answers.
     bool launch(int handed = -1)
     {
         return daemon.start(
-            {CORVANE_BIN, "-path", tmp.path, "-listen", sock}, dir / "out",
+            {"/bin/sh", "-c", "cd \"$0\" && exec \"$1\" -path . -listen \"$2\"", tmp.path,
+             CORVANE_BIN, sock},
+            dir / "out",
             [&] {
                 int fd = socket_at(sock);
                 return fd >= 0 && close(fd) == 0;
