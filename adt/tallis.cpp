@@ -169,6 +169,7 @@ static void forget_given_up(Module *m)
     if (!m->GivenUp) return;
     free(m->GivenUp->Binary);
     free(m->GivenUp->Workdir);
+    free(m->GivenUp->Unanswered);
     free(m->GivenUp);
     m->GivenUp = nullptr;
 }
