@@ -114,7 +114,7 @@ TEST_F(Corvane, Sessions)
          "+OK alice\n+OK two\n+OK carol\n+OK two\n+DATA 1\n+OK Search Complete 1 items found out of 1\n"
          "+OK two\n+OK" + std::string(994, 'x') + "\n+OK 8\n+OK two\n+OK 1\n+OK two\n+OK 3\n+OK two\n+OK 1\n", {}},
         {"a module that ends at once is restarted five times, given up, and tried again retry_after later",
-         "loglevel info\nretry_after 1\n", {"@start\t!exit 1", "lookup u6\t!sleep 1100 ;; +OK two $2\n*\t+OK two $2"},
+         "loglevel info\nretry_after 3\n", {"@start\t!exit 1", "lookup u6\t!sleep 3100 ;; +OK two $2\n*\t+OK two $2"},
          {}, "lookup u1\nlookup u2\nlookup u3\nlookup u4\nlookup u5\nlookup u6\nlookup u7\n",
          "+OK two u1\n+OK two u2\n+OK two u3\n+OK two u4\n+OK two u5\n+OK two u6\n+OK two u7\n", {},
          "Error: Module1 started again after being given up"},
