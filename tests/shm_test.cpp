@@ -13,6 +13,7 @@
 
 #include "cache.h"
 #include "stats.h"
+#include "table.h"
 #include "throttle.h"
 
 namespace
@@ -40,21 +41,26 @@ struct Region {
     }
     Region(const SharedSettings &with, Shm *attached) : set(with), s(attached) {}
     ~Region() { shm_free(&s); }
-    ThrottleKeys keys(const char *addr, unsigned uid = 33, const char *name = "alice")
+    ThrottleKeys keys(const char *addr, unsigned uid, const char *name)
     {
         ThrottleKeys k;
         throttle_keys(s, &set, uid, name, addr, &k);
         return k;
     }
-    int fail(const char *addr, unsigned uid = 33)
+    int fail(const char *addr, unsigned uid = 33, const char *name = "alice")
     {
-        ThrottleKeys k = keys(addr, uid);
+        ThrottleKeys k = keys(addr, uid, name);
         return throttle_failed(s, &set, &k, NOW);
     }
-    int check(const char *addr, unsigned uid = 33, long now = NOW)
+    int check(const char *addr, long now = NOW, unsigned uid = 33, const char *name = "alice")
     {
-        ThrottleKeys k = keys(addr, uid);
+        ThrottleKeys k = keys(addr, uid, name);
         return throttle_check(s, &set, &k, now, nullptr);
+    }
+    void pass(const char *addr, const char *name)
+    {
+        ThrottleKeys k = keys(addr, 33, name);
+        throttle_passed(s, &k);
     }
     CacheKey key(const char *password)
     {
@@ -62,11 +68,11 @@ struct Region {
         cache_key(s, &k, 2, 33, "alice", "10.0.0.1", password);
         return k;
     }
-    std::string get(const char *password)
+    std::string get(const char *password, long now = NOW)
     {
         CacheKey k = key(password);
         char reply[CACHE_REPLY];
-        return cache_get(s, &set, &k, NOW, reply, sizeof reply) ? reply : "";
+        return cache_get(s, &set, &k, now, reply, sizeof reply) ? reply : "";
     }
     int put(const char *password, const char *reply)
     {
@@ -113,7 +119,7 @@ TEST(Shared, ProcessesSeeEachOthersCounts)
               0);
     EXPECT_EQ(r.check("2001:db8::2"), 1000) << "the same /64, the same count";
     EXPECT_EQ(r.check("2001:db8:0:1::1"), 0) << "another /64";
-    EXPECT_EQ(r.check("2001:db8::1", 34), 0) << "another peer uid";
+    EXPECT_EQ(r.check("2001:db8::1", NOW, 34), 0) << "another peer uid";
     EXPECT_EQ(r.get("secret"), "+OK alice");
     EXPECT_EQ(r.get("wrong"), "");
     EXPECT_NE(r.stats().find("corvane_requests_total{module=\"7\",op=\"check\",result=\"ok\"} 1\n"),
@@ -128,7 +134,7 @@ TEST(Shared, KilledHolderDoesNotStopOthers)
 {
     Region r(settings());
     for (int i = 0; i < 3; i++) r.fail("10.1.1.1");
-    ASSERT_GT(r.check("10.1.1.1", 33, NOW + 60000), 0);
+    ASSERT_GT(r.check("10.1.1.1", NOW + 60000), 0);
     int ready[2];
     ASSERT_EQ(pipe(ready), 0);
     pid_t pid = fork();
@@ -144,25 +150,36 @@ TEST(Shared, KilledHolderDoesNotStopOthers)
     waitpid(pid, nullptr, 0);
     r.s->wait_ms = 3600 * 1000; // a lock that is not robust would hold the test here
     alarm(60);
-    EXPECT_EQ(r.check("10.1.1.1", 33, NOW + 120000), 0);
+    EXPECT_EQ(r.check("10.1.1.1", NOW + 120000), 0);
     alarm(0);
     EXPECT_EQ(shm_deaths(r.s), 1u);
     EXPECT_EQ(r.fail("10.1.1.1"), 1);
 }
 
-// Random bytes over the tables, or over the whole region with its lock,
-// never crash an operation, and the tables serve again afterwards.
+// Bytes written over the region (random bytes over all of it, lock
+// included; random bytes here and there; small numbers, which read as
+// entry numbers, here and there; entries that chain to themselves) never
+// crash an operation or loop, and the tables serve again afterwards.
 TEST(Shared, ScribbledRegionNeverCrashes)
 {
-    for (unsigned seed = 1; seed <= 16; seed++) {
+    for (unsigned seed = 1; seed <= 32; seed++) {
         Region r(settings(16, 8));
         r.s->wait_ms = 10;
         for (int i = 0; i < 12; i++) r.fail(("10.0.0." + std::to_string(i)).c_str());
         r.put("secret", "+OK alice");
         std::mt19937 random(seed);
-        size_t from = seed % 2 ? 0 : r.s->off[SHM_THROTTLE];
-        for (size_t i = from; i < r.s->size; i++)
-            r.s->base[i] = static_cast<unsigned char>(random());
+        size_t from = r.s->off[SHM_THROTTLE], span = r.s->off[SHM_STATS] - from;
+        if (seed % 4 == 0)
+            for (size_t i = 0; i < r.s->size; i++) r.s->base[i] = static_cast<uint8_t>(random());
+        for (int i = 0; seed % 4 == 1 && i < 300; i++)
+            r.s->base[from + random() % span] = static_cast<uint8_t>(random());
+        for (int i = 0; seed % 4 == 2 && i < 300; i++) {
+            uint32_t n = random() % 40;
+            memcpy(r.s->base + from + random() % (span / 4) * 4, &n, 4);
+        }
+        Table t;
+        for (uint32_t i = 0; seed % 4 == 3 && table_open(&t, r.s, SHM_THROTTLE, 32) && i < 12; i++)
+            reinterpret_cast<TableEntry *>(t.entries + i * t.stride)->hnext = i + 1;
         for (int i = 0; i < 30; i++) r.fail(("10.0.0." + std::to_string(i % 20)).c_str());
         int wait = r.check("10.0.0.1");
         EXPECT_TRUE(wait >= -1 && wait <= THROTTLE_MAX_MS) << seed;
@@ -195,7 +212,7 @@ TEST(Shared, MemoryBoundDropsInOrder)
     r.fail("192.0.2.4");                      // all over now: .1 oldest
     EXPECT_GT(r.check("192.0.2.1"), 0);
     EXPECT_EQ(r.fail("192.0.2.5"), 1); // .1 goes
-    EXPECT_EQ(r.check("192.0.2.1", 33, NOW + 60000), 0);
+    EXPECT_EQ(r.check("192.0.2.1", NOW + 60000), 0);
     EXPECT_GT(r.check("192.0.2.3"), 0);
 
     r.put("one", "+OK 1"), r.put("two", "+OK 2");
@@ -204,4 +221,50 @@ TEST(Shared, MemoryBoundDropsInOrder)
     EXPECT_EQ(r.get("two"), "");
     EXPECT_EQ(r.get("one"), "+OK 1");
     EXPECT_EQ(r.get("three"), "+OK 3");
+}
+
+// The decision over time, which the daemon would show only after waits:
+// the doubling and its cut, one waiting check at a time, the window, what
+// is never counted, and what a right password clears.
+TEST(Shared, ThrottleOverTime)
+{
+    Region r(settings());
+    for (int i = 0; i < 3; i++) r.fail("10.2.0.1");
+    EXPECT_EQ(r.check("10.2.0.1"), 1000);
+    EXPECT_EQ(r.check("10.2.0.1", NOW + 999), -1) << "one check waits at a time";
+    r.fail("10.2.0.1");
+    EXPECT_EQ(r.check("10.2.0.1", NOW + 1000), 2000) << "doubled per failure past the limit";
+    for (int i = 0; i < 3; i++) r.fail("10.2.0.1");
+    EXPECT_EQ(r.check("10.2.0.1", NOW + 3000), THROTTLE_MAX_MS) << "16 s, cut";
+    EXPECT_GT(r.check("10.2.0.1", NOW + 600000), 0) << "a failure counts for fail_window";
+    EXPECT_EQ(r.check("10.2.0.1", NOW + 687000), 0) << "and at most a seventh longer";
+    for (int i = 0; i < 3; i++) r.fail("127.0.0.1"), r.fail("::1"), r.fail(nullptr);
+    EXPECT_EQ(r.check("127.0.0.1") + r.check("::1"), 0) << "exempt";
+
+    r.set.user_fail_limit = 2;
+    r.fail(nullptr, 33, "bob"), r.fail("127.0.0.1", 33, "bob");
+    EXPECT_EQ(r.check("192.0.2.7", NOW, 33, "bob"), 1000) << "the user's count, from anywhere";
+    EXPECT_EQ(r.check("192.0.2.7", NOW, 33, "carol"), 0);
+    for (int i = 0; i < 3; i++) r.fail("10.3.0.1", 33, "dave");
+    r.pass("10.3.0.1", "dave");
+    EXPECT_EQ(r.check("192.0.2.8", NOW, 33, "dave"), 0) << "a right password clears the user";
+    EXPECT_EQ(r.check("10.3.0.1", NOW, 33, "erin"), 1000) << "but never the address";
+}
+
+// How long answers are kept, which are never kept, and a check answered
+// across a flush (a set meanwhile) that must not put its old answer back.
+TEST(Shared, CacheKeepsForItsTime)
+{
+    Region r(settings());
+    r.put("a", "+OK alice"), r.put("b", "-ERR alice not found or password incorrect");
+    EXPECT_EQ(r.put("c", "-DEAD Module1 could not answer"), 0);
+    EXPECT_EQ(r.get("a", NOW + 59999), "+OK alice");
+    EXPECT_EQ(r.get("a", NOW + 60000), "");
+    EXPECT_EQ(r.get("b", NOW + 9999), "-ERR alice not found or password incorrect");
+    EXPECT_EQ(r.get("b", NOW + 10000), "");
+    CacheKey k = r.key("d");
+    char reply[CACHE_REPLY];
+    EXPECT_EQ(cache_get(r.s, &r.set, &k, NOW, reply, sizeof reply), 0);
+    cache_flush(r.s);
+    EXPECT_EQ(cache_put(r.s, &r.set, &k, "+OK alice", NOW), 0) << "asked before the flush";
 }
