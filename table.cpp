@@ -31,6 +31,12 @@ size_t head_bytes(void)
     return (sizeof(table_head) + 7) & ~size_t(7);
 }
 
+// Where the entries begin: after the head and the chain heads, aligned.
+size_t entries_at(uint32_t count)
+{
+    return (head_bytes() + chains_of(count) * sizeof(uint32_t) + 7) & ~size_t(7);
+}
+
 // Entry number ref - 1, when ref names an entry handed out; else null.
 TableEntry *at(const Table *t, uint32_t ref)
 {
@@ -135,7 +141,7 @@ TableEntry *take_place(Table *t)
 ShmPart table_part(uint32_t count, size_t data)
 {
     if (count > TABLE_MAX) count = TABLE_MAX;
-    return {count, head_bytes() + chains_of(count) * sizeof(uint32_t) + count * stride_of(data)};
+    return {count, entries_at(count) + count * stride_of(data)};
 }
 
 int table_open(Table *t, Shm *s, int p, size_t data)
@@ -149,7 +155,7 @@ int table_open(Table *t, Shm *s, int p, size_t data)
     t->chains = reinterpret_cast<uint32_t *>(base + head_bytes());
     t->count = size.count;
     t->mask = chains_of(size.count) - 1;
-    t->entries = base + head_bytes() + (t->mask + 1) * sizeof(uint32_t);
+    t->entries = base + entries_at(size.count);
     t->stride = stride_of(data);
     if (t->head->deaths != shm_deaths(s)) {
         table_reset(t);

@@ -221,6 +221,9 @@ TEST(Shared, MemoryBoundDropsInOrder)
     EXPECT_EQ(r.get("two"), "");
     EXPECT_EQ(r.get("one"), "+OK 1");
     EXPECT_EQ(r.get("three"), "+OK 3");
+    Region one(settings(1, 1));
+    one.put("one", "+OK 1"), one.put("two", "+OK 2");
+    EXPECT_EQ(one.get("one") + one.get("two"), "+OK 2") << "a table of one entry";
 }
 
 // The decision over time, which the daemon would show only after waits:
