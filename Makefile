@@ -53,13 +53,14 @@ install:
 	cmake --build $(INSTALL_DIR) -j $(JOBS)
 	cmake --install $(INSTALL_DIR)
 
-# Removes every file the last `make install` wrote (its list is kept in the
-# install tree), and Corvane's own directories (share/corvane) once empty;
-# bin, libexec and the man directories stay.
+# Removes every file the last `make install` wrote (its list, without
+# DESTDIR, is kept in the install tree; give the same DESTDIR), and Corvane's
+# own directories (share/corvane) once empty; bin, libexec and the man
+# directories stay.
 uninstall:
 	@test -f $(INSTALL_DIR)/install_manifest.txt || { echo "nothing installed from $(INSTALL_DIR)" >&2; exit 1; }
-	xargs -d '\n' rm -f -- < $(INSTALL_DIR)/install_manifest.txt
-	sed -n 's|^\(.*/share/corvane\)/.*|\1|p' $(INSTALL_DIR)/install_manifest.txt | sort -u | \
+	sed 's|^|$(DESTDIR)|' $(INSTALL_DIR)/install_manifest.txt | xargs -d '\n' rm -f --
+	sed -n 's|^\(.*/share/corvane\)/.*|$(DESTDIR)\1|p' $(INSTALL_DIR)/install_manifest.txt | sort -u | \
 		xargs -d '\n' -r -I{} find {} -depth -type d -empty -delete
 	rm -f $(INSTALL_DIR)/install_manifest.txt
 
