@@ -31,15 +31,15 @@ test:
 	cmake --build build/asan -j $(JOBS)
 	cd build/asan && ctest --output-on-failure -j $(JOBS)
 
-# Builds only the program and the modules, with the build's output on
-# standard error, so that standard output holds Corvane's replies alone:
+# Builds only the program and the example's modules, with the build's output
+# on standard error, so that standard output holds Corvane's replies alone:
 # printf 'lookup alice\nquit\n' | make run
+# The example is the build tree's copy, its module paths those of this tree.
 run:
 	@cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >&2
 	@cmake --build build -j $(JOBS) --target corvane corvane-file corvane-sqlite >&2
 	@rm -rf $(RUN_DIR) && mkdir -p $(RUN_DIR)
-	@sed 's|/usr/local/libexec/|$(CURDIR)/build/modules/|' examples/corvane.ini > $(RUN_DIR)/corvane.ini
-	@cp examples/users.passwd $(RUN_DIR)/users.passwd
+	@cp build/examples/corvane.ini build/examples/users.passwd $(RUN_DIR)/
 	@echo "Corvane on $(RUN_DIR)/corvane.ini, a fresh copy of examples/corvane.ini. Try:" >&2
 	@echo "  lookup alice | check alice wonderland (twice: she moves to the new store) | search * | quit" >&2
 	@cd $(RUN_DIR) && exec $(CURDIR)/build/corvane -path .
