@@ -1,6 +1,8 @@
 # The user's entry points. `make` builds the release tree in build/;
 # `make test` builds a sanitizer tree in build/asan and runs every test.
 # `make run` starts Corvane on a fresh copy of the example in build/run;
+# both first install the Debian packages they need that are missing
+# (packages.sh holds the lists).
 # `make install` builds what it installs, configured for PREFIX, and installs it
 # (DESTDIR honoured); `make uninstall` removes what the last install put there.
 # `make bench` measures the release build.
@@ -26,20 +28,25 @@ release:
 	cmake -S . -B build -DCMAKE_BUILD_TYPE=Release
 	cmake --build build -j $(JOBS)
 
-test:
-	cmake -S . -B build/asan -DCMAKE_BUILD_TYPE=Debug -DCORVANE_SANITIZE=ON
-	cmake --build build/asan -j $(JOBS)
-	cd build/asan && ctest --output-on-failure -j $(JOBS)
+# The test tree leaves nothing out: a missing library stops it.
+TEST_TREE := -DCMAKE_BUILD_TYPE=Debug -DCORVANE_SANITIZE=ON -DCORVANE_REQUIRE_ALL=ON
 
-# Builds only the program and the modules, with the build's output on
-# standard error, so that standard output holds Corvane's replies alone:
+test:
+	@./packages.sh test
+	cmake -S . -B build/asan $(TEST_TREE)
+	cmake --build build/asan -j $(JOBS)
+	cd build/asan && ctest --output-on-failure --no-tests=error -j $(JOBS)
+
+# Builds only the program and the example's modules, with the build's output
+# on standard error, so that standard output holds Corvane's replies alone:
 # printf 'lookup alice\nquit\n' | make run
+# The example is the build tree's copy, its module paths those of this tree.
 run:
+	@./packages.sh run
 	@cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >&2
 	@cmake --build build -j $(JOBS) --target corvane corvane-file corvane-sqlite >&2
 	@rm -rf $(RUN_DIR) && mkdir -p $(RUN_DIR)
-	@sed 's|/usr/local/libexec/|$(CURDIR)/build/modules/|' examples/corvane.ini > $(RUN_DIR)/corvane.ini
-	@cp examples/users.passwd $(RUN_DIR)/users.passwd
+	@cp build/examples/corvane.ini build/examples/users.passwd $(RUN_DIR)/
 	@echo "Corvane on $(RUN_DIR)/corvane.ini, a fresh copy of examples/corvane.ini. Try:" >&2
 	@echo "  lookup alice | check alice wonderland (twice: she moves to the new store) | search * | quit" >&2
 	@cd $(RUN_DIR) && exec $(CURDIR)/build/corvane -path .
@@ -53,13 +60,14 @@ install:
 	cmake --build $(INSTALL_DIR) -j $(JOBS)
 	cmake --install $(INSTALL_DIR)
 
-# Removes every file the last `make install` wrote (its list is kept in the
-# install tree), and Corvane's own directories (share/corvane) once empty;
-# bin, libexec and the man directories stay.
+# Removes every file the last `make install` wrote (its list, without
+# DESTDIR, is kept in the install tree; give the same DESTDIR), and Corvane's
+# own directories (share/corvane) once empty; bin, libexec and the man
+# directories stay.
 uninstall:
 	@test -f $(INSTALL_DIR)/install_manifest.txt || { echo "nothing installed from $(INSTALL_DIR)" >&2; exit 1; }
-	xargs -d '\n' rm -f -- < $(INSTALL_DIR)/install_manifest.txt
-	sed -n 's|^\(.*/share/corvane\)/.*|\1|p' $(INSTALL_DIR)/install_manifest.txt | sort -u | \
+	sed 's|^|$(DESTDIR)|' $(INSTALL_DIR)/install_manifest.txt | xargs -d '\n' rm -f --
+	sed -n 's|^\(.*/share/corvane\)/.*|$(DESTDIR)\1|p' $(INSTALL_DIR)/install_manifest.txt | sort -u | \
 		xargs -d '\n' -r -I{} find {} -depth -type d -empty -delete
 	rm -f $(INSTALL_DIR)/install_manifest.txt
 
@@ -76,12 +84,14 @@ fuzz:
 	fuzz/run.sh --build build/fuzz --seconds $(FUZZ_SECONDS)
 
 soak:
-	cmake -S . -B build/asan -DCMAKE_BUILD_TYPE=Debug -DCORVANE_SANITIZE=ON
+	@./packages.sh test
+	cmake -S . -B build/asan $(TEST_TREE)
 	cmake --build build/asan -j $(JOBS) --target corvane corvane_test testmod
 	cd build/asan && CORVANE_SOAK_COMMANDS=$(SOAK_COMMANDS) ctest --output-on-failure -R '^Soak\.'
 
 # An unsanitized tree, so that valgrind sees the program's own allocations.
 memcheck:
+	@./packages.sh test
 	cmake -S . -B build/memcheck -DCMAKE_BUILD_TYPE=Debug -DCORVANE_SANITIZE=OFF
 	cmake --build build/memcheck -j $(JOBS) --target corvane corvane_test testmod
 	cd build/memcheck && CORVANE_WRAPPER="$(MEMCHECK)" CORVANE_SOAK_COMMANDS=3000 \

@@ -10,8 +10,7 @@
 #include <vector>
 
 #include "fuzz/fuzz_util.h"
-
-int corvane_file_main(int argc, char **argv);
+#include "modules/corvane-file.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {

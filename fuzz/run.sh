@@ -16,11 +16,17 @@ while (($#)); do
     *) break ;;
     esac
 done
-(($#)) || set -- command ini lines passwd fd3 shm
-{ [ -n "$smoke" ] && [ -f "$build/CMakeCache.txt" ]; } ||
-    cmake -S "$src" -B "$build" -DCMAKE_CXX_COMPILER="${CXX_FUZZ:-clang++}" >/dev/null || exit 1
-cmake --build "$build" -j "$(nproc)" >/dev/null || exit 1
+# The build's output goes to a log, shown in part when it fails.
+mkdir -p "$build" && built=$build/build.log
+configure() { cmake -S "$src" -B "$build" -DCMAKE_CXX_COMPILER="${CXX_FUZZ:-clang++}"; }
+{ { [ -n "$smoke" ] && [ -f "$build/CMakeCache.txt" ]; } || configure; } >"$built" 2>&1 &&
+    cmake --build "$build" -j "$(nproc)" >>"$built" 2>&1 ||
+    { echo "fuzz: the build failed, see $built" && grep -E -m5 'error|Error' "$built"; exit 1; }
 [ -z "$only" ] || exit 0
+# Every target the build made, unless some are named.
+if ! (($#)); then
+    for f in "$build"/fuzz_*; do [ -f "$f" ] && [ -x "$f" ] && set -- "$@" "${f#"$build"/fuzz_}"; done
+fi
 failed=0
 for t; do
     corpus=$build/${smoke:+smoke/}corpus/$t seeds=$src/corpus/$t log=$build/fuzz_$t.log

@@ -8,6 +8,7 @@
 // to disk and renames it into place: a crash leaves the old file or the new
 // one, never a mix, and no other process's change is lost. Readers need no
 // lock, since a file is only ever replaced whole.
+#include "modules/corvane-file.h"
 #include "modules/modhash.h"
 #include "modules/modlib.h"
 
@@ -389,7 +390,7 @@ int FileStore::open(const ModOptions &o, std::string *err)
 
 } // namespace
 
-int main(int argc, char **argv)
+int corvane_file_main(int argc, char **argv)
 {
     FileStore f;
     return mod_main(argc, argv, &f);

@@ -109,7 +109,7 @@ TEST(CheckpasswordProgram, BrokenBackEndIsATemporaryFailureNeverAWrongPassword)
         for (size_t i = 0; i < modules.size(); i++) {
             std::string n = std::to_string(i + 1);
             ini += "module " + n + "\nbinary " TEST_PROGS_DIR "/scriptmod " +
-                   write_file(t / n, "check\t" + modules[i] + "\n") + "\ntimeout 300\n";
+                   write_file(t / n, "check\t" + modules[i] + "\n") + "\ntimeout 1000\n";
         }
         write_file(t / "corvane.ini", ini);
         Outcome r = adapter({"--path", t.path, "/bin/sh", "-c", "echo \"$USER\""},

@@ -365,7 +365,8 @@ TEST_F(Corvane, ModuleFaults)
         SCOPED_TRACE(f.user);
         fs::remove(dir / "m1.req");
         fs::remove(dir / "corvane.log");
-        start("loglevel debug\ntimeout 300\nmodule 1\nbinary " TEST_PROGS_DIR "/faultmod " +
+        // A time-out that a sound module meets on a loaded machine, below the 1.5 s of "slow".
+        start("loglevel debug\ntimeout 1000\nmodule 1\nbinary " TEST_PROGS_DIR "/faultmod " +
               (dir / "m1.req").string() + "\nmodule 2\nbinary " +
               module("m2", "search\t!data 1 two $2 ;; +OK 1 1\n*\t+OK two $2"));
         EXPECT_EQ("+OK lookup u1", corvane.ask("lookup u1"));
@@ -394,7 +395,7 @@ TEST_F(Corvane, ModuleFaults)
 TEST_F(Corvane, ModulesThatIgnoreSigterm)
 {
     for (std::string option : {"-ignoreterm", "-stubborn"}) {
-        start("timeout 300\nmodule 1\nbinary " TEST_PROGS_DIR "/faultmod " + option + " " +
+        start("timeout 1000\nmodule 1\nbinary " TEST_PROGS_DIR "/faultmod " + option + " " +
               (dir / "m1.req").string() + "\nmodule 2\nbinary " + module("m2", "*\t+OK two $2"));
         std::string user = option == "-stubborn" ? "hang" : "dead";
         EXPECT_EQ("+OK two " + user, corvane.ask("lookup " + user));
