@@ -39,7 +39,7 @@ run:
 	@cmake --build build -j $(JOBS) --target corvane corvane-file corvane-sqlite >&2
 	@rm -rf $(RUN_DIR) && mkdir -p $(RUN_DIR)
 	@sed 's|/usr/local/libexec/|$(CURDIR)/build/modules/|' examples/corvane.ini > $(RUN_DIR)/corvane.ini
-	@cp examples/users.passwd $(RUN_DIR)/users.passwd
+	@install -m 600 examples/users.passwd $(RUN_DIR)/users.passwd && chmod go-w $(RUN_DIR)
 	@echo "Corvane on $(RUN_DIR)/corvane.ini, a fresh copy of examples/corvane.ini. Try:" >&2
 	@echo "  lookup alice | check alice wonderland (twice: she moves to the new store) | search * | quit" >&2
 	@cd $(RUN_DIR) && exec $(CURDIR)/build/corvane -path .

@@ -436,8 +436,7 @@ class Directory
         if (found == FIND_NONE) return mod_reply("-ERR %s not found or password incorrect", name);
         if (rc == LDAP_SUCCESS) return reply_ok(name, check_words, e.extra);
         if (!f.dead.empty()) return mod_reply("-DEAD %s", f.dead.c_str());
-        if (password_refused(rc))
-            return mod_reply("-ERR %s not found or password incorrect", name);
+        if (password_refused(rc)) return mod_reply("-ERR %s not found or password incorrect", name);
         mod_reply("-DEAD %s cannot bind: %s", name, f.why.c_str());
     }
 

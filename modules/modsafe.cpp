@@ -44,7 +44,8 @@ int resolve(const char *path, std::string *real, bool *missing)
     if (errno != ENOENT) return 0;
     std::string p = path, dir = ".", name = p;
     size_t slash = p.rfind('/');
-    if (slash != std::string::npos) dir = slash == 0 ? "/" : p.substr(0, slash), name = p.substr(slash + 1);
+    if (slash != std::string::npos)
+        dir = slash == 0 ? "/" : p.substr(0, slash), name = p.substr(slash + 1);
     if (!realpath(dir.c_str(), bf)) return 0;
     *missing = true;
     *real = std::string(bf) + (strcmp(bf, "/") == 0 ? "" : "/") + name;
@@ -55,7 +56,8 @@ int resolve(const char *path, std::string *real, bool *missing)
 std::string unsafe_directory(const std::string &dir)
 {
     struct stat st;
-    if (stat(dir.c_str(), &st) != 0) return "cannot look at its directory " + dir + ": " + strerror(errno);
+    if (stat(dir.c_str(), &st) != 0)
+        return "cannot look at its directory " + dir + ": " + strerror(errno);
     if (st.st_mode & (S_IWGRP | S_IWOTH))
         return "its directory " + dir + " may be written by group or others (mode " +
                octal(st.st_mode) + ")";
@@ -88,7 +90,8 @@ int mod_file_check(const char *path, int use, std::string *why)
         problem = std::string("cannot look at it: ") + strerror(errno);
     else if (!missing)
         problem = unsafe_file(st, secret);
-    if (problem.empty()) problem = unsafe_directory(real.substr(0, std::max<size_t>(real.rfind('/'), 1)));
+    if (problem.empty())
+        problem = unsafe_directory(real.substr(0, std::max<size_t>(real.rfind('/'), 1)));
     if (!problem.empty()) {
         *why = std::string(secret ? "unsafe secret " : "unsafe store ") + path + ": " + problem;
         return MOD_FILE_UNSAFE;

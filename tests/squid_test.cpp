@@ -5,7 +5,7 @@
 
 #include <arpa/inet.h>
 #include <atomic>
-#include <grp.h>
+#include <pwd.h>
 #include <sys/un.h>
 #include <thread>
 
@@ -15,7 +15,8 @@ namespace
 {
 
 // Corvane's file module over the example users and two whose names need
-// escapes, in a directory set up as the README says: group proxy, 0770.
+// escapes, in a directory that Squid's user owns (0700) and that no other
+// user may write, with files of root's that group proxy may read.
 struct Dir : TempDir {
     Dir()
     {
@@ -26,9 +27,9 @@ struct Dir : TempDir {
         write_file(dir / "corvane.ini",
                    "module 1\nbinary " + public_copy(MODULE_FILE_BIN) + " -file users.passwd\n",
                    0640);
+        struct passwd *pw = getpwnam("proxy");
         for (const char *f : {"", "/users.passwd", "/corvane.ini"})
-            if (struct group *g = getgrnam("proxy")) (void)!chown((path + f).c_str(), 0, g->gr_gid);
-        chmod(path.c_str(), 0770);
+            if (pw) (void)!chown((path + f).c_str(), *f ? 0 : pw->pw_uid, pw->pw_gid);
     }
 };
 
