@@ -15,8 +15,7 @@ namespace
 {
 
 // Corvane's file module over the example users and two whose names need
-// escapes, in a directory that Squid's user owns (0700) and that no other
-// user may write, with files of root's that group proxy may read.
+// escapes, in a directory of Squid's user (0700), files root's, group proxy.
 struct Dir : TempDir {
     Dir()
     {
