@@ -20,7 +20,7 @@ TEST(FileStore, RefusesLinksPlantedBesideTheFile)
         write_file(users, "bob:$1$fixture1$IDMdTIrexnf/93zDNIvL40:\n", 0600);
         ASSERT_EQ(0, symlink(victim.c_str(), (users + planted).c_str()));
         Outcome r = run({.argv = {MODULE_FILE_BIN, "-file", users}, .input = "set alice pw\n"});
-        EXPECT_EQ(0u, r.out.rfind("-ERR cannot ", 0)) << planted << ": " << r.out;
+        EXPECT_EQ(0u, r.out.rfind("-DEAD cannot ", 0)) << planted << ": " << r.out;
         EXPECT_FALSE(fs::exists(victim)) << planted;
         EXPECT_TRUE(fs::is_symlink(users + planted)) << planted;
         EXPECT_EQ(-1, read_file(users).find("alice")) << planted;

@@ -103,7 +103,14 @@ TEST_F(Ldap, RequestsAreAnsweredByTheDirectory)
         {"", "check nobody wonderland ", "-ERR nobody" + refused},
         {"", "check *)(uid=* wonderland ", "-ERR *)(uid=*" + refused},
         {"", "lookup *", "-ERR * not found"},
-        {"", "check twin secret ", "-ERR twin matches more than one entry"},
+        {"", "check twin secret ", "-DEAD twin matches more than one entry"},
+        // The directory matches uid ignoring case; the module answers for the name as stored.
+        {"", "lookup ALICE", "-ERR ALICE not found"},
+        {"", "check Alice wonderland ", "-ERR Alice" + refused},
+        {"-base ou=none,dc=example,dc=org", "lookup alice",
+         "-DEAD cannot search the directory: No such object"},
+        {"-base ou=none,dc=example,dc=org", "search *",
+         "-DEAD cannot search the directory: No such object"},
         {"", "lookup carol", "+OK carol cn=Carol mail=" + carol + " mail=c@example.org"},
         {"", "search a*", "+DATA alice " + alice + "\n+OK 1 1"},
         {"", "search ?o?", "+DATA bob cn=Bob%20Builder\n+OK 1 2"},
@@ -133,8 +140,12 @@ TEST_F(Ldap, RequestsAreAnsweredByTheDirectory)
         {"-bindpw secret", "lookup carol",
          "-DEAD -bindpw is not taken: a command line is seen by every user, use -bindpw-file"},
         {"-bindpw-file users.ldif", "lookup carol",
+         "-DEAD unsafe secret users.ldif: group or others may read or write it (mode 0640)"},
+        {"-bindpw-file wrong.secret", "lookup carol",
          "-DEAD cannot bind as cn=corvane,dc=example,dc=org: Invalid credentials"},
     };
+    chmod((dir + "/users.ldif").c_str(), 0640);
+    write_file(dir + "/wrong.secret", "wrong\n", 0600);
     std::map<std::string, Child> modules;
     for (auto &c : cases) {
         if (c.request == "stop" || c.request == "start") {
