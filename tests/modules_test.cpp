@@ -165,15 +165,16 @@ TEST_P(Store, FreshSaltsNewStoresAndDeadStores)
     }
 }
 
-// Writers exclude each other: while the test holds the store's lock, a
-// writer waits (one that may not wait says the store is busy), and writes
-// once the lock is let go; the other process sees the change at once.
+// A writer locks everyone out: while the test holds the store's lock (the
+// file's only shared), a writer waits (one that may not wait says the store
+// is busy), and writes once the lock is let go; the other process sees the
+// change at once.
 TEST_P(Store, WritersWaitForTheLock)
 {
     put({fixtures[0]});
     sqlite3 *db = nullptr;
     int lock = open((store() + ".lock").c_str(), O_RDWR | O_CREAT, 0600);
-    ASSERT_TRUE(file() ? flock(lock, LOCK_EX) == 0
+    ASSERT_TRUE(file() ? flock(lock, LOCK_SH) == 0
                        : sqlite3_open(store().c_str(), &db) == SQLITE_OK &&
                              sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) ==
                                  SQLITE_OK);

@@ -93,10 +93,11 @@ TEST_F(PgsqlTest, FiveOperationsThroughCorvane)
     EXPECT_EQ(
         "+OK alice set\n+OK alice Alice L\n+OK alice pgsql md5crypt Alice L\n"
         "-ERR alice not found or password incorrect\n+DATA alice Alice L\n"
-        "+OK Search Complete 1 items found out of 1\n+OK alice deleted\n-ERR alice not found\n",
+        "+OK Search Complete 1 items found out of 1\n+OK alice deleted\n-ERR alice not found\n"
+        "-ERR alice not found\n-ERR bob not found\n",
         corvane("module 1\nbinary " + bin + "\ndo_set true\ndo_del true\n",
                 "set alice pw Alice L\nlookup alice\ncheck alice pw\ncheck alice px\n"
-                "search a*\ndel alice\nlookup alice\n"));
+                "search a*\ndel alice\nlookup alice\ndel alice\nset bob (NULL) x\n"));
 }
 
 // The shipped example: users move from the legacy file to the database as they log in.
