@@ -25,9 +25,9 @@ class PgsqlTest : public ::testing::Test
     static bool start()
     {
         return pg("pg_ctl -D " + dir + "/data -l " + dir +
-                  "/log -w -o \"-c listen_addresses='' -k " + dir + "\" start");
+                  "/log -w -t 120 -o \"-c listen_addresses='' -c fsync=off -k " + dir + "\" start");
     }
-    static bool stop() { return pg("pg_ctl -D " + dir + "/data -m fast -w stop"); }
+    static bool stop() { return pg("pg_ctl -D " + dir + "/data -m fast -w -t 120 stop"); }
 
     static void SetUpTestSuite()
     {
@@ -50,7 +50,7 @@ class PgsqlTest : public ::testing::Test
         close(p[0]);
         guard = p[1];
         if ((geteuid() == 0 && (!pw || chown(tmpl, pw->pw_uid, 0) != 0)) ||
-            !pg("initdb -D " + dir + "/data -A trust -U corvane") || !start())
+            !pg("initdb -N -D " + dir + "/data -A trust -U corvane") || !start())
             dir.clear();
     }
     static void TearDownTestSuite()
