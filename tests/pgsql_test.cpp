@@ -148,7 +148,7 @@ TEST_F(PgsqlTest, AStatementPastItsTimeOutFailsAlone)
 {
     Child m, locker;
     std::vector<std::string> args = module("slow");
-    args.insert(args.end(), {"-statement-timeout", "300"});
+    args.insert(args.end(), {"-statement-timeout", "1000"});
     ASSERT_TRUE(m.start(args));
     EXPECT_EQ("+OK bob set", m.ask("set bob pw"));
     ASSERT_TRUE(locker.start({PG_BIN_DIR "/psql", "-qAt", uri}));
