@@ -1,13 +1,16 @@
 // The shipped modules, corvane-file and corvane-sqlite, driven over their
 // pipes as Corvane drives them (store request -> store reply, against both
-// stores), their locking and whole-file rewrites, and the shipped example
-// migration end to end.
+// stores), their locking and whole-file rewrites, the password file's
+// defences against other local users (links planted beside it, names probed
+// by the time a refusal takes), and the shipped example migration end to end.
 #include "tests/testkit.h"
 
 #include <random>
 #include <sqlite3.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+
+#include "modules/modhash.h"
 
 using namespace testkit;
 
@@ -235,15 +238,16 @@ TEST_P(Store, FailuresAreDeadAndOnlyUsersAreRefused)
     }
 }
 
-// Writers exclude each other: while the test holds the store's lock, a
-// writer waits (one that may not wait says the store is busy), and writes
-// once the lock is let go; the other process sees the change at once.
+// A writer locks everyone out: while the test holds the store's lock (the
+// file's only shared), a writer waits (one that may not wait says the store
+// is busy), and writes once the lock is let go; the other process sees the
+// change at once.
 TEST_P(Store, WritersWaitForTheLock)
 {
     put({fixtures[0]});
     sqlite3 *db = nullptr;
     int lock = open((store() + ".lock").c_str(), O_RDWR | O_CREAT, 0600);
-    ASSERT_TRUE(file() ? flock(lock, LOCK_EX) == 0
+    ASSERT_TRUE(file() ? flock(lock, LOCK_SH) == 0
                        : sqlite3_open(store().c_str(), &db) == SQLITE_OK &&
                              sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) ==
                                  SQLITE_OK);
@@ -351,6 +355,45 @@ TEST(FileStore, EveryCharacterOfAHashCounts)
     }
     write_file(tmp / "users", "md5user:" + hash + ":\n");
     EXPECT_EQ("+OK md5user file md5crypt", m.ask("check md5user md5-secret "));
+}
+
+// A link planted as the lock or the temporary file is never followed: the
+// change is refused and the link's target is neither made nor changed.
+TEST(FileStore, RefusesLinksPlantedBesideTheFile)
+{
+    for (const char *planted : {".lock", ".tmp"}) {
+        TempDir t;
+        std::string users = t.at("users"), victim = t.at("victim");
+        write_file(users, "bob:" + std::string(fixtures[0].hash) + ":\n", 0600);
+        ASSERT_EQ(0, symlink(victim.c_str(), (users + planted).c_str()));
+        Outcome r = run({.argv = {MODULE_FILE_BIN, "-file", users}, .input = "set alice pw\n"});
+        EXPECT_EQ(0u, r.out.rfind("-DEAD cannot ", 0)) << planted << ": " << r.out;
+        EXPECT_FALSE(fs::exists(victim)) << planted;
+        EXPECT_TRUE(fs::is_symlink(users + planted)) << planted;
+        EXPECT_EQ(-1, read_file(users).find("alice")) << planted;
+    }
+}
+
+// An unknown user is verified against a hash of the method most users
+// have, whatever -method says: a fast md5crypt store must not refuse an
+// unknown name after a slow yescrypt.
+TEST(FileStore, UnknownUsersCostTheMostCommonMethod)
+{
+    const char *md5 = fixtures[0].hash, *yes = "$y$j9T$salt$hash", *sha = "$6$salt$hash",
+               *locked = "!$1$x$y";
+    std::pair<std::vector<const char *>, std::string> cases[] = {
+        {{yes, md5, locked, locked, md5, sha}, "md5crypt"},
+        {{sha, yes, yes, md5}, "yescrypt"},
+        {{sha, md5}, "sha512crypt"}, // a tie: the first seen
+        {{locked, "*", ""}, ""},     // none known: the caller makes one
+    };
+    for (const auto &[hashes, method] : cases) {
+        HashCensus census;
+        census.add(md5, strlen(md5)); // forgotten by the clear
+        census.clear();
+        for (const char *h : hashes) census.add(h, strlen(h));
+        EXPECT_EQ(method, census.typical().empty() ? "" : hash_method(census.typical().c_str()));
+    }
 }
 
 // The shipped example: Corvane over the SQLite store and the legacy password
