@@ -3,6 +3,7 @@
 // root and as another user, a private Dovecot with passdb pam, a private
 // Apache with mod_authnz_pam, and this process with two PAM handles. The
 // services are the shipped example, pointed at the daemon's socket.
+#include <map>
 #include <security/pam_appl.h>
 
 #include "adapters/askd.h"
@@ -37,9 +38,11 @@ class Pam : public ::testing::Test
     {
         chmod(t.path.c_str(), 0755); // open to the users the clients run as
         fs::copy_file(EXAMPLES_DIR "/users.passwd", t / "users.passwd");
-        write_file(t / "corvane.ini", "socket_mode 0666\nmodule 1\nbinary " +
-                                          public_copy(MODULE_FILE_BIN) +
-                                          " -file users.passwd\ndo_set true\n");
+        // erin is let in from 127.0.0.1 only.
+        std::string file = "binary " + public_copy(MODULE_FILE_BIN) + " -file users.passwd\n";
+        write_file(t / "corvane.ini", "socket_mode 0666\nmodule 1\n" + file +
+                                          "do_set true\ncheck !erin,*\nmodule 2\n" + file +
+                                          "check erin\nip_match 127.0.0.1\n");
         ASSERT_TRUE(start_daemon(daemon, t.dir)) << read_file(t / "out");
     }
     void TearDown() override
@@ -61,31 +64,38 @@ class Pam : public ::testing::Test
 };
 
 // pamtester (as root; as nobody through a setuid copy, "setuid"; as nobody
-// plainly, "user"): service (e the example, d the module alone on every
-// stack, u server_user=nobody), user, what it is asked (lines), client
-// host, operation, what pamtester answers.
+// plainly, "user"): service (e the example; d the module alone on every
+// stack; o its password line optional, so that a failed preliminary pass
+// does not stop the update), user, what it is asked (lines), client host,
+// operation, what pamtester answers.
 TEST_F(Pam, PamtesterAsksTheDaemon)
 {
-    std::string example = service(),
-                alone = service("", "auth required pam_corvane.so\naccount required "
-                                    "pam_corvane.so\npassword required pam_corvane.so\n");
+    std::map<std::string, std::string> svc = {
+        {"e", service()},
+        {"d", service("", "auth required pam_corvane.so\naccount required pam_corvane.so\n"
+                          "password required pam_corvane.so\n")},
+        {"o", service("", "password optional pam_corvane.so\npassword required pam_permit.so\n")}};
     std::string setuid =
         (fs::path(public_copy("/usr/bin/pamtester")).parent_path() / "su-pamtester");
     fs::copy_file("/usr/bin/pamtester", setuid, fs::copy_options::overwrite_existing);
     chmod(setuid.c_str(), 04755);
-    auto ask = [&](const char *row, const std::string &svc) {
+    auto ask = [&](const char *row, std::string name = "") {
         Lines c = fields(row, '|');
+        if (name.empty()) name = svc[c[1]];
         Lines argv =
             c[0] == "root"
                 ? Lines{"pamtester"}
                 : fields("setpriv " + Nobody + " " + (c[0] == "setuid" ? setuid : "pamtester"));
-        argv.insert(argv.end(), {"-I", "rhost=" + c[4], svc, c[2], c[5]});
+        argv.insert(argv.end(), {"-I", "rhost=" + c[4], name, c[2], c[5]});
         Outcome r = run({.argv = argv, .input = replace_all(c[3], "/", "\n") + "\n"});
         EXPECT_TRUE(contains(r.out + r.err, c[6])) << row << "\n" << r.out << r.err;
     };
     for (const char *row : {
              "root|e|alice|wonderland||authenticate|successfully authenticated",
              "root|e|alice|wonderland|bad host|authenticate|successfully authenticated",
+             "root|e|erin|erin2001|127.0.0.1|authenticate|successfully authenticated",
+             "root|e|erin|erin2001|127.0.0.2|authenticate|Authentication failure",
+             "root|e|alice|wonderland|127.0.0.1,10.0.0.1|authenticate|successfully authenticated",
              "root|e|alice|builder||authenticate|Authentication failure",
              "root|e|alice|wonderland x||authenticate|Authentication failure",
              "root|e|zed|x||authenticate|Authentication failure",
@@ -98,10 +108,11 @@ TEST_F(Pam, PamtesterAsksTheDaemon)
              "setuid|e|carol|carols-secret/c2/c2||chauthtok|altered successfully",
              "root|e|carol|c2||authenticate|successfully authenticated",
              "setuid|e|carol|wrong/c3/c3||chauthtok|Authentication failure",
-             "user|e|carol|c2/c3/c3||chauthtok|Permission denied", // the daemon refuses
+             "user|e|carol|c2/c3/c3||chauthtok|Permission denied",         // the daemon refuses
+             "setuid|o|carol|wrong/c4/c4||chauthtok|altered successfully", // but not by us
              "root|e|carol|c2||authenticate|successfully authenticated",
          })
-        ask(row, contains(row, "|d|") ? alone : example);
+        ask(row);
     // A daemon run by neither root nor the server_user is not trusted.
     fs::create_directories(t / "nobody");
     fs::copy_file(t / "corvane.ini", t / "nobody/corvane.ini");
