@@ -207,31 +207,35 @@ size_t open_descriptors()
     return std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator());
 }
 
-// Two handles in one process, on services that name different sockets (one
-// with no daemon), asked in turn: each keeps its own answer; after pam_end
-// no descriptor is left open.
-TEST_F(Pam, TwoHandlesInOneProcessShareNothing)
+// Handles in one process on services that name different sockets (one
+// with no daemon, one that never answers), asked in turn: each keeps its
+// own answer; after pam_end no descriptor is left open.
+TEST_F(Pam, HandlesInOneProcessShareNothing)
 {
     fs::create_directories(t / "conf");
-    for (const char *name : {"good", "none"})
+    int silent = socket_at(t.at("silent"), "", true); // takes connections, never answers
+    const char *names[] = {"s", "none", "silent"};
+    for (std::string name : names)
         write_file(t / "conf" / name,
-                   "auth required " PAM_MODULE_CHECKED " socket=" +
-                       t.at(name == std::string("good") ? "s" : "none") +
+                   "auth required " PAM_MODULE_CHECKED " socket=" + t.at(name) +
+                       (name == "silent" ? " timeout=1000" : "") +
                        "\naccount required " PAM_MODULE_CHECKED " socket=" + sock + "\n");
     size_t before = open_descriptors();
     char right[] = "wonderland";
     pam_conv conv = {answer, right};
-    pam_handle_t *good = nullptr, *none = nullptr;
-    ASSERT_EQ(PAM_SUCCESS, pam_start_confdir("good", "alice", &conv, t.at("conf").c_str(), &good));
-    ASSERT_EQ(PAM_SUCCESS, pam_start_confdir("none", "alice", &conv, t.at("conf").c_str(), &none));
+    pam_handle_t *h[3];
+    for (int i = 0; i < 3; i++)
+        ASSERT_EQ(PAM_SUCCESS,
+                  pam_start_confdir(names[i], "alice", &conv, t.at("conf").c_str(), &h[i]));
     for (int round = 0; round < 2; round++) {
-        EXPECT_EQ(PAM_AUTHINFO_UNAVAIL, pam_authenticate(none, 0));
-        EXPECT_EQ(PAM_SUCCESS, pam_authenticate(good, 0));
-        EXPECT_EQ(PAM_SUCCESS, pam_acct_mgmt(none, 0));
+        EXPECT_EQ(PAM_AUTHINFO_UNAVAIL, pam_authenticate(h[1], 0));
+        EXPECT_EQ(PAM_SUCCESS, pam_authenticate(h[0], 0));
+        EXPECT_EQ(PAM_AUTHINFO_UNAVAIL, pam_authenticate(h[2], 0));
+        EXPECT_EQ(PAM_SUCCESS, pam_acct_mgmt(h[1], 0));
     }
-    pam_end(good, PAM_SUCCESS);
-    pam_end(none, PAM_SUCCESS);
+    for (pam_handle_t *handle : h) pam_end(handle, PAM_SUCCESS);
     EXPECT_EQ(before, open_descriptors());
+    close(silent);
 }
 
 } // namespace
