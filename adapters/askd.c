@@ -226,11 +226,17 @@ static int exchange(int fd, const struct askd_query *q, const struct timespec *d
                     char *reply, size_t size)
 {
     if (q->peer_user && !askd_peer_is(fd, q->peer_user, reply, size)) return ASKD_NONE;
-    /* A daemon that closed early may still have said why: its line is read
+    /* The request and "quit" in one send, so that the daemon reads them at
+     * one wake-up; the copy is wiped, since a request may hold a password.
+     * A daemon that closed early may still have said why: its line is read
      * even when the request could not be sent whole. */
-    int sent =
-        askd_send(fd, q->line, strlen(q->line), deadline) && askd_send(fd, "\nquit\n", 6, deadline);
+    char out[ASKD_TEXT + 8];
+    size_t len = strlen(q->line);
+    memcpy(out, q->line, len);
+    memcpy(out + len, "\nquit\n", 6);
+    int sent = askd_send(fd, out, len + 6, deadline);
     int send_error = errno;
+    explicit_bzero(out, sizeof out);
     struct askd_reader r;
     char line[ASKD_BUF];
     askd_reader_init(&r, fd);

@@ -19,8 +19,8 @@
  * administrator's words); a system call interrupted by a signal (EINTR) is
  * made again against the same deadline; every descriptor is opened
  * close-on-exec and closed by the call that opened it unless handed to the
- * caller. Callers that send passwords wipe their own buffers; the reply
- * buffers here never hold what was sent.
+ * caller. Callers that send passwords wipe their own buffers; askd_ask
+ * wipes its copy of the request, and no reply buffer holds what was sent.
  *
  * All functions accept null arguments and answer with a neutral result. */
 #ifndef ADAPTERS_ASKD_H
