@@ -49,6 +49,7 @@
 #include <sstream>
 #include <string>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -56,6 +57,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "adapters/askd.h"
 #include "adt/sini.h"
 #include "adt/spawn.h"
 #include "modules/modhash.h"
@@ -1173,18 +1175,37 @@ int main(int argc, char **argv)
         child d = start_daemon(corvane_bin, echo_dir, sock);
         double corvane = pam_login_ms("corvane", "auth required " + mod + sock + "\n", 2000);
         double permit = pam_login_ms("permit", "auth required pam_permit.so\n", 2000);
+        // pam_exec closes every descriptor the limit allows in its child,
+        // one by one: measured under the usual soft limit of services.
+        rlimit files, usual;
+        getrlimit(RLIMIT_NOFILE, &files);
+        usual = {std::min<rlim_t>(files.rlim_cur, 1024), files.rlim_max};
+        setrlimit(RLIMIT_NOFILE, &usual);
         double exec = pam_login_ms("exec",
                                    "auth required pam_exec.so expose_authtok quiet " ADAPTER_BIN
                                    " --pam --socket " +
                                        sock + "\n",
                                    200);
+        setrlimit(RLIMIT_NOFILE, &files);
+        // The daemon's share: the same exchange without PAM.
+        double alone = median(repeat(S.runs, [&] {
+            char reply[ASKD_BUF];
+            std::string line = "check " + user(1) + " " + PASSWORD;
+            askd_query q = {sock.c_str(), line.c_str(), 30000, "corvane"};
+            double t0 = now();
+            for (int i = 0; i < 2000; i++)
+                if (askd_ask(&q, reply, sizeof reply) != ASKD_OK)
+                    die("the daemon answered '" + std::string(reply) + "'");
+            return (now() - t0) * 1000 / 2000;
+        }));
         kill(d.pid, SIGTERM);
         finish(d);
         add("PAM login through pam_corvane.so and the daemon, free module", "ms", corvane, -1,
             "< 0.1 ms", corvane < 0.1);
         add("PAM login through pam_permit.so (PAM's floor)", "ms", permit, -1, "", -1);
-        add("PAM login through pam_exec and corvane-checkpassword --socket", "ms", exec, -1, "",
-            -1);
+        add("the daemon's share: connect, check, reply (askd_ask)", "ms", alone, -1, "", -1);
+        add("PAM login through pam_exec and corvane-checkpassword --socket, 1024 descriptors", "ms",
+            exec, -1, "", -1);
         if (access(DOVECOT_BIN, X_OK) != 0) {
             fprintf(stderr, "corvane-bench: no %s, no Dovecot rows\n", DOVECOT_BIN);
         } else {
