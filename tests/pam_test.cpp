@@ -32,7 +32,10 @@ class Pam : public ::testing::Test
     {
         Lines argv = fields(as.empty() ? "" : "/usr/bin/setpriv " + as);
         argv.insert(argv.end(), {public_copy(CORVANE_BIN), "-path", dir, "-listen", dir / "s"});
-        return d.start(argv, dir / "out", [&] { return fs::exists(dir / "s"); });
+        return d.start(argv, dir / "out", [&] {
+            int fd = socket_at(dir / "s"); // bound before it listens
+            return fd >= 0 && close(fd) == 0;
+        });
     }
     void SetUp() override
     {
