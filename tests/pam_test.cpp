@@ -1,7 +1,7 @@
 // pam_corvane.so in the programs that load it, over a Corvane daemon of the
 // test's own (the file module on a copy of the example users): pamtester as
 // root and as another user, a private Dovecot with passdb pam, a private
-// Apache with mod_authnz_pam, and this process with two PAM handles. The
+// Apache with mod_authnz_pam, and this process with several PAM handles. The
 // services are the shipped example, pointed at the daemon's socket.
 #include <map>
 #include <security/pam_appl.h>
