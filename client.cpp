@@ -23,6 +23,7 @@ void client_init(Client *c, int in, int out, int timeout_ms)
     c->Timeout = timeout_ms;
     c->Why = END_INPUT;
     c->Broken = 0;
+    c->WholeLines = 0;
     c->RPos = c->RLen = c->WLen = 0;
 }
 
@@ -149,6 +150,14 @@ static int next_byte(Client *c)
     return static_cast<unsigned char>(c->R[c->RPos++]);
 }
 
+// Whether a last line that the end of input cut off is run: not when the
+// caller must end its lines (it is then taken as gone).
+static int unended_line_runs(Client *c)
+{
+    if (c->Why == END_INPUT && c->WholeLines) c->Why = END_GONE;
+    return c->Why == END_INPUT;
+}
+
 int client_read_line(Client *c, char *line, int bfsz)
 {
     if (!c || !line || bfsz < 3) return -1;
@@ -159,11 +168,11 @@ int client_read_line(Client *c, char *line, int bfsz)
     }
     line[n] = 0;
     // A line cut off by anything but the end of input is not a command.
-    if (ch < 0 && (n == 0 || c->Why != END_INPUT)) return -1;
+    if (ch < 0 && (n == 0 || !unended_line_runs(c))) return -1;
     if (ch == '\n' || ch < 0) return 1;
     // The buffer is full: the line feed may still be the next byte.
     ch = next_byte(c);
-    if (ch == '\n' || (ch < 0 && c->Why == END_INPUT)) {
+    if (ch == '\n' || (ch < 0 && unended_line_runs(c))) {
         line[n] = static_cast<char>(ch == '\n' ? '\n' : 0);
         line[n + 1] = 0;
         return 1;

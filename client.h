@@ -34,6 +34,8 @@ struct client {
     int Timeout;       // ms a read or a write may wait; -1: for ever
     ClientEnd Why;     // set when a read answers -1
     int Broken;        // the caller went away or stopped reading: output is dropped
+    int WholeLines;    // 1: a last line without its line feed is not run (a socket's
+                       // peer that ends inside a line was cut off: END_GONE)
     size_t RPos, RLen; // unread input is R[RPos..RLen)
     size_t WLen;       // output collected in W
     char R[4096];      // input read ahead
@@ -46,7 +48,7 @@ typedef struct client Client;
 extern volatile sig_atomic_t client_stop;
 
 // Prepares c on descriptors in and out; timeout_ms bounds each wait for
-// input and for room to write (-1: none).
+// input and for room to write (-1: none). WholeLines is 0.
 void client_init(Client *c, int in, int out, int timeout_ms);
 // The client the front end writes to: the one given to client_use, else
 // the caller on standard input and output.
@@ -55,7 +57,8 @@ Client *client_current(void);
 void client_use(Client *c);
 
 // Reads one line into line (capacity bfsz): at most bfsz-2 characters and
-// the line feed. 1 for a line (the last one may lack its line feed); 0 for
+// the line feed. 1 for a line (the last one may lack its line feed unless
+// WholeLines is set); 0 for
 // a longer line, which is read to its end and dropped (taken in pieces, its
 // tail would run as commands of their own); -1 at end of input, after
 // Timeout without input, when the caller went away or on client_stop, with

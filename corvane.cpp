@@ -53,6 +53,8 @@ const SIniTable Settings[] = {
     {I_SOCKET_MODE, "socket_mode", SM_NONE, "0600", -1, "VALUE"},
     {I_SOCKET_GROUP, "socket_group", SM_NONE, nullptr, -1, "VALUE"},
     {I_WRITERS, "writers", SM_NONE, nullptr, -1, "VALUE"},
+    {I_SEARCH_TIMEOUT, "search_timeout", SM_NONE, "60000", -1, "VALUE"},
+    {I_RETRY_AFTER, "retry_after", SM_NONE, "60", -1, "VALUE"},
     {-1, nullptr, SM_NONE, nullptr, -1, nullptr},
 };
 
@@ -126,15 +128,15 @@ static void print_reply(reply_kind kind, const char *format, va_list ap)
     switch (kind) {
     case REPLY_OK:
         write_line("+OK ", bf);
-        imsg("OUTPUT[+OK %s]", bf);
+        imsg("OUTPUT[+OK %s]", LogText(bf).s);
         break;
     case REPLY_ERR:
         write_line("-ERR ", bf);
-        emsg("OUTPUT[-ERR %s]", bf);
+        emsg("OUTPUT[-ERR %s]", LogText(bf).s);
         break;
     case REPLY_DEAD:
         write_line("-DEAD ", bf);
-        emsg("-DEAD %s\n", bf);
+        emsg("-DEAD %s\n", LogText(bf).s);
         break;
     }
     client_reply_done(client_current());
@@ -451,6 +453,33 @@ static void trim_line(char *input)
     while (end > input && (*end == '\r' || *end == '\n' || *end == 0)) *end-- = 0;
 }
 
+// Logs a line of input at info level as "INPUT[%s]". The log must not
+// hold a password: the third word of check and set is written "xxxx", and
+// of a line whose command is unknown (a misspelt "chek alice pw") only the
+// first two words. The rest is written as typed, control characters and
+// backslashes escaped, so that a hostile line cannot forge log lines or
+// drive the terminal of whoever reads them.
+static void trace_input(const char *input)
+{
+    char words[WIRE_BUF], shown[WIRE_BUF];
+    char *p[4];
+    scpy(words, input, sizeof words);
+    scpy(shown, input, sizeof shown);
+    // Words as the command will be split; p points into words, at the
+    // offsets the same words have in shown.
+    int n = ssplit(words, " \r\n", p, 4, 1);
+    const command_row *c = n > 0 ? find_word(p[0]) : nullptr;
+    if (!c || !c->run) {
+        if (n > 2) shown[p[1] - words + strlen(p[1])] = 0;
+    } else if ((c->mode == MODE_CHECK || c->mode == MODE_SET) && n > 2) {
+        size_t at = p[2] - words;
+        char rest[WIRE_BUF];
+        scpy(rest, input + at + strlen(p[2]), sizeof rest);
+        lprintf(shown + at, (int)(sizeof shown - at), "xxxx%s", rest);
+    }
+    imsg("INPUT[%s]", LogText(shown).s);
+}
+
 void process_command(int argc, char **argv, char *input)
 {
     char *p[MAX_WORDS];
@@ -458,7 +487,7 @@ void process_command(int argc, char **argv, char *input)
     const command_row *c = nullptr;
     if (Mode == MODE_TERMINAL) {
         trim_line(input);
-        imsg("INPUT[%s]", input);
+        trace_input(input);
         n = ssplit(input, " \r\n", p, MAX_WORDS, 1);
         if (n > 0) c = find_word(p[0]);
         // A daemon's client may be limited, and its quit ends only the connection.
@@ -478,7 +507,7 @@ void process_command(int argc, char **argv, char *input)
     else
         result = c->run(p, n);
     if (!result) return;
-    imsg("OUTPUT[%s]", result);
+    imsg("OUTPUT[%s]", LogText(result).s);
     write_line("", result);
     client_reply_done(client_current());
     free(result);
@@ -502,9 +531,11 @@ int match_names(const char *mask, const char *given, const char *rewritten)
     int n = ssplit(copy, ", ", entry, MASK_ENTRIES, 1);
     for (int i = 0; i < n; i++) {
         const char *pattern = entry[i];
+        // An exclusion ignores letter case: a directory may match "ROOT" to
+        // the entry root, and an exclusion is only as good as its weakest store.
         if (pattern[0] == '!' && pattern[1] != '!') {
-            if (wild_match(given, pattern + 1)) return 0;
-            if (rewritten && wild_match(rewritten, pattern + 1)) return 0;
+            if (wmatch(given, pattern + 1, 0)) return 0;
+            if (rewritten && wmatch(rewritten, pattern + 1, 0)) return 0;
             continue;
         }
         if (pattern[0] == '!') pattern++;
@@ -548,7 +579,8 @@ static char *gate(Module *m, CorvaneData *d, char *name, const char *op, int on,
     const char *mask = setting(d, mask_id);
     char *use = strip_username(d, name);
     if (!match_names(mask, name, use)) {
-        dmsg("Not doing %s in Module%d because %s does not match [%s]", op, module, name, mask);
+        dmsg("Not doing %s in Module%d because %s does not match [%s]", op, module, LogText(name).s,
+             mask);
         return nullptr;
     }
     return use;
@@ -587,12 +619,14 @@ char *cbcheck(Module *m, void *data, char *username, char *ip, int)
     const char *mask = setting(d, I_CHECK);
     char *use = strip_username(d, username);
     if (!match_names(mask, username, use)) {
-        dmsg("Not doing check in Module%d because %s does not match [%s]", module, username, mask);
+        dmsg("Not doing check in Module%d because %s does not match [%s]", module,
+             LogText(username).s, mask);
         return nullptr;
     }
     const char *ips = setting(d, I_IP_MATCH);
     if (!(ips && strcmp(ips, "*") == 0) && ip && !wild_list(ip, ips)) {
-        dmsg("Not doing check in Module%d because %s does not match [%s]", module, ip, ips);
+        dmsg("Not doing check in Module%d because %s does not match [%s]", module, LogText(ip).s,
+             ips);
         return nullptr;
     }
     return use;
@@ -610,7 +644,9 @@ static int user_exists(Module *m, int module, char *username)
 {
     char *reply = nullptr;
     if (!tallis_module_lookup(m, username, &reply)) {
-        emsg("Not doing set in Module%d because user lookup failed, %s", module, reply);
+        // No reply text: the module has been given up.
+        emsg("Not doing set in Module%d because user lookup failed, %s", module,
+             LogText(reply ? reply : "given up after repeated failures").s);
         free(reply);
         return 0;
     }
@@ -628,7 +664,8 @@ char *cbset(Module *m, void *data, char *username, char *password, int)
     const char *mask = setting(d, I_SET);
     char *use = strip_username(d, username);
     if (!match_names(mask, username, use)) {
-        dmsg("Not doing set in Module%d because %s does not match [%s]", module, username, mask);
+        dmsg("Not doing set in Module%d because %s does not match [%s]", module,
+             LogText(username).s, mask);
         return nullptr;
     }
     const char *on = setting(d, I_DO_SET);
@@ -770,6 +807,10 @@ static int number_floor(int id)
         return 1024;
     case I_SEARCH_LIMIT:
         return 1;
+    case I_SEARCH_TIMEOUT:
+        return 100;
+    case I_RETRY_AFTER:
+        return 0;
     default:
         return INT_MIN;
     }
@@ -786,7 +827,8 @@ static int number_setting(int id, const char *text)
 static int global_only(int id)
 {
     return id == I_LOGLEVEL || id == I_SET_ONCE || id == I_DEL_ONCE || id == I_LOG_ROTATIONS ||
-           id == I_LOG_SIZE || id == I_SEARCH_LIMIT;
+           id == I_LOG_SIZE || id == I_SEARCH_LIMIT || id == I_SEARCH_TIMEOUT ||
+           id == I_RETRY_AFTER;
 }
 
 // What the check of a configuration has found so far.
@@ -875,6 +917,8 @@ static void check_value(config_check *c, int line, int id, const char *v)
     case I_LOG_ROTATIONS:
     case I_LOG_SIZE:
     case I_SEARCH_LIMIT:
+    case I_SEARCH_TIMEOUT:
+    case I_RETRY_AFTER:
         if (!is_number(v))
             problem(c, line, "%s '%s' is not a number: taken as %d", name, v,
                     number_setting(id, v));
@@ -1106,6 +1150,9 @@ static int start_modules(int n)
     // paths of a configuration mean the same from any current directory.
     tallis_workdir(auths, dir);
     tallis_search_limit(auths, number_setting(I_SEARCH_LIMIT, global_setting(I_SEARCH_LIMIT)));
+    tallis_search_timeout(auths,
+                          number_setting(I_SEARCH_TIMEOUT, global_setting(I_SEARCH_TIMEOUT)));
+    tallis_retry_after(auths, number_setting(I_RETRY_AFTER, global_setting(I_RETRY_AFTER)));
     records = (CorvaneData *)calloc(n, sizeof(CorvaneData));
     for (int i = 0; i < n; i++) {
         char errmsg[WIRE_BUF] = "";

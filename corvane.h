@@ -49,10 +49,12 @@ enum {
     I_CLIENT_TIMEOUT = 24, // seconds a client may be idle or leave its replies unread
     I_SOCKET_MODE = 25,    // octal mode of the socket the daemon creates
     I_SOCKET_GROUP = 26,   // group of that socket (name or number)
-    I_WRITERS = 27         // users and "@group"s besides root and ours who may set, del, search
+    I_WRITERS = 27,        // users and "@group"s besides root and ours who may set, del, search
+    I_SEARCH_TIMEOUT = 28, // most ms one module's search may take, global
+    I_RETRY_AFTER = 29 // seconds until failures are forgotten, a given-up module retried, global
 };
 
-// The program's settings table: 28 rows and a terminating row whose Name
+// The program's settings table: 30 rows and a terminating row whose Name
 // is null. Every row holds one verbatim value.
 extern const adt::SIniTable Settings[];
 
@@ -89,7 +91,11 @@ extern int search_outof;
 
 // Handles one command: the line in input (trimmed and split in place) when
 // Mode is MODE_TERMINAL, otherwise the command option in argv and the words
-// after it. Writes the reply line (and a search's data lines). A user name,
+// after it. Writes the reply line (and a search's data lines). A line from
+// input is traced at info level as "INPUT[%s]", with the password of check
+// and set as "xxxx", only the first two words of a line whose command is
+// unknown, and every control character and backslash as \xNN; the reply
+// as "OUTPUT[%s]", escaped the same way. A user name,
 // password, address or search string holding a blank, a line break or
 // another control character, or an address holding a comma, is refused
 // before any module is asked.
@@ -131,8 +137,9 @@ void cleanup(void);
 // when it does not (the reason is logged at debug level), otherwise the
 // name to send it (see strip_username). username is the name exactly as the
 // client gave it, and is never changed. A "!" exclusion of the mask rejects
-// the name when it matches either that name or the rewritten one; the other
-// entries match the name as given. data is the module's CorvaneData.
+// the name when it matches, ignoring ASCII letter case, either that name or
+// the rewritten one; the other entries match the name as given, exactly.
+// data is the module's CorvaneData.
 
 char *cblookup(adt::Module *m, void *data, char *username, int bfsz);
 // Also marks a module whose do_check is "move_from" as the source of a set
@@ -148,7 +155,8 @@ char *cbsearch(adt::Module *m, void *data, char *string, int bfsz);
 // 1 when the mask list admits name, else 0. Entries are separated by commas
 // and blanks (at most 100, the last keeping the rest); each is a wildcard
 // pattern matched case-sensitively against the whole name, and the first
-// match admits. An entry "!pattern" rejects a matching name at once;
+// match admits. An entry "!pattern" rejects at once a name it matches
+// ignoring ASCII letter case (a store may not tell "Root" from "root");
 // "!!pattern" is the literal pattern "!pattern". A null or empty mask
 // admits nothing.
 int match_match(const char *mask, const char *name);

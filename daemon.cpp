@@ -225,6 +225,7 @@ void serve_connection(int fd, int argc, char **argv, int timeout_s, const char *
 
     Client c;
     client_init(&c, fd, fd, timeout_s * 1000);
+    c.WholeLines = 1; // a client cut off inside a request must not run its start
     Mode = MODE_TERMINAL;
     Serving = true;
     ClientEnd why = client_serve(&c, argc, argv);
@@ -341,7 +342,7 @@ int config_sound(Supervisor *s, char *reason, int size)
     return ok;
 }
 
-// Reads the daemon's settings from the configuration file (known sound).
+// Reads the number of workers from the configuration file (known sound).
 void read_settings(Supervisor *s)
 {
     SIni c = sini_init(Settings);
@@ -350,31 +351,74 @@ void read_settings(Supervisor *s)
     s->want = to_int(sini_getx(c, I_WORKERS, nullptr, nullptr, 0), cpus > 0 ? (int)cpus : 1);
     if (s->want < 1) s->want = 1;
     if (s->want > MAX_WORKERS) s->want = MAX_WORKERS;
-    if (!s->activated) {
-        const char *text = sini_getx(c, I_SOCKET_MODE, nullptr, nullptr, 0);
-        char *end = nullptr;
-        long mode = text ? strtol(text, &end, 8) : 0600;
-        if (!text || end == text || *end || mode < 0 || mode > 0777) {
-            emsg("socket_mode %s is not an octal mode; 0600 is used", text ? text : "");
-            mode = 0600;
-        }
-        if (chmod(ListenPath, static_cast<mode_t>(mode)))
-            emsg("Cannot set the mode of %s, %s", ListenPath, strerror(errno));
-        if (const char *group = sini_getx(c, I_SOCKET_GROUP, nullptr, nullptr, 0)) {
-            struct group *g = getgrnam(group);
-            char *rest = nullptr;
-            long gid = g ? g->gr_gid : strtol(group, &rest, 10);
-            bool known = g || (rest != group && !*rest);
-            if (!known || chown(ListenPath, static_cast<uid_t>(-1), static_cast<gid_t>(gid)))
-                emsg("Cannot give %s the group %s, %s", ListenPath, group,
-                     known ? strerror(errno) : "no such group");
-        }
+    sini_free(&c);
+}
+
+// The mode and group (-1: the daemon's own) the socket is made with.
+void socket_access(const Supervisor *s, mode_t *mode, gid_t *gid)
+{
+    SIni c = sini_init(Settings);
+    sini_load(c, s->ini, "module");
+    const char *text = sini_getx(c, I_SOCKET_MODE, nullptr, nullptr, 0);
+    char *end = nullptr;
+    long m = text ? strtol(text, &end, 8) : 0600;
+    if (!text || end == text || *end || m < 0 || m > 0777) {
+        emsg("socket_mode %s is not an octal mode; 0600 is used", text ? text : "");
+        m = 0600;
+    }
+    *mode = static_cast<mode_t>(m);
+    *gid = static_cast<gid_t>(-1);
+    if (const char *group = sini_getx(c, I_SOCKET_GROUP, nullptr, nullptr, 0)) {
+        struct group *g = getgrnam(group);
+        char *rest = nullptr;
+        long id = g ? g->gr_gid : strtol(group, &rest, 10);
+        if (g || (rest != group && !*rest))
+            *gid = static_cast<gid_t>(id);
+        else
+            emsg("Cannot give %s the group %s, no such group", ListenPath, group);
     }
     sini_free(&c);
 }
 
-// Binds ListenPath: a socket file left behind by a daemon that no longer
-// answers is replaced; anything else there is not. 0 after the reason.
+// In own, a directory just made for it, binds the socket as "s", gives it
+// mode and group there, where no one else can reach it, and links it whole
+// to ListenPath (relative to the directory here): no link put at the path
+// can catch the mode or group. 0 with errno set.
+int bind_inside(Supervisor *s, const char *own, int here, mode_t mode, gid_t gid)
+{
+    int d = open(own, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    struct stat st;
+    // What is entered must still be ours alone.
+    bool mine = d >= 0 && fstat(d, &st) == 0 && st.st_uid == geteuid() && !(st.st_mode & 077);
+    if (!mine || fchdir(d) != 0) {
+        if (d >= 0) close(d);
+        errno = mine ? errno : EPERM;
+        return 0;
+    }
+    close(d);
+    struct sockaddr_un a;
+    socket_address(&a, "s");
+    mode_t mask = umask(0177);
+    int bound = bind(s->fd, reinterpret_cast<struct sockaddr *>(&a), sizeof a) == 0;
+    umask(mask);
+    if (bound && chmod("s", mode) != 0)
+        emsg("Cannot set the mode of %s, %s", ListenPath, strerror(errno));
+    if (bound && gid != static_cast<gid_t>(-1) && chown("s", static_cast<uid_t>(-1), gid) != 0)
+        emsg("Cannot give %s the group %d, %s", ListenPath, static_cast<int>(gid), strerror(errno));
+    // A link never replaces: what came to the path meanwhile stays.
+    bound = bound && lstat("s", &st) == 0 && linkat(AT_FDCWD, "s", here, ListenPath, 0) == 0;
+    int e = errno;
+    unlink("s");
+    if (fchdir(here) != 0) return 0;
+    s->dev = st.st_dev;
+    s->ino = st.st_ino;
+    errno = e;
+    return bound;
+}
+
+// Binds ListenPath with its mode and group: a socket file left behind by
+// a daemon that no longer answers is replaced; anything else there is not.
+// 0 after the reason.
 int bind_socket(Supervisor *s)
 {
     struct sockaddr_un a;
@@ -397,17 +441,24 @@ int bind_socket(Supervisor *s)
         imsg("Replacing the stale socket %s", ListenPath);
         unlink(ListenPath);
     }
+    // A directory of our own beside the path, on the same file system.
+    std::string own = ListenPath;
+    size_t slash = own.rfind('/');
+    own = (slash == std::string::npos ? "./" : own.substr(0, slash + 1)) + ".corvane-XXXXXX";
+    mode_t mode;
+    gid_t gid;
+    socket_access(s, &mode, &gid); // the configuration's path may be relative to here
+    int here = open(".", O_PATH | O_DIRECTORY | O_CLOEXEC);
     s->fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    // Owner-only until the configured mode is set.
-    mode_t mask = umask(0177);
-    int bound = s->fd >= 0 && bind(s->fd, reinterpret_cast<struct sockaddr *>(&a), sizeof a) == 0;
-    umask(mask);
-    if (!bound || lstat(ListenPath, &st) != 0) {
-        print_dead("cannot listen on %s: %s", ListenPath, strerror(errno));
+    bool made = here >= 0 && s->fd >= 0 && mkdtemp(own.data());
+    int bound = made && bind_inside(s, own.c_str(), here, mode, gid);
+    int e = errno;
+    if (made) rmdir(own.c_str());
+    if (here >= 0) close(here);
+    if (!bound) {
+        print_dead("cannot listen on %s: %s", ListenPath, strerror(e));
         return 0;
     }
-    s->dev = st.st_dev;
-    s->ino = st.st_ino;
     return 1;
 }
 
@@ -517,7 +568,7 @@ void reload(Supervisor *s)
     // changes again before the new workers read it leaves the old ones.
     imsg("Reload: new workers start on the new configuration");
     for (WorkerProc &w : s->procs) w.current = false;
-    read_settings(s);
+    read_settings(s); // the socket keeps the mode and group it was made with
     s->backoff = 0;
     s->next_start = 0;
 }
@@ -595,7 +646,7 @@ int daemon_supervise(int argc, char **argv, const char *dir, const char *name)
     }
     int activated = activated_socket(&s);
     if (activated < 0 || (!activated && !bind_socket(&s))) return 1;
-    read_settings(&s); // the socket's mode and group before the first client can come
+    read_settings(&s);
     if (!activated && listen(s.fd, SOMAXCONN) != 0) {
         print_dead("cannot listen on %s: %s", ListenPath, strerror(errno));
         unlink(ListenPath);
@@ -647,7 +698,7 @@ std::string command_of(int argc, char **argv)
 int relay(int fd)
 {
     struct pollfd p[2] = {{STDIN_FILENO, POLLIN, 0}, {fd, POLLIN, 0}};
-    char bf[65536];
+    char bf[65536], last = '\n';
     for (;;) {
         if (poll(p, 2, -1) < 0) {
             if (errno == EINTR) continue;
@@ -662,7 +713,13 @@ int relay(int fd)
         if (p[0].fd >= 0 && p[0].revents) {
             ssize_t n = read(STDIN_FILENO, bf, sizeof bf);
             if (n < 0 && errno == EINTR) continue;
-            if (n > 0 && write_all(fd, bf, static_cast<size_t>(n))) continue;
+            if (n > 0 && write_all(fd, bf, static_cast<size_t>(n))) {
+                last = bf[n - 1];
+                continue;
+            }
+            // The daemon runs only ended lines: a last line is ended here, as
+            // Corvane on standard input would run it.
+            if (n == 0 && last != '\n') write_all(fd, "\n", 1);
             shutdown(fd, SHUT_WR); // the daemon answers the end of input with "+OK bye"
             p[0].fd = -1;
         }

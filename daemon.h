@@ -1,20 +1,23 @@
 // Daemon: Corvane serving many clients on a Unix stream socket, and the
 // client that talks to it.
 //
-// corvane -listen PATH starts a supervisor: it binds PATH (or takes the
-// socket systemd hands it on descriptor 3 when LISTEN_FDS is 1 and
-// LISTEN_PID is its process id), starts `workers` worker processes and keeps
-// them running: a worker that ends is replaced, after 1 s doubling to 60 s
-// while workers keep ending within a few seconds of their start. SIGHUP
-// checks the configuration and, when it is sound, starts new workers on it
-// while the old ones finish their client and end; SIGTERM and SIGINT stop
+// corvane -listen PATH starts a supervisor: it binds PATH with the mode and
+// group of `socket_mode` and `socket_group`, set once while the socket lies
+// in a private directory beside PATH (or takes the socket systemd hands it
+// on descriptor 3 when LISTEN_FDS is 1 and LISTEN_PID is its process id),
+// starts `workers` worker processes and keeps them running: a worker that
+// ends is replaced, after 1 s doubling to 60 s while workers keep ending
+// within a few seconds of their start. SIGHUP checks the configuration and,
+// when it is sound, starts new workers on it while the old ones finish their
+// client and end (the socket is not touched); SIGTERM and SIGINT stop
 // accepting, let the clients finish for up to 5 s, stop every worker and
 // module and remove the socket.
 //
 // A worker is the same program started again with -worker and the socket on
 // descriptor 3: it does the ordinary start-up (configuration, log, modules)
 // once and then serves one connection at a time with the ordinary command
-// loop. A client's quit or the end of its input ends the connection with
+// loop, running whole lines only (a connection that ends inside a line was
+// cut off). A client's quit or the end of its input ends the connection with
 // "+OK bye"; the modules are not sent quit and keep running for the next
 // client. A worker ends after its client once a module was given up, so its
 // replacement starts the module afresh.

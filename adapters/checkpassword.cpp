@@ -431,6 +431,11 @@ int cpw_reply_status(const char *line)
     return CPW_TEMPFAIL;
 }
 
+int cpw_reply_holds(const char *reply, const char *password)
+{
+    return reply && password && *password && strstr(reply, password);
+}
+
 struct timespec cpw_deadline(int ms)
 {
     return adt::spawn_deadline(ms);

@@ -109,6 +109,10 @@ int cpw_command(char *buf, size_t size, const CpwLogin *l);
 // ("-DEAD" and anything unexpected).
 int cpw_reply_status(const char *line);
 
+// 1 when reply holds password anywhere, as a word or inside one (a module
+// that echoes its request): such a reply is never shown or logged.
+int cpw_reply_holds(const char *reply, const char *password);
+
 // The deadline ms milliseconds from now (CLOCK_MONOTONIC), and the
 // milliseconds left until it, 0 once it passed.
 struct timespec cpw_deadline(int ms);

@@ -79,15 +79,6 @@ int take_login(const CpwOptions *o, char *input, CpwLogin *l, const struct times
     return status;
 }
 
-// 1 when word stands in text as a blank-separated word of its own.
-int holds_word(const char *text, const char *word)
-{
-    size_t n = strlen(word);
-    for (const char *p = strstr(text, word); p; p = strstr(p + 1, word))
-        if ((p == text || p[-1] == ' ') && (p[n] == 0 || p[n] == ' ')) return 1;
-    return 0;
-}
-
 // Asks Corvane about l: the exit status its reply stands for.
 int check(const CpwOptions *o, const CpwLogin *l, const struct timespec *deadline)
 {
@@ -107,7 +98,7 @@ int check(const CpwOptions *o, const CpwLogin *l, const struct timespec *deadlin
     // A module may echo its request; such a reply is not shown.
     if (status == CPW_TEMPFAIL)
         say("Corvane cannot answer: %s",
-            holds_word(reply, l->Password) ? "(a reply that holds the password)" : reply);
+            cpw_reply_holds(reply, l->Password) ? "(a reply that holds the password)" : reply);
     explicit_bzero(reply, sizeof reply);
     return status;
 }

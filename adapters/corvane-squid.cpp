@@ -105,16 +105,6 @@ struct Job {
     }
 };
 
-// 1 when word stands in text as a blank-separated word of its own.
-bool holds_word(const char *text, const char *word)
-{
-    size_t n = strlen(word);
-    if (!n) return false;
-    for (const char *p = strstr(text, word); p; p = strstr(p + 1, word))
-        if ((p == text || p[-1] == ' ') && (p[n] == 0 || p[n] == ' ')) return true;
-    return false;
-}
-
 // Writes one reply line to Squid. Squid gone, the helper has nothing left
 // to do.
 void answer(const char *channel, int verdict, const char *message)
@@ -134,10 +124,11 @@ void answer_job(const Job &job, const char *reply, const char *why)
         return;
     }
     // A broken module may echo its request: such a reply is not shown.
-    const char *text = !reply                            ? why
-                       : holds_word(reply, job.password) ? "Corvane cannot answer (a reply that "
-                                                           "holds the password)"
-                                                         : reply;
+    const char *text = !reply ? why
+                       : cpw_reply_holds(reply, job.password)
+                           ? "Corvane cannot answer (a reply that "
+                             "holds the password)"
+                           : reply;
     say("%s", text);
     answer(job.channel, SQ_BH, text);
 }
@@ -302,6 +293,13 @@ std::unique_ptr<Link> open_link(const Options &o, std::string &why)
             return nullptr;
         }
         return std::make_unique<Link>(std::move(s), std::move(w), -1);
+    }
+    // Before each start, as corvane-checkpassword: a configuration that
+    // others could change would name the programs Corvane runs as us.
+    char err[CPW_LINE];
+    if (!cpw_config_safe(o.path.c_str(), o.corvane.c_str(), err, sizeof err)) {
+        why = err;
+        return nullptr;
     }
     int to[2], from[2];
     if (pipe2(to, O_CLOEXEC) != 0) {
@@ -511,14 +509,6 @@ class Helper
     char head_[SQ_CHANNEL_MAX + 2] = ""; // the start of a line too long
 };
 
-// An absolute form of path, so that a child in another directory finds it.
-std::string absolute(const std::string &path)
-{
-    if (path.empty() || path[0] == '/') return path;
-    char cwd[CPW_LINE];
-    return getcwd(cwd, sizeof cwd) ? std::string(cwd) + "/" + path : path;
-}
-
 // Reads the options; 0 on success, else the exit status.
 int parse_options(int argc, char **argv, Options &o)
 {
@@ -544,6 +534,11 @@ int parse_options(int argc, char **argv, Options &o)
             return 2;
         }
         const char *value = argv[++i];
+        if (name != "-timeout" && value[0] != '/') {
+            // Squid's current directory is no place to trust.
+            say("%s %s: an absolute path is needed", argv[i - 1], value);
+            return 2;
+        }
         if (name == "-timeout") {
             char *end = nullptr;
             long v = strtol(value, &end, 10);
@@ -567,8 +562,6 @@ int parse_options(int argc, char **argv, Options &o)
         say("socket path too long: %s", o.socket.c_str());
         return 2;
     }
-    o.corvane = absolute(o.corvane);
-    o.path = absolute(o.path);
     return 0;
 }
 

@@ -407,4 +407,26 @@ void check_emsglog(void)
     array_free_fn(&pending, free_text);
 }
 
+char *log_escape(char *bf, int bfsz, const char *text)
+{
+    if (!bf || bfsz < 1) return bf;
+    static const char hex[] = "0123456789abcdef";
+    const unsigned char *c = reinterpret_cast<const unsigned char *>(text ? text : "(NULL)");
+    int n = 0;
+    for (; *c; c++) {
+        bool plain = *c >= 0x20 && *c != 0x7f && *c != '\\';
+        if (n + (plain ? 1 : 4) > bfsz - 1) break;
+        if (plain) {
+            bf[n++] = static_cast<char>(*c);
+            continue;
+        }
+        bf[n++] = '\\';
+        bf[n++] = 'x';
+        bf[n++] = hex[*c >> 4];
+        bf[n++] = hex[*c & 15];
+    }
+    bf[n] = 0;
+    return bf;
+}
+
 } // namespace adt

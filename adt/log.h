@@ -92,6 +92,19 @@ void dmsg(const char *format, ...) __attribute__((format(printf, 1, 2)));
 // Writes the held-back errors to the current log and forgets them.
 void check_emsglog(void);
 
+// Copies text (null: "(NULL)") into bf of bfsz bytes with every control
+// character (below 0x20, and 0x7f) and every backslash written as \xNN,
+// two lower-case hex digits, cut before an escape that would not fit. A
+// client's or a module's text logged so stays one line that no terminal
+// acts on, and reads back unambiguously. Returns bf.
+char *log_escape(char *bf, int bfsz, const char *text);
+// A text escaped by log_escape for the call it is made in:
+// dmsg("Lookup[%s]", LogText(name).s).
+struct LogText {
+    char s[1000];
+    explicit LogText(const char *text) { log_escape(s, sizeof s, text); }
+};
+
 } // namespace adt
 
 #endif

@@ -469,7 +469,7 @@ static int take_line(pSpawn x, char *lf, char *result, int bfsz, int *avail)
     memset(line + bytes, 0, lf + 1 - (line + bytes));
     x->inupto = static_cast<int>(lf + 1 - x->inbf);
     if (avail) *avail = x->inbytes - x->inupto;
-    dmsg("Spawn: gets read (%s)", result);
+    dmsg("Spawn: gets read (%s)", LogText(result).s);
     return bytes;
 }
 
@@ -565,7 +565,7 @@ static void log_discarded(const char *who, const char *text, int bytes)
         int len = lf ? static_cast<int>(lf - text) : bytes;
         int shown = len > 0 && text[len - 1] == '\r' ? len - 1 : len;
         scpy(line, text, shown < WIRE_BUF ? shown + 1 : WIRE_BUF);
-        emsg("%s: discarding unexpected output (%s)", who, line);
+        emsg("%s: discarding unexpected output (%s)", who, LogText(line).s);
         int used = lf ? len + 1 : len;
         text += used;
         bytes -= used;

@@ -2,12 +2,16 @@
 // one module, and the walk of each operation over the table.
 #include "adt/tallis.h"
 
+#include <cerrno>
 #include <climits>
 #include <csignal>
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <unistd.h>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "adt/lib.h"
@@ -32,6 +36,11 @@ static const int DRAIN_WAIT = 100;
 // than any store of ours lists, few enough that a module streaming for
 // ever cannot hold a search for ever.
 static const int DEFAULT_SEARCH_LIMIT = 100000;
+// The longest one module's search may take unless told otherwise (ms).
+static const int DEFAULT_SEARCH_TIME = 60000;
+// Seconds after which failures are forgotten and a given-up module is tried
+// again unless told otherwise.
+static const int DEFAULT_RETRY_AFTER = 60;
 
 static int is_dead(const char *reply)
 {
@@ -41,6 +50,24 @@ static int is_dead(const char *reply)
 static int is_success(const char *reply)
 {
     return reply && reply[0] == '+';
+}
+
+// 1 when at least `seconds` (above 0) have passed since `since` on the
+// monotonic clock.
+static int seconds_since(const struct timespec *since, int seconds)
+{
+    if (seconds <= 0) return 0;
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    long long ms = (now.tv_sec - since->tv_sec) * 1000LL + (now.tv_nsec - since->tv_nsec) / 1000000;
+    return ms >= seconds * 1000LL;
+}
+
+// Replaces what m keeps of a lookup that could not answer (text may be null).
+static void keep_unanswered(Module *m, const char *text)
+{
+    free(m->Unanswered);
+    m->Unanswered = s_strdup(text);
 }
 
 // A fresh process record for m, started with its command line in its
@@ -75,12 +102,29 @@ Tallis *tallis_init(int modules)
     x->uid = -1;
     x->gid = -1;
     x->SearchLimit = DEFAULT_SEARCH_LIMIT;
+    x->SearchTime = DEFAULT_SEARCH_TIME;
+    x->RetryAfter = DEFAULT_RETRY_AFTER;
     return x;
 }
 
 void tallis_search_limit(Tallis *t, int lines)
 {
     if (t) t->SearchLimit = lines > 0 ? lines : DEFAULT_SEARCH_LIMIT;
+}
+
+void tallis_search_timeout(Tallis *t, int ms)
+{
+    if (t) t->SearchTime = ms > 0 ? ms : DEFAULT_SEARCH_TIME;
+}
+
+void tallis_retry_after(Tallis *t, int seconds)
+{
+    if (!t) return;
+    t->RetryAfter = seconds > 0 ? seconds : 0;
+    for (int i = 0; i < t->ModuleCount; i++) {
+        t->Modules[i].RetryAfter = t->RetryAfter;
+        if (t->Modules[i].GivenUp) t->Modules[i].GivenUp->RetryAfter = t->RetryAfter;
+    }
 }
 
 void tallis_workdir(Tallis *t, const char *dir)
@@ -124,6 +168,8 @@ static void forget_given_up(Module *m)
 {
     if (!m->GivenUp) return;
     free(m->GivenUp->Binary);
+    free(m->GivenUp->Workdir);
+    free(m->GivenUp->Unanswered);
     free(m->GivenUp);
     m->GivenUp = nullptr;
 }
@@ -149,6 +195,7 @@ static void make_room(Tallis *x, int slot)
     m->Dead = 0;
     m->Workdir = nullptr;
     m->GivenUp = nullptr;
+    m->Unanswered = nullptr;
 }
 
 int tallis_add(Tallis *x, const char *binary, int priority, int timeout, void *data, char *errmsg,
@@ -180,6 +227,8 @@ int tallis_add(Tallis *x, const char *binary, int priority, int timeout, void *d
 
     Module *m = &x->Modules[slot];
     forget_given_up(m);
+    keep_unanswered(m, nullptr);
+    m->RetryAfter = x->RetryAfter;
     m->Uid = x->uid;
     m->Gid = x->gid;
     m->Priority = priority;
@@ -249,6 +298,13 @@ void tallis_free(Tallis **x)
 void module_dead(Module *m)
 {
     if (!m) return;
+    // Failures far apart are separate outages, not one module failing.
+    if (m->Dead > 0 && seconds_since(&m->LastFailure, m->RetryAfter)) {
+        imsg("Module%d: no failure for %d s, its failure count starts again", m->Priority,
+             m->RetryAfter);
+        m->Dead = 0;
+    }
+    clock_gettime(CLOCK_MONOTONIC, &m->LastFailure);
     if (m->Dead >= MAX_RESTARTS) {
         emsg("Module%d reported -DEAD %d times, not using it anymore", m->Priority, m->Dead);
         Module *gone = static_cast<Module *>(calloc(1, sizeof(Module)));
@@ -256,8 +312,9 @@ void module_dead(Module *m)
             *gone = *m;
             gone->Process = nullptr;
             gone->Binary = s_strdup(m->Binary);
-            gone->Workdir = nullptr;
+            gone->Workdir = s_strdup(m->Workdir);
             gone->GivenUp = nullptr;
+            gone->Unanswered = nullptr;
         }
         module_clear(m);
         forget_given_up(m);
@@ -286,8 +343,25 @@ void module_clear(Module *m)
     m->Binary = nullptr;
     free(m->Workdir);
     m->Workdir = nullptr;
+    keep_unanswered(m, nullptr);
     m->Data = nullptr;
     m->Dead = 0;
+}
+
+// A given-up module in slot m whose RetryAfter has passed since it was
+// given up is started afresh there, its failure count at 0. 1 when the
+// slot is occupied now.
+static int revive(Module *m)
+{
+    Module *gone = m->GivenUp;
+    if (m->Process || !gone || !seconds_since(&gone->LastFailure, gone->RetryAfter)) return 0;
+    keep_unanswered(m, nullptr);
+    *m = *gone;
+    free(gone);
+    m->Dead = 0;
+    emsg("Module%d started again after being given up", m->Priority);
+    start_module(m, m->Binary);
+    return m->Process != nullptr;
 }
 
 int module_priority(Module *m)
@@ -340,7 +414,7 @@ int failed(Module *m, const char *who, char **result, const char *why = nullptr)
     emsg("Failed to talk to Module%d (%s), %s", m->Priority, m->Binary, bf);
     char last[WIRE_BUF];
     if (!why && spawn_gets(m->Process, last, sizeof last, nullptr, DRAIN_WAIT) >= 0) {
-        emsg("Last thing read (%s)", last);
+        emsg("Last thing read (%s)", LogText(last).s);
         scpy(bf, last, sizeof bf);
     }
     free(*result);
@@ -378,18 +452,18 @@ int send_request(Module *m, const char *who, char **result, const char *format, 
     return NOT_SENT;
 }
 
-// Reads m's next line within its time-out into line (size bytes). A line
-// the channel reports as longer is read again into a new heap buffer of
-// its length, handed back in *big for the caller to free. The line, or
-// null when none could be read.
-char *next_line(Module *m, char *line, int size, char **big)
+// Reads m's next line within wait ms into line (size bytes). A line the
+// channel reports as longer is read again into a new heap buffer of its
+// length, handed back in *big for the caller to free. The line, or null
+// when none could be read.
+char *next_line(Module *m, char *line, int size, char **big, int wait)
 {
     int avail = 0;
-    if (spawn_gets(m->Process, line, size, &avail, m->Timeout) >= 0) return line;
+    if (spawn_gets(m->Process, line, size, &avail, wait) >= 0) return line;
     if (avail <= 0) return nullptr;
     free(*big);
     *big = static_cast<char *>(calloc(avail + 1, 1));
-    if (!*big || spawn_gets(m->Process, *big, avail + 1, nullptr, m->Timeout) < 0) return nullptr;
+    if (!*big || spawn_gets(m->Process, *big, avail + 1, nullptr, wait) < 0) return nullptr;
     return *big;
 }
 
@@ -398,7 +472,7 @@ int read_reply(Module *m, const char *who, char **result)
 {
     char bf[WIRE_BUF];
     char *big = nullptr;
-    char *line = next_line(m, bf, sizeof bf, &big);
+    char *line = next_line(m, bf, sizeof bf, &big, m->Timeout);
     if (line == bf)
         *result = s_strdup(bf);
     else if (line)
@@ -406,7 +480,7 @@ int read_reply(Module *m, const char *who, char **result)
     else
         free(big);
     if (!*result) return failed(m, who, result);
-    dmsg("Module%d[%s]", m->Priority, *result);
+    dmsg("Module%d[%s]", m->Priority, LogText(*result).s);
     return DONE;
 }
 
@@ -442,37 +516,53 @@ int del_exchange(Module *m, const char *username, char **result)
     return reply_to(send_request(m, nullptr, result, "del %s", username), m, nullptr, result);
 }
 
-// A search that has taken `limit` data lines from m and is offered one
-// more: m is not read further but restarted, as what it still sends would
-// answer later requests. cb and *result get a final line with the count.
-int search_cut(Module *m, int limit, TallisLineCB cb, char **result)
+// A search that has taken `taken` data lines from m and is offered more,
+// past its limit of lines or of time (`why`): m is not read further but
+// restarted, as what it still sends would answer later requests. cb and
+// *result get a final line with the count.
+int search_cut(Module *m, int taken, const char *why, TallisLineCB cb, char **result)
 {
-    emsg("Module%d: search stopped after %d lines, restarting it", m->Priority, limit);
+    emsg("Module%d: search stopped after %d lines%s, restarting it", m->Priority, taken, why);
     module_restart(m);
-    *result = tallis_make_result("+OK %d lines taken, the rest not read", limit);
+    *result = tallis_make_result("+OK %d lines taken, the rest not read", taken);
     if (cb && *result) cb(*result);
     return *result ? DONE : FAILED;
 }
 
-int search_exchange(Module *m, const char *string, const char *rest, TallisLineCB cb, int limit,
-                    char **result)
+// The bounds of one module's search: lines, and ms from its start.
+struct SearchBounds {
+    int lines = DEFAULT_SEARCH_LIMIT;
+    int ms = DEFAULT_SEARCH_TIME;
+};
+
+int search_exchange(Module *m, const char *string, const char *rest, TallisLineCB cb,
+                    SearchBounds bounds, char **result)
 {
+    struct timespec end = spawn_deadline(bounds.ms);
     int sent = send_request(m, nullptr, result, "search %s%s%s", string, rest ? " " : "",
                             rest ? rest : "");
     if (sent != DONE) return sent;
     char fixed[WIRE_BUF];
     char *big = nullptr;
     for (int taken = 0;; taken++) {
-        char *line = next_line(m, fixed, sizeof fixed, &big);
+        // Each line within the module's time-out, the whole within the search's.
+        long long left = spawn_left(&end);
+        int wait = left < m->Timeout ? static_cast<int>(left) : m->Timeout;
+        errno = 0;
+        char *line = wait > 0 ? next_line(m, fixed, sizeof fixed, &big, wait) : nullptr;
+        if (!line && wait < m->Timeout && (wait <= 0 || errno == ETIMEDOUT)) {
+            free(big);
+            return search_cut(m, taken, " at the search time-out", cb, result);
+        }
         if (!line) {
             failed(m, nullptr, result);
             free(big);
             return FAILED;
         }
-        dmsg("Module%d[%s]", m->Priority, line);
-        if (taken == limit && strncmp(line, "+DATA ", 6) == 0) {
+        dmsg("Module%d[%s]", m->Priority, LogText(line).s);
+        if (taken == bounds.lines && strncmp(line, "+DATA ", 6) == 0) {
             free(big);
-            return search_cut(m, limit, cb, result);
+            return search_cut(m, taken, "", cb, result);
         }
         // The line is lent to cb: a "-DEAD" line is not passed on, and
         // every other line that is not data ends the reply.
@@ -498,7 +588,20 @@ int live(Module *m, char **result)
 
 int tallis_module_lookup(Module *m, const char *username, char **result)
 {
-    return live(m, result) && lookup_exchange(m, username, result) == DONE;
+    if (!result) return 0;
+    if (!live(m, result)) {
+        // Only a given-up module's record has a command line but no process.
+        if (m && m->Binary) {
+            char text[WIRE_BUF];
+            lprintf(text, sizeof text, "-DEAD %s module (%s), given up after repeated failures",
+                    username, m->Binary);
+            keep_unanswered(m, text);
+        }
+        return 0;
+    }
+    int asked = lookup_exchange(m, username, result);
+    keep_unanswered(m, asked != DONE || is_dead(*result) ? *result : nullptr);
+    return asked == DONE;
 }
 
 int tallis_module_check(Module *m, const char *username, const char *password, const char *ip,
@@ -521,8 +624,7 @@ int tallis_module_del(Module *m, const char *username, char **result)
 int tallis_module_search(Module *m, const char *string, const char *rest, TallisLineCB cb,
                          char **result)
 {
-    return live(m, result) &&
-           search_exchange(m, string, rest, cb, DEFAULT_SEARCH_LIMIT, result) == DONE;
+    return live(m, result) && search_exchange(m, string, rest, cb, SearchBounds(), result) == DONE;
 }
 
 // --- Operations over the table ---
@@ -544,11 +646,16 @@ struct Walk {
     const char *rest;      // set: the extra information; search: the extra text
     TallisLineCB cb;       // search: where the lines go
     char **result;
-    char *unanswered; // lookup, check: the "-DEAD" text of the first module that could not answer
-    std::vector<const Module *> down; // the modules that could not answer in this walk
-    // check: where a set on check for the user goes (null: nowhere), and
-    // the name it is set under; found once, before the source is asked.
+    // lookup, check: the result's "-DEAD" text when no module accepts
+    char *unanswered;
+    // lookup, check: the modules that could not answer in this walk, with
+    // their "-DEAD" texts
+    std::vector<std::pair<const Module *, std::string>> down;
+    // check: where a set on check for the user goes (null: nowhere; a
+    // given-up module's record when it was given up), its number, and the
+    // name it is set under; found before the source is asked.
     Module *target;
+    int target_number;
     char *target_use;
     char target_name[WIRE_BUF];
 };
@@ -591,28 +698,37 @@ char *gate(Walk *w, Module *m)
 // such module gives the result's reason.
 void unanswered(Walk *w, const Module *m, int number, const char *text)
 {
-    w->down.push_back(m);
     if (!w->op->temporary || !text) return;
     char dead[WIRE_BUF];
     if (strncmp(text, "-ERR", 4) == 0)
         lprintf(dead, sizeof dead, "-DEAD%s", text + 4);
     else
         scpy(dead, text, sizeof dead);
-    emsg("Module%d could not answer %s %s: %s", number, w->op->word, w->given, dead);
+    w->down.emplace_back(m, dead);
+    emsg("Module%d could not answer %s %s: %s", number, w->op->word, LogText(w->given).s,
+         LogText(dead).s);
     if (!w->unanswered) w->unanswered = s_strdup(dead);
+}
+
+// Why module m could not answer earlier in this walk, or null.
+const char *down_why(Walk *w, const Module *m)
+{
+    for (const auto &d : w->down)
+        if (d.first == m) return d.second.c_str();
+    return nullptr;
 }
 
 // A reply of m that begins with "-DEAD": m is restarted or given up.
 void answered_dead(Walk *w, Module *m, const char *reply)
 {
     int number = m->Priority;
-    amsg("Module%d answered %s", number, reply);
+    amsg("Module%d answered %s", number, LogText(reply).s);
     module_dead(m);
     unanswered(w, m, number, reply);
 }
 
-// A module given up earlier in the slot gone: for lookup and check, it
-// could not answer if its gatekeeper would have let it.
+// A module given up earlier, gone (its slot's record): for lookup and
+// check, it could not answer if its gatekeeper would have let it.
 void given_up(Walk *w, Module *gone)
 {
     if (!w->op->temporary || !gate(w, gone)) return;
@@ -623,49 +739,88 @@ void given_up(Walk *w, Module *gone)
 }
 
 // Finds the module a set on check for the walk's user goes to: the first
-// whose set gatekeeper takes them, with the check's password.
+// whose set gatekeeper takes them with the check's password, a given-up
+// module (its record) included. A gatekeeper that could not decide
+// because the module's own lookup could not answer makes that module the
+// target too, noted as one that could not answer: whether the user moved
+// there is then unknown.
 void find_target(Walk *w)
 {
     Tallis *x = w->x;
     w->target = nullptr;
     for (int i = 0; i < x->ModuleCount && !w->target; i++) {
-        Module *m = &x->Modules[i];
-        if (!m->Process) continue;
+        revive(&x->Modules[i]);
+        Module *m = x->Modules[i].Process ? &x->Modules[i] : x->Modules[i].GivenUp;
+        if (!m) continue;
+        int number = m->Priority;
         scpy(w->target_name, w->given, sizeof w->target_name);
+        keep_unanswered(m, nullptr);
         // The set gatekeeper only reads the password.
         char *pw = const_cast<char *>(w->password);
         w->target_use = x->SCB ? x->SCB(m, m->Data, w->target_name, pw, WIRE_BUF) : w->target_name;
-        if (w->target_use) w->target = m;
+        if (!w->target_use && !m->Unanswered) continue;
+        w->target = m;
+        w->target_number = number;
+        char *why = m->Unanswered;
+        m->Unanswered = nullptr;
+        if (why && m->Process && is_dead(why))
+            answered_dead(w, m, why);
+        else if (why)
+            unanswered(w, m, number, why);
+        free(why);
     }
 }
 
-// A user the target of a move already knows must not be checked against
-// the source m: an old password would pass, and its set on check would
-// write it over the new one (or bring back a deleted user). 1 when m is to
-// be skipped. A target that cannot answer is counted as such, and the
-// source still serves: a broken new store does not lock out the users who
-// have not moved yet.
+// The source m of a move is not asked while its target cannot answer
+// (why: the target's "-DEAD" text): unless a later module accepts, the
+// result says so.
+void fail_closed(Walk *w, Module *m, const char *why)
+{
+    const char *reason = strncmp(why, "-DEAD", 5) == 0 ? why + 5 : why;
+    reason += strspn(reason, " ");
+    char text[WIRE_BUF];
+    lprintf(text, sizeof text, "-DEAD %s cannot be checked while Module%d cannot answer: %s",
+            w->given, w->target_number, reason);
+    emsg("Not doing check in Module%d: %s", m->Priority, LogText(text + 6).s);
+    free(w->unanswered);
+    w->unanswered = s_strdup(text);
+}
+
+// Whether the source m of a move is to be skipped (1): when the target
+// knows the user (an old password would pass, and its set on check would
+// write it over the new one, or bring back a deleted user), and when the
+// target cannot say whether it does (fail_closed).
 int moved_away(Walk *w, Module *m)
 {
     if (!m->SetOnCheck) return 0;
     find_target(w);
     Module *target = w->target;
     if (!target || target == m) return 0;
-    for (const Module *d : w->down)
-        if (d == target) return 0;
-    char *reply = nullptr;
-    int number = target->Priority;
-    int asked = lookup_exchange(target, w->target_use, &reply);
-    int known = asked == DONE && is_success(reply);
-    if (asked == FAILED)
-        unanswered(w, target, number, reply);
-    else if (asked == DONE && is_dead(reply))
-        answered_dead(w, target, reply);
-    else if (known)
-        dmsg("Not doing check in Module%d because Module%d, where its users move to, knows %s",
-             m->Priority, number, w->target_use);
-    free(reply);
-    return known;
+    const char *why = down_why(w, target);
+    char text[WIRE_BUF];
+    if (!why && !target->Process) {
+        lprintf(text, sizeof text, "-DEAD %s module (%s), given up after repeated failures",
+                w->given, target->Binary);
+        why = text;
+    }
+    if (!why) {
+        char *reply = nullptr;
+        int asked = lookup_exchange(target, w->target_use, &reply);
+        if (asked == DONE && is_success(reply))
+            dmsg("Not doing check in Module%d because Module%d, where its users move to, knows %s",
+                 m->Priority, w->target_number, LogText(w->target_use).s);
+        else if (asked == DONE && is_dead(reply))
+            answered_dead(w, target, reply);
+        else if (asked != DONE)
+            unanswered(w, target, w->target_number, reply);
+        int known = asked == DONE && is_success(reply);
+        free(reply);
+        if (known) return 1;
+        why = down_why(w, target);
+        if (!why) return 0;
+    }
+    fail_closed(w, m, why);
+    return 1;
 }
 
 int ask_lookup(Walk *w, Module *m, const char *use)
@@ -690,7 +845,8 @@ int ask_del(Walk *w, Module *m, const char *use)
 
 int ask_search(Walk *w, Module *m, const char *use)
 {
-    return search_exchange(m, use, w->rest, w->cb, w->x->SearchLimit, w->result);
+    return search_exchange(m, use, w->rest, w->cb, {w->x->SearchLimit, w->x->SearchTime},
+                           w->result);
 }
 
 int found(Walk *, Module *)
@@ -709,7 +865,7 @@ int set_on_check(Walk *w, Module *accepting)
     scpy(copy, *w->result, sizeof copy);
     char *field[5];
     int np = ssplit(copy, " ", field, 5, 1);
-    if (np < 4) emsg("np(%d) < 4 (%s)", np, *w->result);
+    if (np < 4) emsg("np(%d) < 4 (%s)", np, LogText(*w->result).s);
     const char *extra = np == 5 ? field[4] : "";
     // The target was found just before the source was asked; a probe that
     // failed may have emptied its slot since.
@@ -717,7 +873,7 @@ int set_on_check(Walk *w, Module *accepting)
     if (!target || !target->Process) return 1;
     char *answer = nullptr;
     if (set_exchange(target, w->target_use, w->password, extra, &answer) != DONE)
-        emsg("Failed to set on check (%s)", answer);
+        emsg("Failed to set on check (%s)", LogText(answer).s);
     free(answer);
     return 1;
 }
@@ -739,7 +895,7 @@ int walk(Walk *w)
     int accepted = 0;
     for (int i = 0; x && i < x->ModuleCount && !accepted; i++) {
         Module *m = &x->Modules[i];
-        if (!m->Process) {
+        if (!m->Process && !revive(m)) {
             if (m->GivenUp) given_up(w, m->GivenUp);
             continue;
         }
@@ -784,7 +940,7 @@ Walk walk_of(Tallis *x, const Op *op, const char *given, const char *given2, cha
 
 int tallis_lookup(Tallis *x, const char *xusername, char **result)
 {
-    dmsg("Lookup[%s]", xusername);
+    dmsg("Lookup[%s]", LogText(xusername).s);
     Walk w = walk_of(x, &LOOKUP, xusername, nullptr, result);
     return walk(&w);
 }
@@ -792,7 +948,7 @@ int tallis_lookup(Tallis *x, const char *xusername, char **result)
 int tallis_check(Tallis *x, const char *xusername, const char *password, const char *xip,
                  char **result)
 {
-    dmsg("Check[%s|xxxx]", xusername);
+    dmsg("Check[%s|xxxx]", LogText(xusername).s);
     Walk w = walk_of(x, &CHECK, xusername, xip, result);
     w.password = password;
     return walk(&w);
@@ -801,7 +957,7 @@ int tallis_check(Tallis *x, const char *xusername, const char *password, const c
 int tallis_set(Tallis *x, const char *xusername, const char *xpassword, const char *rest,
                char **result)
 {
-    dmsg("Set[%s|xxxx|%s]", xusername, rest ? rest : "");
+    dmsg("Set[%s|xxxx|%s]", LogText(xusername).s, LogText(rest ? rest : "").s);
     Walk w = walk_of(x, &SET, xusername, xpassword, result);
     w.rest = rest;
     walk(&w);
@@ -810,7 +966,7 @@ int tallis_set(Tallis *x, const char *xusername, const char *xpassword, const ch
 
 int tallis_del(Tallis *x, const char *xusername, char **result)
 {
-    dmsg("Del[%s]", xusername);
+    dmsg("Del[%s]", LogText(xusername).s);
     Walk w = walk_of(x, &DEL, xusername, nullptr, result);
     walk(&w);
     return 0;
@@ -818,7 +974,7 @@ int tallis_del(Tallis *x, const char *xusername, char **result)
 
 int tallis_search(Tallis *x, const char *xstring, const char *rest, TallisLineCB cb, char **result)
 {
-    dmsg("Search[%s|%s]", xstring, rest ? rest : "");
+    dmsg("Search[%s|%s]", LogText(xstring).s, LogText(rest ? rest : "").s);
     Walk w = walk_of(x, &SEARCH, xstring, nullptr, result);
     w.rest = rest;
     w.cb = cb;

@@ -4,8 +4,13 @@
 // the table (lookup, check, set, del, search).
 //
 // Modules are named "Module%d" with their number in every message. A module
-// that answers "-DEAD" or cannot be talked to is restarted, at most five
-// times over the whole run; its sixth failure empties its slot for good.
+// that answers "-DEAD" or cannot be talked to is restarted; its sixth
+// failure gives it up (empties its slot). A failure count starts again
+// after RetryAfter seconds without a failure, and a given-up module is
+// started afresh when an operation reaches its slot RetryAfter seconds or
+// more after it was given up (RetryAfter 0: given up for good), so that a
+// Corvane that lives for months does not turn a short outage into a
+// permanent one.
 //
 // Result texts are heap strings handed over through the address of the
 // caller's pointer; the caller frees them with free(). The multiplexer never
@@ -14,6 +19,8 @@
 #define ADT_TALLIS_H
 
 #include "adt/wire.h"
+
+#include <ctime>
 
 namespace adt
 {
@@ -44,6 +51,8 @@ struct tallis_module {
     int Priority;                  // module number and sort key; 2147483647 when empty
     int Timeout;                   // ms to wait for each reply line; at least 100
     int Dead;                      // restarts after failures so far, 0 to 5
+    struct timespec LastFailure;   // monotonic time of the last failure
+    int RetryAfter;                // seconds: failures are forgotten, a given-up module retried
     int SetOnCheck;                // a check this module accepts starts a set on check
     int Uid;                       // user id the module was started under (-1: ours)
     int Gid;                       // group id the module was started under (-1: ours)
@@ -54,6 +63,10 @@ struct tallis_module {
     // process), so that a lookup or check can tell a given-up module that
     // would have been asked from no module at all. Owned; null otherwise.
     struct tallis_module *GivenUp;
+    // Why the last tallis_module_lookup of this slot could not answer (its
+    // failure text or "-DEAD" line), for a gatekeeper that could not decide
+    // because of it. Owned; null when it answered.
+    char *Unanswered;
 };
 
 // The module table.
@@ -70,6 +83,8 @@ struct tallis {
     int uid;         // user id for new modules; -1 keeps our own
     int gid;         // group id for new modules; -1 keeps our own
     int SearchLimit; // most "+DATA " lines taken from one module in one search
+    int SearchTime;  // most ms one module's search may take
+    int RetryAfter;  // seconds; see above. Copied into each module
     char *Workdir;   // working directory of modules started from now on, owned; null: ours
 };
 typedef struct tallis Tallis;
@@ -77,12 +92,21 @@ typedef struct tallis Tallis;
 // --- The table and its modules ---
 
 // New table of `modules` empty slots, no callbacks, both once switches off,
-// uid and gid -1, a search limit of 100000 lines. Free it with tallis_free.
+// uid and gid -1, a search limit of 100000 lines and 60000 ms, a retry
+// after 60 s. Free it with tallis_free.
 Tallis *tallis_init(int modules);
 // Most "+DATA " lines a search takes from one module (below 1: the default,
 // 100000). A module that sends more is not read further but restarted, as
 // it is out of step: its lines past the limit would answer later requests.
 void tallis_search_limit(Tallis *t, int lines);
+// Most ms one module's search may take (below 1: the default, 60000): a
+// module still sending then is ended as one past the line limit is.
+void tallis_search_timeout(Tallis *t, int ms);
+// Seconds after which a module's failure count starts again and a
+// given-up module is started afresh when next needed; 0 (or less): never,
+// a sixth failure gives a module up for good. For every module, also
+// those already added.
+void tallis_retry_after(Tallis *t, int seconds);
 // Modules started from now on (restarts included) run in the working
 // directory dir (a copy is kept; null: ours), so that relative paths in
 // their command lines and stores resolve against it.
@@ -112,7 +136,8 @@ int tallis_quit(Tallis *x);
 void tallis_free(Tallis **x);
 
 // Counts a failure of m: restarts it after each of its first five failures
-// and empties its slot at the sixth (keeping its identity in GivenUp).
+// (the count starting again when the last failure is RetryAfter seconds
+// old) and empties its slot at the sixth (keeping its identity in GivenUp).
 void module_dead(Module *m);
 // Stops m's child and starts its command line again in a new process
 // record. 1 when the new child was started.
@@ -139,7 +164,9 @@ void module_set_on_check(Module *m, int mode);
 // dead. A module whose program could not be executed fails every exchange
 // with "cannot execute '%s': %s" as the failure text's reason.
 
-// Sends "lookup %s".
+// Sends "lookup %s". When m cannot answer (the exchange failed, it
+// answered "-DEAD", or it was given up: m is then its GivenUp record), the
+// reason is also kept in m's Unanswered until its next lookup.
 int tallis_module_lookup(Module *m, const char *username, char **result);
 // Sends "check %s %s %s"; a null ip sends an empty third field.
 int tallis_module_check(Module *m, const char *username, const char *password, const char *ip,
@@ -152,9 +179,9 @@ int tallis_module_del(Module *m, const char *username, char **result);
 // Sends "search %s", followed by a blank and rest when rest is not null, and
 // hands every "+DATA " line and the final line to cb (may be null) as they
 // come; a "-DEAD" line is not handed on. *result is the final or "-DEAD" line.
-// At most 100000 data lines are taken (tallis_search takes the table's
-// limit): past them the module is restarted and both cb and *result get
-// the final line "+OK %d lines taken, the rest not read".
+// At most 100000 data lines are taken, within 60000 ms (tallis_search takes
+// the table's limits): past them the module is restarted and both cb and
+// *result get the final line "+OK %d lines taken, the rest not read".
 int tallis_module_search(Module *m, const char *string, const char *rest, TallisLineCB cb,
                          char **result);
 // New heap text of at most WIRE_BUF-1 characters formatted with the library's
@@ -184,10 +211,14 @@ int tallis_lookup(Tallis *x, const char *xusername, char **result);
 // set gatekeeper accepts (the target); that set's outcome is only logged.
 // A marked module (the source of a move) is not asked when its target, a
 // module other than itself, knows the user: one lookup of the target, made
-// just before the source would be asked (none when the target already
-// failed in this check). A target that cannot answer it counts as could not
-// answer, and the source is still asked: a broken new store does not lock
-// out the users who have not moved yet.
+// just before the source would be asked. Nor is it asked while the target
+// cannot say whether it knows the user (the lookup failed or was answered
+// "-DEAD", the target failed earlier in this check or was given up, or its
+// set gatekeeper could not decide because its own lookup could not
+// answer): unless a later module accepts, the result is then "-DEAD %s
+// cannot be checked while Module%d cannot answer: %s" with the user name,
+// the target's number and its reason. An old password must not pass while
+// the new store is down; users who have not moved yet wait for it too.
 // 1 when a module accepted the check, whatever became of the set on check.
 int tallis_check(Tallis *x, const char *xusername, const char *password, const char *xip,
                  char **result);

@@ -16,7 +16,7 @@ while (($#)); do
     *) break ;;
     esac
 done
-(($#)) || set -- command ini lines passwd fd3
+(($#)) || set -- command ini lines passwd fd3 shm
 { [ -n "$smoke" ] && [ -f "$build/CMakeCache.txt" ]; } ||
     cmake -S "$src" -B "$build" -DCMAKE_CXX_COMPILER="${CXX_FUZZ:-clang++}" >/dev/null || exit 1
 cmake --build "$build" -j "$(nproc)" >/dev/null || exit 1

@@ -55,9 +55,11 @@ TEST_F(FrontDoor, WordsAfterTheCommandOptionAreNeverOptions)
     EXPECT_TRUE(contains(log(), "Debug:"));
 }
 
+// The trace of the input holds no password and no control character.
 TEST_F(FrontDoor, ControlCharactersAndCommasAreRefusedBeforeAnyModule)
 {
-    write("corvane.ini", "do_del yes\ndo_set yes\nmodule 1\nbinary " + module("m1", Echo) + "\n");
+    write("corvane.ini",
+          "loglevel info\ndo_del yes\ndo_set yes\nmodule 1\nbinary " + module("m1", Echo) + "\n");
     const std::string ctl = "-ERR %s parameters must not contain control characters\n";
     auto refusal = [&](const char *op) { return replace_all(ctl, "%s", op); };
     Case lines[] = {
@@ -71,6 +73,8 @@ TEST_F(FrontDoor, ControlCharactersAndCommasAreRefusedBeforeAnyModule)
          0},
         // What is no user name, password or address may hold them.
         {{"set bob pw a=\tb"}, "-ERR [bob|pw|a=\tb]\n", 0},
+        {{"chek alice secret"}, "-ERR Unknown command\n", 0},
+        {{"lookup dom\\bob"}, "-ERR [dom\\bob||]\n", 0},
     };
     for (const Case &c : lines) expect({{}, c.out, 0}, c.args[0] + "\n");
     Case options[] = {
@@ -81,7 +85,13 @@ TEST_F(FrontDoor, ControlCharactersAndCommasAreRefusedBeforeAnyModule)
          1},
     };
     for (const Case &c : options) expect(c);
-    EXPECT_EQ("set bob pw a=\tb\n", sent("m1"));
+    EXPECT_EQ("set bob pw a=\tb\nlookup dom\\bob\n", sent("m1"));
+    for (const char *traced : {"INPUT[check root\\x09toor xxxx]", "INPUT[lookup a\\x01z]",
+                               "INPUT[chek alice]", "INPUT[set bob xxxx a=\\x09b]",
+                               "OUTPUT[-ERR [bob|pw|a=\\x09b]]", "INPUT[lookup dom\\x5cbob]"})
+        EXPECT_TRUE(contains(log(), traced)) << traced;
+    EXPECT_EQ(std::string::npos, log().find_first_of("\t\x01\x1b\x7f")) << log();
+    EXPECT_FALSE(contains(log(), "secret"));
 }
 
 TEST_F(FrontDoor, ExclusionsSeeTheRewrittenNameAndLaterModulesTheGivenOne)
@@ -92,10 +102,10 @@ TEST_F(FrontDoor, ExclusionsSeeTheRewrittenNameAndLaterModulesTheGivenOne)
                              "\nmatch !root,*\nstrip_prefix corp\\\nstrip_suffix @example.com\n"
                              "do_set existing\nmodule 2\nbinary " +
                              module("m2", "*\t-ERR two $2") + "\ndo_set false\n");
-    Outcome r = run({}, "lookup CORP\\root\nlookup root@example.com\n"
+    Outcome r = run({}, "lookup CORP\\root\nlookup root@example.com\nlookup corp\\ROOT\n"
                         "check bob@example.com pw 10.0.0.1\nset alice@example.com pw\n");
-    EXPECT_EQ("-ERR two CORP\\root\n-ERR two root@example.com\n-ERR two bob@example.com\n"
-              "+OK set alice\n",
+    EXPECT_EQ("-ERR two CORP\\root\n-ERR two root@example.com\n-ERR two corp\\ROOT\n"
+              "-ERR two bob@example.com\n+OK set alice\n",
               r.out);
     EXPECT_EQ("check bob pw 10.0.0.1\nlookup alice\nset alice pw\n", sent("m1"));
 }
@@ -137,7 +147,8 @@ TEST_F(FrontDoor, ConfigurationTestGivesEveryProblemWithItsLine)
     EXPECT_FALSE(fs::exists(dir / "corvane.log") || fs::exists(dir / "m.req"));
     write("corvane.ini", cases[0].ini);
     std::string out = run({"-t"}).out;
-    EXPECT_TRUE(contains(out, "# default: search_limit 100000\n"));
+    for (const char *row : {"search_limit 100000", "search_timeout 60000", "retry_after 60"})
+        EXPECT_TRUE(contains(out, "# default: " + std::string(row) + "\n")) << row;
     EXPECT_LT(out.find("module 1\n" + b), out.find("module 2\n" + b)) << out;
     // At start-up the same problems are logged once, with file and line.
     write("corvane.ini", cases[2].ini);
@@ -162,11 +173,13 @@ TEST_F(FrontDoor, HelpOptionsAndHelpCommand)
 
 TEST_F(FrontDoor, ModulesRunInTheConfigurationDirectory)
 {
-    write("m1.script", "lookup\t+OK $2\nsearch\t!data 5 ;; +OK 5 5\n");
-    write("corvane.ini",
-          "search_limit 3\nmodule 1\nbinary " TEST_PROGS_DIR "/scriptmod m1.script m1.req\n");
-    Outcome r = run({"-path", dir.string()}, "lookup bob\nsearch x\n", "/");
+    write("m1.script", "lookup\t+OK $2\nsearch slow\t!data 1 ;; !sleep 30000\n"
+                       "search\t!data 5 ;; +OK 5 5\n");
+    write("corvane.ini", "search_limit 3\nsearch_timeout 2000\nmodule 1\nbinary " TEST_PROGS_DIR
+                         "/scriptmod m1.script m1.req\n");
+    Outcome r = run({"-path", dir.string()}, "lookup bob\nsearch x\nsearch slow\n", "/");
     EXPECT_TRUE(r.out.starts_with("+OK bob\n")) << r.out;
-    EXPECT_EQ(3, count(r.out, "+DATA ")) << r.out;
+    EXPECT_EQ(4, count(r.out, "+DATA ")) << r.out;
+    EXPECT_TRUE(r.out.ends_with("+DATA 1\n+OK Search Complete 1 items found out of 1\n")) << r.out;
     EXPECT_TRUE(contains(sent("m1"), "lookup bob"));
 }

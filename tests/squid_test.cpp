@@ -5,7 +5,7 @@
 
 #include <arpa/inet.h>
 #include <atomic>
-#include <grp.h>
+#include <pwd.h>
 #include <sys/un.h>
 #include <thread>
 
@@ -15,20 +15,20 @@ namespace
 {
 
 // Corvane's file module over the example users and two whose names need
-// escapes, in a directory set up as the README says: group proxy, 0770.
+// escapes, in a directory set up as the README says: proxy's, 0700, its files 0600.
 struct Dir : TempDir {
     Dir()
     {
         std::string users = read_file(EXAMPLES_DIR "/users.passwd");
         size_t at = users.find("\nalice:") + 7;
         std::string hash = users.substr(at, users.find(':', at) - at);
-        write_file(dir / "users.passwd", users + "a%20b:" + hash + ":\nc+d:" + hash + ":\n", 0640);
+        write_file(dir / "users.passwd", users + "a%20b:" + hash + ":\nc+d:" + hash + ":\n", 0600);
         write_file(dir / "corvane.ini",
                    "module 1\nbinary " + public_copy(MODULE_FILE_BIN) + " -file users.passwd\n",
-                   0640);
+                   0600);
         for (const char *f : {"", "/users.passwd", "/corvane.ini"})
-            if (struct group *g = getgrnam("proxy")) (void)!chown((path + f).c_str(), 0, g->gr_gid);
-        chmod(path.c_str(), 0770);
+            if (struct passwd *pw = getpwnam("proxy"))
+                (void)!chown((path + f).c_str(), pw->pw_uid, pw->pw_gid);
     }
 };
 
@@ -122,25 +122,31 @@ TEST(SquidHelper, DaemonRequestsRunAtOnce)
     });
     Outcome o =
         run({.argv = {HELPER_BIN, "--socket", a.sun_path, "--concurrency", "--timeout", "5000"},
-             .input = "1 slow pw\n2 fast pw\n3 dead pw\n4 echo s3cret\n5 hang pw\n"});
+             .input = "1 slow pw\n2 fast pw\n3 dead pw\n4 echo s3cret\n5 hang pw\n6 " +
+                      std::string(3 * SQ_INPUT, 'x') + " pw\n"});
     EXPECT_EQ(0, o.status) << o.err;
     EXPECT_TRUE(contains(o.out, "1 ERR\n") && contains(o.out, "2 OK\n")) << o.out;
     EXPECT_TRUE(contains(o.out, "3 BH message=\"-DEAD store down\"\n")) << o.out;
     EXPECT_TRUE(contains(o.out, "5 BH message=\"no reply from Corvane within the time-out\"\n"));
+    EXPECT_TRUE(contains(o.out, "6 ERR message=\"request too long\"\n")) << o.out;
     EXPECT_TRUE(contains(o.out, "4 BH message=\"Corvane cannot answer (a reply that holds"))
         << o.out;
     EXPECT_FALSE(contains(o.out + o.err, "s3cret"));
 }
 
 // A Corvane that ends after each answer is started again, and no request
-// fails for it (one a Corvane ended under is asked again, once).
-TEST(SquidHelper, CorvaneStartedAgain)
+// fails for it (one a Corvane ended under is asked again, once); but not in
+// a directory that others may write, nor one named relative to Squid's.
+TEST(SquidHelper, CorvaneStartedAgainInASafeDirectoryOnly)
 {
-    Dir d;
+    TempDir d;
     std::string once = write_file(d / "once", "#!/bin/sh\nread w\necho +OK\n", 0755);
-    EXPECT_EQ("OK\nOK\nOK\nOK\n", run({.argv = {HELPER_BIN, "--corvane", once, "--path", d.path},
-                                       .input = "a b\nc d\ne f\ng h\n"})
-                                      .out);
+    write_file(d / "once.ini", "");
+    Spec s = {.argv = {HELPER_BIN, "--corvane", once, "--path", d.path}, .input = "a b\nc d\n"};
+    EXPECT_EQ("OK\nOK\n", run(s).out);
+    chmod(d.path.c_str(), 0770);
+    EXPECT_TRUE(contains(run(s).out, "BH message=\"configuration " + d.path + " refused"));
+    EXPECT_EQ(2, run({.argv = {HELPER_BIN, "--path", "etc"}}).status);
 }
 
 // The real Squid on loopback with the shipped example, rewritten for the

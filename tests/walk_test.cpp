@@ -1,5 +1,6 @@
-// The multiplexer's walk over scripted modules: a module that cannot answer, moves, gatekeepers'
-// names, a reply's time-out, the search limit, the working directory, programs that cannot run.
+// The multiplexer's walk over scripted modules: a module that cannot answer, given up and retried,
+// moves, gatekeepers' names, a reply's time-out, the search's limits, the working directory,
+// programs that cannot run.
 #include "adt/log.h"
 #include "adt/tallis.h"
 #include "tests/testkit.h"
@@ -112,52 +113,100 @@ TEST_F(Walk, CouldNotAnswerIsTemporaryNeverARefusal)
 }
 
 // A module given up earlier still counts for the names it would serve; what
-// its gatekeeper did to the name never reaches the next module's.
-TEST_F(Walk, GivenUpModuleCountsWhereItWouldHaveBeenAsked)
+// its gatekeeper did to the name never reaches the next module's. Failures
+// retry_after apart start its count again; retry_after after it was given
+// up it is started afresh when next reached (retry_after 0: never).
+TEST_F(Walk, GivenUpModuleCountsUntilItIsRetried)
 {
     g[0].refuse = "x";
     g[0].cut = 2;
     std::string a = mod("a", "*\t-DEAD gone");
     table({a, mod("b", "*\t-ERR no")});
-    for (int i = 0; i < 6; i++) ask('l', "bob");
+    auto fail = [&](int times, int retry) {
+        tallis_retry_after(t, retry);
+        for (int i = 0; i < times; i++) ask('l', "bob");
+    };
+    fail(5, 60), usleep(1100000), fail(1, 1), fail(5, 60);
+    EXPECT_EQ(count(logged(), "Error: Module1 reported -DEAD 1 times, restarting..."), 2);
     EXPECT_EQ(tallis_given_up(t), 1);
     EXPECT_EQ(reqs("a")[0], "lookup bo");
-    EXPECT_EQ(reqs("b"), Lines(6, "lookup bob"));
-    EXPECT_EQ(ask('c', "bob"), "0 -DEAD bob module (" + a + "), given up after repeated failures");
+    EXPECT_EQ(reqs("b"), Lines(11, "lookup bob"));
+    std::string gone = "0 -DEAD bob module (" + a + "), given up after repeated failures";
+    EXPECT_EQ(ask('c', "bob"), gone);
     EXPECT_EQ(ask('l', "xbob"), "0 -ERR no");
+    write_file(dir + "/a.script", "*\t+OK back\n");
+    usleep(1100000);
+    tallis_retry_after(t, 0);
+    EXPECT_EQ(ask('l', "bob"), gone);
+    tallis_retry_after(t, 1);
+    EXPECT_EQ(ask('l', "bob"), "1 +OK back");
+    EXPECT_EQ(tallis_given_up(t), 0);
+    EXPECT_TRUE(contains(logged(), "Error: Module1 started again after being given up"));
 }
 
-// The source of a move is not asked about a user its target knows.
-TEST_F(Walk, MoveSkipsTheSourceWhenTheTargetKnowsTheUser)
+// The source of a move is not asked about a user its target knows, nor
+// while the target cannot say whether it knows them.
+TEST_F(Walk, MoveAsksTheSourceOnlyAboutUsersTheTargetDoesNotKnow)
 {
     g[0].set = true;
-    table({mod("new", "lookup alice\t+OK\nlookup\t-ERR unknown\ncheck\t-ERR wrong\nset\t+OK"),
-           mod("old", "check\t+OK old 1 2 info")});
-    module_set_on_check(&t->Modules[1], 1);
-    EXPECT_EQ(ask('c', "alice", "oldpw"), "0 -ERR wrong");
-    EXPECT_EQ(ask('c', "bob"), "1 +OK old 1 2 info");
-    EXPECT_EQ(reqs("new"), (Lines{"check alice oldpw ", "lookup alice", "check bob pw ",
-                                  "lookup bob", "set bob pw info"}));
-    EXPECT_EQ(reqs("old"), Lines{"check bob pw "});
+    std::string knows = "lookup alice\t+OK\nlookup\t-ERR unknown\ncheck\t-ERR wrong\nset\t+OK",
+                down = "0 -DEAD alice cannot be checked while Module1 cannot answer: ";
+    Lines asked = {"check alice pw ", "lookup alice"};
+    struct Row {
+        std::string target, user, want;
+        Lines to_target;
+        int checks = 1;
+    } rows[] = {
+        {knows, "alice", "0 -ERR wrong", asked},
+        {knows, "bob", "1 +OK old 1 2 info", {"check bob pw ", "lookup bob", "set bob pw info"}},
+        {"check\t-ERR wrong\nlookup\t-DEAD store down", "alice", down + "store down", asked},
+        {"check\t-ERR wrong\nlookup\t!exit 3", "alice", down + "alice module (%b), ", asked},
+        {"*\t-DEAD down", "alice", down + "down", {asked[0]}}, // failed earlier in the check
+        {"*\t-DEAD down", "alice", down + "alice module (%b), given up after repeated failures",
+         Lines(6, asked[0]), 7}};
+    for (size_t i = 0; i < std::size(rows); i++) {
+        const Row &r = rows[i];
+        std::string n = std::to_string(i), bin = mod("new" + n, r.target);
+        table({bin, mod("old" + n, "check\t+OK old 1 2 info")});
+        module_set_on_check(&t->Modules[1], 1);
+        for (int c = 1; c < r.checks; c++) ask('c', r.user.c_str());
+        std::string want = replace_all(r.want, "%b", bin), got = ask('c', r.user.c_str());
+        EXPECT_EQ(got.substr(0, want.size()), want) << i;
+        EXPECT_EQ(reqs("new" + n), r.to_target) << i;
+        EXPECT_EQ(reqs("old" + n), r.user == "bob" ? Lines{"check bob pw "} : Lines{}) << i;
+        tallis_free(&t);
+    }
 }
 
-// A search takes at most the limit of data lines from one module.
-TEST_F(Walk, SearchStopsAtItsLimitAndRestartsTheModule)
+// A search takes at most the limit of data lines, and of time, from one module.
+TEST_F(Walk, SearchStopsAtItsLimitsAndRestartsTheModule)
 {
-    table({mod("a", "search\t!data 3 ;; +OK 3 3\nlookup\t+OK $$"), mod("b", "search\t+OK 0 0")});
-    char *r = nullptr;
-    for (int limit : {3, 2}) {
-        tallis_search_limit(t, limit);
+    table({mod("a", "search slow\t!sleep 30000\nsearch\t!data 3 ;; +OK 3 3\n"
+                    "lookup\t+OK $$"),
+           mod("b", "search\t+OK 0 0")});
+    char *res = nullptr;
+    Lines all = {"+DATA 1", "+DATA 2", "+DATA 3", "+OK 3 3", "+OK 0 0"};
+    struct Row {
+        int limit, ms;
+        const char *string;
+        Lines want;
+    } rows[] = {
+        {3, 60000, "x", all},
+        {2, 60000, "x", {"+DATA 1", "+DATA 2", "+OK 2 lines taken, the rest not read", "+OK 0 0"}},
+        {3, 300, "slow", {"+OK 0 lines taken, the rest not read", "+OK 0 0"}}};
+    for (const Row &r : rows) {
+        tallis_search_limit(t, r.limit);
+        tallis_search_timeout(t, r.ms);
         lines.clear();
         std::string pid = ask('l', "bob");
-        tallis_search(t, "x", nullptr, take, &r);
-        free(r);
-        Lines all = {"+DATA 1", "+DATA 2", "+DATA 3", "+OK 3 3", "+OK 0 0"};
-        Lines cut = {"+DATA 1", "+DATA 2", "+OK 2 lines taken, the rest not read", "+OK 0 0"};
-        EXPECT_EQ(lines, limit == 2 ? cut : all);
-        EXPECT_EQ(limit == 2, ask('l', "bob") != pid) << "restarted";
+        tallis_search(t, r.string, nullptr, take, &res);
+        free(res);
+        EXPECT_EQ(lines, r.want);
+        EXPECT_EQ(r.want != all, ask('l', "bob") != pid) << "restarted";
     }
-    EXPECT_TRUE(contains(logged(), "Error: Module1: search stopped after 2 lines, restarting it"));
+    for (const char *why : {"2 lines", "0 lines at the search time-out"})
+        EXPECT_TRUE(contains(logged(), "Error: Module1: search stopped after " + std::string(why) +
+                                           ", restarting it"));
 }
 
 // Modules run in the working directory given; a program that cannot run
