@@ -41,6 +41,11 @@ int askd_classify(const char *line)
     return ASKD_NONE;
 }
 
+int askd_holds(const char *text, const char *secret)
+{
+    return text && secret && *secret && strstr(text, secret);
+}
+
 struct timespec askd_deadline(int ms)
 {
     struct timespec t;
@@ -245,7 +250,8 @@ static int exchange(int fd, const struct askd_query *q, const struct timespec *d
     if (answer != ASKD_NONE)
         say(reply, size, "%s", line);
     else if (got == 1)
-        say(reply, size, "unexpected reply from the daemon at %s: %.200s", q->socket, line);
+        say(reply, size, "unexpected reply from the daemon at %s: not +OK, -ERR or -DEAD",
+            q->socket);
     else if (!sent)
         say(reply, size, "cannot send to the daemon at %s: %s", q->socket, strerror(send_error));
     else if (got == -2)
@@ -254,6 +260,9 @@ static int exchange(int fd, const struct askd_query *q, const struct timespec *d
         say(reply, size, "the daemon at %s closed the connection without a reply", q->socket);
     else
         say(reply, size, "cannot read the reply of the daemon at %s: %m", q->socket);
+    /* What came may echo the request. */
+    explicit_bzero(line, sizeof line);
+    explicit_bzero(&r, sizeof r);
     return answer;
 }
 

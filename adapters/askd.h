@@ -57,6 +57,10 @@ enum askd_answer {
  * anything else (null included). */
 int askd_classify(const char *line);
 
+/* 1 when text holds secret anywhere, as a word or inside one (a module
+ * that echoes its request): a reply that does is never shown or logged. */
+int askd_holds(const char *text, const char *secret);
+
 /* The deadline ms milliseconds from now on the monotonic clock (a
  * negative ms counts as 0), and the whole milliseconds left until it: 0
  * once it passed, never more than ASKD_TIMEOUT_MAX. */
@@ -116,8 +120,8 @@ struct askd_query {
  * reply (capacity size) holds the reply line, or with ASKD_NONE the reason
  * no answer came: the daemon cannot be reached, runs as a user not trusted,
  * did not answer in time, closed the connection, or sent a line none of
- * "+OK", "-ERR" and "-DEAD". A request that is empty, longer than
- * ASKD_TEXT or holds a line feed is not sent: ASKD_NONE. */
+ * "+OK", "-ERR" and "-DEAD" (which is not repeated: it may echo the request). A request that is
+ * empty, longer than ASKD_TEXT or holds a line feed is not sent: ASKD_NONE. */
 int askd_ask(const struct askd_query *q, char *reply, size_t size);
 
 #ifdef __cplusplus

@@ -41,11 +41,15 @@ class Pam : public ::testing::Test
     {
         chmod(t.path.c_str(), 0755); // open to the users the clients run as
         fs::copy_file(EXAMPLES_DIR "/users.passwd", t / "users.passwd");
-        // erin is let in from 127.0.0.1 only.
+        // erin is let in from 127.0.0.1 only; echo's store repeats its requests.
         std::string file = "binary " + public_copy(MODULE_FILE_BIN) + " -file users.passwd\n";
-        write_file(t / "corvane.ini", "socket_mode 0666\nmodule 1\n" + file +
-                                          "do_set true\ncheck !erin,*\nmodule 2\n" + file +
-                                          "check erin\nip_match 127.0.0.1\n");
+        write_file(t / "echo.script", "lookup\t+OK echo\nset\t-ERR cannot store $0\n");
+        write_file(t / "corvane.ini", "socket_mode 0666\nmodule 1\nbinary " +
+                                          public_copy(TEST_PROGS_DIR "/scriptmod") +
+                                          " echo.script\nmatch echo\ndo_set true\nmodule 2\n" +
+                                          file +
+                                          "do_set true\nset !echo,*\ncheck !erin,*\nmodule 3\n" +
+                                          file + "check erin\nip_match 127.0.0.1\n");
         ASSERT_TRUE(start_daemon(daemon, t.dir)) << read_file(t / "out");
     }
     void TearDown() override
@@ -70,7 +74,7 @@ class Pam : public ::testing::Test
 // plainly, "user"): service (e the example; d the module alone on every
 // stack; o its password line optional, so that a failed preliminary pass
 // does not stop the update), user, what it is asked (lines), client host,
-// operation, what pamtester answers.
+// operation, what pamtester answers (and what it must not show).
 TEST_F(Pam, PamtesterAsksTheDaemon)
 {
     std::map<std::string, std::string> svc = {
@@ -92,6 +96,7 @@ TEST_F(Pam, PamtesterAsksTheDaemon)
         argv.insert(argv.end(), {"-I", "rhost=" + c[4], name, c[2], c[5]});
         Outcome r = run({.argv = argv, .input = replace_all(c[3], "/", "\n") + "\n"});
         EXPECT_TRUE(contains(r.out + r.err, c[6])) << row << "\n" << r.out << r.err;
+        EXPECT_TRUE(c.size() < 8 || !contains(r.out + r.err, c[7])) << row << "\n" << r.err;
     };
     for (const char *row : {
              "root|e|alice|wonderland||authenticate|successfully authenticated",
@@ -108,6 +113,7 @@ TEST_F(Pam, PamtesterAsksTheDaemon)
              "root|e|bob|new1/new1||chauthtok|altered successfully",
              "root|e|bob|new1||authenticate|successfully authenticated",
              "root|e|bob|a/b||chauthtok|Authentication token manipulation error",
+             "root|e|echo|Zq9x/Zq9x||chauthtok|Permission denied|Zq9x", // not shown
              "setuid|e|carol|carols-secret/c2/c2||chauthtok|altered successfully",
              "root|e|carol|c2||authenticate|successfully authenticated",
              "setuid|e|carol|wrong/c3/c3||chauthtok|Authentication failure",
