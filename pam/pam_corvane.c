@@ -111,14 +111,20 @@ static const char *client_address(pam_handle_t *pamh, const struct options *o)
     return NULL;
 }
 
-/* Asks the daemon line (about user, for the log); the class of its answer
- * (enum askd_answer), the reply or the reason in reply. Failures to get an
- * answer are logged, and with debug every answer. */
+/* Asks the daemon line (about user, for the log; holding secret, or null);
+ * the class of its answer (enum askd_answer), the reply or the reason in
+ * reply, which is blotted out when it holds secret (a module that echoes
+ * its request). Failures to get an answer are logged, and with debug every
+ * answer. */
 static int ask(pam_handle_t *pamh, const struct options *o, const char *what, const char *user,
-               const char *line, char *reply, size_t size)
+               const char *line, const char *secret, char *reply, size_t size)
 {
     struct askd_query q = {o->socket, line, o->timeout, o->server_user};
     int answer = askd_ask(&q, reply, size);
+    if (askd_holds(reply, secret)) {
+        explicit_bzero(reply, size);
+        snprintf(reply, size, "(a reply that holds the password)");
+    }
     if (answer == ASKD_NONE || answer == ASKD_DEAD)
         pam_syslog(pamh, LOG_ERR, "%s %s: %s", what, user, reply);
     else if (o->debug)
@@ -149,9 +155,10 @@ static int check(pam_handle_t *pamh, const struct options *o, const char *user,
     if (n > ASKD_TEXT) {
         if (o->debug) pam_syslog(pamh, LOG_DEBUG, "refused: user name and password too long");
     } else {
-        answer = ask(pamh, o, "check", user, line, reply, sizeof reply);
+        answer = ask(pamh, o, "check", user, line, password, reply, sizeof reply);
     }
     explicit_bzero(line, sizeof line);
+    explicit_bzero(reply, sizeof reply);
     return answer;
 }
 
@@ -235,7 +242,7 @@ static int lookup(pam_handle_t *pamh, const struct options *o, const char *user)
     char line[ASKD_BUF], reply[ASKD_BUF];
     if (!word_ok(user) || snprintf(line, sizeof line, "lookup %s", user) > ASKD_TEXT)
         return ASKD_ERR;
-    return ask(pamh, o, "lookup", user, line, reply, sizeof reply);
+    return ask(pamh, o, "lookup", user, line, NULL, reply, sizeof reply);
 }
 
 EXPORT int pam_sm_acct_mgmt(pam_handle_t *pamh, int flags, int argc, const char **argv)
@@ -319,7 +326,8 @@ static int update(pam_handle_t *pamh, int flags, const struct options *o, const 
     }
     char line[ASKD_BUF], reply[ASKD_BUF];
     int n = snprintf(line, sizeof line, "set %s %s", user, password);
-    int answer = n > ASKD_TEXT ? -1 : ask(pamh, o, "set", user, line, reply, sizeof reply);
+    int answer =
+        n > ASKD_TEXT ? -1 : ask(pamh, o, "set", user, line, password, reply, sizeof reply);
     explicit_bzero(line, sizeof line);
     if (answer < 0) {
         tell(pamh, flags, "The password is too long.");
