@@ -7,8 +7,9 @@
 // on descriptor 3 when LISTEN_FDS is 1 and LISTEN_PID is its process id),
 // starts `workers` worker processes and keeps them running: a worker that
 // ends is replaced, after 1 s doubling to 60 s while workers keep ending
-// within a few seconds of their start. SIGHUP checks the configuration and,
-// when it is sound, starts new workers on it while the old ones finish their
+// within a few seconds of their start. SIGHUP judges the configuration file
+// again (its problems to the log and standard error) and, when it has none,
+// starts new workers on it while the old ones finish their
 // client and end (the socket is not touched); SIGTERM and SIGINT stop
 // accepting, let the clients finish for up to 5 s, stop every worker and
 // module and remove the socket.
