@@ -211,10 +211,18 @@ struct command_row {
     command_fn run;
 };
 
+// lookup and del: operations on a user's name alone.
 char *run_lookup(const Session *, char **p, int)
 {
     char *result = nullptr;
     tallis_lookup(St.auths, p[1], &result);
+    return result;
+}
+
+char *run_del(const Session *, char **p, int)
+{
+    char *result = nullptr;
+    tallis_del(St.auths, p[1], &result);
     return result;
 }
 
@@ -255,13 +263,6 @@ char *run_set(const Session *, char **p, int n)
     char *info = join_words(p + 3, n - 3);
     tallis_set(St.auths, p[1], p[2], info, &result);
     free(info);
-    return result;
-}
-
-char *run_del(const Session *, char **p, int)
-{
-    char *result = nullptr;
-    tallis_del(St.auths, p[1], &result);
     return result;
 }
 

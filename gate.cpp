@@ -65,23 +65,32 @@ char *strip_username(CorvaneData *data, char *username)
     return rewritten;
 }
 
+// 1 when the operation's switch (on, its value) is off, logged.
+static int switched_off(int module, const char *op, const char *on)
+{
+    if (!isfalse(on)) return 0;
+    dmsg("Not doing %s in Module%d because do_%s is FALSE", op, module, op);
+    return 1;
+}
+
+// The name module m is asked under when the operation's mask (row mask_id)
+// admits name; else null, logged.
+static char *masked(Module *m, CorvaneData *d, char *name, const char *op, int mask_id)
+{
+    const char *mask = setting(d, mask_id);
+    char *use = strip_username(d, name);
+    if (match_names(mask, name, use)) return use;
+    dmsg("Not doing %s in Module%d because %s does not match [%s]", op, module_priority(m),
+         LogText(name).s, mask);
+    return nullptr;
+}
+
 // The shape shared by lookup, del and search: the operation's switch, then
 // its mask, then the name with prefix and suffix removed.
 static char *gate(Module *m, CorvaneData *d, char *name, const char *op, int on, int mask_id)
 {
-    int module = module_priority(m);
-    if (isfalse(setting(d, on))) {
-        dmsg("Not doing %s in Module%d because do_%s is FALSE", op, module, op);
-        return nullptr;
-    }
-    const char *mask = setting(d, mask_id);
-    char *use = strip_username(d, name);
-    if (!match_names(mask, name, use)) {
-        dmsg("Not doing %s in Module%d because %s does not match [%s]", op, module, LogText(name).s,
-             mask);
-        return nullptr;
-    }
-    return use;
+    if (switched_off(module_priority(m), op, setting(d, on))) return nullptr;
+    return masked(m, d, name, op, mask_id);
 }
 
 char *cblookup(Module *m, void *data, char *username, int)
@@ -110,17 +119,9 @@ char *cbcheck(Module *m, void *data, char *username, char *ip, int)
         imsg("Queue'ing a 'set on check' operation for Module%d", module);
         module_set_on_check(m, 1);
     }
-    if (isfalse(on)) {
-        dmsg("Not doing check in Module%d because do_check is FALSE", module);
-        return nullptr;
-    }
-    const char *mask = setting(d, I_CHECK);
-    char *use = strip_username(d, username);
-    if (!match_names(mask, username, use)) {
-        dmsg("Not doing check in Module%d because %s does not match [%s]", module,
-             LogText(username).s, mask);
-        return nullptr;
-    }
+    if (switched_off(module, "check", on)) return nullptr;
+    char *use = masked(m, d, username, "check", I_CHECK);
+    if (!use) return nullptr;
     const char *ips = setting(d, I_IP_MATCH);
     if (!(ips && strcmp(ips, "*") == 0) && ip && !wild_list(ip, ips)) {
         dmsg("Not doing check in Module%d because %s does not match [%s]", module, LogText(ip).s,
@@ -159,18 +160,10 @@ char *cbset(Module *m, void *data, char *username, char *password, int)
 {
     CorvaneData *d = (CorvaneData *)data;
     int module = module_priority(m);
-    const char *mask = setting(d, I_SET);
-    char *use = strip_username(d, username);
-    if (!match_names(mask, username, use)) {
-        dmsg("Not doing set in Module%d because %s does not match [%s]", module,
-             LogText(username).s, mask);
-        return nullptr;
-    }
+    char *use = masked(m, d, username, "set", I_SET);
+    if (!use) return nullptr;
     const char *on = setting(d, I_DO_SET);
-    if (isfalse(on)) {
-        dmsg("Not doing set in Module%d because do_set is FALSE", module);
-        return nullptr;
-    }
+    if (switched_off(module, "set", on)) return nullptr;
     if (s_stricmp(on, "move_to") == 0) {
         if (no_password(password)) {
             dmsg("Not doing set in Module%d because do_set is 'move_to' and password has *not* "
