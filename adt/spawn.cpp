@@ -455,7 +455,7 @@ static int take_line(pSpawn x, char *lf, char *result, int bfsz, int *avail)
     if (bytes > 0 && line[bytes - 1] == '\r') bytes--;
     if (bytes >= bfsz) {
         emsg("Spawn: Line is too long for input buffer");
-        if (avail) *avail = bytes;
+        errno = EMSGSIZE;
         return -1;
     }
     memcpy(result, line, bytes);

@@ -117,11 +117,12 @@ int spawn_printf(pSpawn x, const char *format, ...) __attribute__((format(printf
 // Hands out the next line of the child's output (without CR LF or LF) in
 // result, of bfsz bytes, and returns its length. The line must be complete
 // within timeout ms of the call, however slowly it comes (<= 0: only a line
-// already held). -1 on failure, time-out or
-// end of file, or when the line does not fit: then *avail is its length
-// and the line stays held for a call with a bigger result. After a line,
-// *avail is the number of bytes already held beyond it. avail may be null.
-// Lines longer than WIRE_TEXT characters cannot be read.
+// already held). -1 on failure, time-out or end of file, and for a line
+// longer than result holds (bfsz-1 characters) or than WIRE_TEXT
+// characters, whatever the result: errno is then EMSGSIZE, the line stays
+// unread and the channel is out of step (its caller starts a new one).
+// After a line, *avail is the number of bytes already held beyond it, else
+// 0. avail may be null.
 int spawn_gets(pSpawn x, char *result, int bfsz, int *avail, int timeout);
 // Drops whatever the child wrote that nobody has read yet: what x holds
 // unread and what waits on the pipe, without waiting for more. Each dropped
