@@ -38,21 +38,30 @@ class ClientSink : public ReplySink
     Client *c_;
 };
 
+// Standard output, for the replies written outside any client's request:
+// each line is written at once.
+class StdoutSink : public ReplySink
+{
+  public:
+    StdoutSink() { client_init(&c_, -1, STDOUT_FILENO, -1); }
+    void line(const char *lead, const char *text) override { client_line(&c_, lead, text); }
+    void flush() override { client_flush(&c_); }
+
+  private:
+    Client c_;
+};
+
 // The state of this room.
 struct Commands {
-    Tallis *auths = nullptr; // where commands go
-    Client stdio;            // standard input and output, once stdio_ready
-    bool stdio_ready = false;
-    ClientSink stdio_sink{&stdio};
-    ReplySink *out = nullptr; // the sink of the request being served; null: stdio_sink
+    Tallis *auths = nullptr;  // where commands go
+    ReplySink *out = nullptr; // the sink of the request being served; null: standard output
+    StdoutSink stdout_sink;
 } St;
 
 // Where replies go: the sink of the request being served, else standard output.
 ReplySink *out(void)
 {
-    if (St.out) return St.out;
-    command_stdio();
-    return &St.stdio_sink;
+    return St.out ? St.out : &St.stdout_sink;
 }
 
 // Makes sink the one replies go to, for as long as it lives.
@@ -86,15 +95,6 @@ int add_saturating(int a, int b)
 void commands_use(Tallis *auths)
 {
     St.auths = auths;
-}
-
-Client *command_stdio(void)
-{
-    if (!St.stdio_ready) {
-        client_init(&St.stdio, STDIN_FILENO, STDOUT_FILENO, -1);
-        St.stdio_ready = true;
-    }
-    return &St.stdio;
 }
 
 // --- Reply writers ---
@@ -469,7 +469,6 @@ void command_once(const Session *s, int argc, char **argv)
     const command_row *c;
     int n = command_line_words(argc, argv, p, &c);
     serve_words(s, c, p, n);
-    client_flush(command_stdio());
 }
 
 ClientEnd command_loop(Client *c, const Session *s, CommandHandler serve)

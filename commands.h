@@ -70,9 +70,6 @@ void command_once(const Session *s, int argc, char **argv);
 // moment. Output is written at its end; the reason it ended.
 ClientEnd command_loop(Client *c, const Session *s, CommandHandler serve);
 
-// Standard input and output as a client.
-Client *command_stdio(void);
-
 // Write one "+OK ", "-ERR " or "-DEAD " line of at most 999 characters of
 // text, log it (info, error, error) and flush it: to the client whose
 // request is being served, else to standard output.

@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <unistd.h>
 
 using namespace adt;
 
@@ -34,6 +35,7 @@ struct FrontEnd {
     SIni ini = nullptr;             // the loaded configuration
     Tallis *auths = nullptr;        // the module table
     CorvaneData *records = nullptr; // one record per module domain
+    Client stdio;                   // the caller on standard input and output
 } F;
 
 // The caller on standard input and output may do everything, and its quit
@@ -316,7 +318,8 @@ int corvane_main(int argc, char **argv)
         int at = first_command(argc, argv);
         command_once(&Local, argc - at, argv + at);
     } else {
-        command_loop(command_stdio(), &Local, process_command);
+        client_init(&F.stdio, STDIN_FILENO, STDOUT_FILENO, -1);
+        command_loop(&F.stdio, &Local, process_command);
     }
     return 0;
 }
