@@ -7,13 +7,9 @@
 #include <poll.h>
 #include <unistd.h>
 
-#include "corvane.h"
+#include "adt/spawn.h"
 
 volatile sig_atomic_t client_stop = 0;
-
-static Client StdClient;
-static bool std_ready = false;
-static Client *Current = nullptr;
 
 void client_init(Client *c, int in, int out, int timeout_ms)
 {
@@ -27,41 +23,26 @@ void client_init(Client *c, int in, int out, int timeout_ms)
     c->RPos = c->RLen = c->WLen = 0;
 }
 
-Client *client_current(void)
+// When a wait of c's that starts now ends: null for none.
+static const struct timespec *deadline_of(const Client *c, struct timespec *at)
 {
-    if (Current) return Current;
-    if (!std_ready) {
-        client_init(&StdClient, STDIN_FILENO, STDOUT_FILENO, -1);
-        std_ready = true;
-    }
-    return &StdClient;
+    if (c->Timeout < 0) return nullptr;
+    *at = adt::spawn_deadline(c->Timeout);
+    return at;
 }
 
-void client_use(Client *c)
-{
-    Current = c;
-}
-
-static long now_ms(void)
-{
-    struct timespec t;
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return t.tv_sec * 1000L + t.tv_nsec / 1000000L;
-}
-
-// Waits until fd is ready for events or the deadline (-1: none) passes;
+// Waits until fd is ready for events or the deadline (null: none) passes;
 // with a deadline (a daemon's client) in steps of at most a second, so that
 // a client_stop that came just before a wait is seen soon. 1 ready, 0 at
 // the deadline, -1 on client_stop or an error.
-static int wait_for(int fd, short events, long deadline)
+static int wait_for(int fd, short events, const struct timespec *deadline)
 {
     for (;;) {
         if (client_stop) return -1;
-        long left = deadline < 0 ? -1 : deadline - now_ms();
-        if (deadline >= 0 && left <= 0) return 0;
+        long long left = deadline ? adt::spawn_left(deadline) : -1;
+        if (left == 0) return 0;
         struct pollfd p = {fd, events, 0};
-        int r =
-            poll(&p, 1, static_cast<int>(left < 0 || left > 1000 ? (left < 0 ? -1 : 1000) : left));
+        int r = poll(&p, 1, left < 0 ? -1 : static_cast<int>(left > 1000 ? 1000 : left));
         if (r > 0) return 1;
         if (r < 0 && errno != EINTR) return -1;
     }
@@ -70,7 +51,8 @@ static int wait_for(int fd, short events, long deadline)
 int client_flush(Client *c)
 {
     if (!c) return 0;
-    long deadline = c->Timeout < 0 ? -1 : now_ms() + c->Timeout;
+    struct timespec at;
+    const struct timespec *deadline = deadline_of(c, &at);
     size_t done = 0;
     while (!c->Broken && done < c->WLen) {
         ssize_t w = write(c->Out, c->W + done, c->WLen - done);
@@ -125,7 +107,8 @@ static int fill(Client *c)
 {
     if (!client_flush(c)) return 0;
     c->RPos = c->RLen = 0;
-    long deadline = c->Timeout < 0 ? -1 : now_ms() + c->Timeout;
+    struct timespec at;
+    const struct timespec *deadline = deadline_of(c, &at);
     for (;;) {
         int r = wait_for(c->In, POLLIN, deadline);
         if (r <= 0) {
@@ -179,36 +162,4 @@ int client_read_line(Client *c, char *line, int bfsz)
     }
     while (ch >= 0 && ch != '\n') ch = next_byte(c);
     return ch < 0 && c->Why != END_INPUT ? -1 : 0;
-}
-
-static void refuse_long_line(Client *c)
-{
-    const char *reply = "-ERR Line too long";
-    adt::imsg("OUTPUT[%s]", reply);
-    client_line(c, "", reply);
-    client_reply_done(c);
-}
-
-ClientEnd client_serve(Client *c, int argc, char **argv)
-{
-    client_use(c);
-    char line[adt::WIRE_BUF] = "";
-    ClientEnd why = END_QUIT;
-    for (;;) {
-        if (Mode == MODE_TERMINAL) {
-            int got = client_read_line(c, line, adt::WIRE_BUF);
-            if (got < 0) {
-                why = c->Why;
-                break;
-            }
-            if (got == 0) {
-                refuse_long_line(c);
-                continue;
-            }
-        }
-        process_command(argc, argv, line);
-        if (Mode != MODE_TERMINAL) break;
-    }
-    client_flush(c);
-    return why;
 }

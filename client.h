@@ -8,9 +8,7 @@
 // waits for each reply (lock-step) sees it at once, since nothing more of its
 // input is there yet.
 //
-// The front end writes to the current client (client_current); it is the
-// caller on standard input and output unless a daemon worker puts the
-// client it serves in its place.
+// A client only moves bytes: what its lines mean is the command handler's.
 #ifndef CLIENT_H
 #define CLIENT_H
 
@@ -50,19 +48,14 @@ extern volatile sig_atomic_t client_stop;
 // Prepares c on descriptors in and out; timeout_ms bounds each wait for
 // input and for room to write (-1: none). WholeLines is 0.
 void client_init(Client *c, int in, int out, int timeout_ms);
-// The client the front end writes to: the one given to client_use, else
-// the caller on standard input and output.
-Client *client_current(void);
-// Makes c the current client; null goes back to standard input and output.
-void client_use(Client *c);
 
 // Reads one line into line (capacity bfsz): at most bfsz-2 characters and
 // the line feed. 1 for a line (the last one may lack its line feed unless
-// WholeLines is set); 0 for
-// a longer line, which is read to its end and dropped (taken in pieces, its
-// tail would run as commands of their own); -1 at end of input, after
-// Timeout without input, when the caller went away or on client_stop, with
-// the reason in Why. Collected output is written before any wait for input.
+// WholeLines is set); 0 for a longer line, which is read to its end and
+// dropped, whatever its length (taken in pieces, its tail would run as
+// commands of their own); -1 at end of input, after Timeout without input,
+// when the caller went away or on client_stop, with the reason in Why.
+// Collected output is written before any wait for input.
 int client_read_line(Client *c, char *line, int bfsz);
 // Adds lead, text and a line feed to the output.
 void client_line(Client *c, const char *lead, const char *text);
@@ -72,11 +65,5 @@ void client_reply_done(Client *c);
 // Writes all collected output; 0 once the caller is gone or has not made
 // room for it within Timeout (the rest of its output is then dropped).
 int client_flush(Client *c);
-
-// The ordinary command loop on c, which becomes the current client: each
-// line goes to process_command until "quit" or the end of c's input (the
-// one command of the command line when Mode is not MODE_TERMINAL). A line
-// too long gets "-ERR Line too long". Output is written at its end.
-ClientEnd client_serve(Client *c, int argc, char **argv);
 
 #endif

@@ -3,7 +3,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <climits>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -22,33 +21,30 @@
 
 #include "adt/lib.h"
 #include "adt/log.h"
+#include "adt/spawn.h"
 #include "adt/wire.h"
 #include "client.h"
-#include "corvane.h"
+#include "commands.h"
+#include "config.h"
+#include "corvane.h" // process_args, for the client of a daemon at the end
 
 using namespace adt;
 
 namespace
 {
 
-const char *ListenPath = nullptr;  // -listen
-const char *ConnectPath = nullptr; // -connect
-bool Worker = false;               // -worker PID: started by the supervisor PID
-int SupervisorPid = -1;
-bool Serving = false; // a worker is serving a client
-bool Limited = false; // that client may only look up and check
-
 // The socket a worker accepts on.
 const int LISTEN_FD = 3;
 // Most workers, whatever `workers` says.
 const int MAX_WORKERS = 256;
 // A worker that ends sooner than this after its start makes the next start wait.
-const long QUICK_END_MS = 5000;
-const long BACKOFF_FIRST_MS = 1000, BACKOFF_MAX_MS = 60000;
+const int QUICK_END_MS = 5000;
+const int BACKOFF_FIRST_MS = 1000, BACKOFF_MAX_MS = 60000;
 // After SIGTERM: clients may finish for this long; then workers are told to
 // end at once, and after the second delay they and their modules are killed.
-const long FINISH_MS = 5000, KILL_MS = 10000;
+const int FINISH_MS = 5000, KILL_MS = 10000;
 
+// Set by the worker's signal handler: end after the client being served.
 volatile sig_atomic_t WorkerStop = 0;
 
 // A worker tells the supervisor that it serves (a queued signal, so that
@@ -56,22 +52,6 @@ volatile sig_atomic_t WorkerStop = 0;
 int ready_signal(void)
 {
     return SIGRTMIN;
-}
-
-long now_ms(void)
-{
-    struct timespec t;
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return t.tv_sec * 1000L + t.tv_nsec / 1000000L;
-}
-
-// The leading decimal number of text, or fallback when there is none.
-int to_int(const char *text, int fallback)
-{
-    if (!text || !*text) return fallback;
-    char *end;
-    long v = strtol(text, &end, 10);
-    return end == text || v < INT_MIN || v > INT_MAX ? fallback : static_cast<int>(v);
 }
 
 // Fills a with the socket address of path; 0 when the path does not fit.
@@ -102,49 +82,6 @@ int connect_to(const char *path)
 }
 
 } // namespace
-
-int daemon_option(int argc, char **argv, int *i, int *status)
-{
-    const char *arg = argv[*i];
-    if (s_stricmp(arg, "-worker") == 0 && *i + 1 < argc) {
-        Worker = true;
-        SupervisorPid = to_int(argv[++*i], -1);
-        return 1;
-    }
-    const char **slot = nullptr;
-    const char *what = nullptr;
-    if (s_stricmp(arg, "-listen") == 0) {
-        slot = &ListenPath;
-        what = "listen";
-    } else if (s_stricmp(arg, "-connect") == 0) {
-        slot = &ConnectPath;
-        what = "connect";
-    } else {
-        return 0;
-    }
-    if (*i + 1 >= argc) {
-        print_err("%s requires a parameter", what);
-        *status = 1;
-        return 1;
-    }
-    *slot = argv[++*i];
-    return 1;
-}
-
-int daemon_connecting(void)
-{
-    return ConnectPath != nullptr;
-}
-
-int daemon_supervising(void)
-{
-    return ListenPath != nullptr && !Worker;
-}
-
-int daemon_working(void)
-{
-    return Worker;
-}
 
 // --- Per-client limits ---
 
@@ -179,24 +116,6 @@ int names_peer(const char *list, uid_t uid, gid_t gid)
 
 } // namespace
 
-int daemon_gate(const char *word, int mode)
-{
-    if (!Serving) return 0;
-    if (mode == MODE_QUIT) {
-        // The connection ends; the modules stay for the next client.
-        print_ok("bye");
-        Mode = MODE_QUIT;
-        return 1;
-    }
-    if (!Limited || (mode != MODE_SET && mode != MODE_DEL && mode != MODE_SEARCH)) return 0;
-    char reply[WIRE_BUF];
-    lprintf(reply, sizeof reply, "-ERR %s not allowed for this client", word);
-    imsg("OUTPUT[%s]", reply);
-    client_line(client_current(), "", reply);
-    client_reply_done(client_current());
-    return 1;
-}
-
 // --- Worker ---
 
 namespace
@@ -209,8 +128,8 @@ void worker_signal(int sig)
     if (sig == SIGINT) client_stop = 1;
 }
 
-// Serves one connection; the modules stay as they are.
-void serve_connection(int fd, int argc, char **argv, int timeout_s, const char *writers)
+// Serves one connection with serve; the modules stay as they are.
+void serve_connection(int fd, CommandHandler serve, int timeout_s, const char *writers)
 {
     struct ucred cred;
     socklen_t len = sizeof cred;
@@ -221,31 +140,29 @@ void serve_connection(int fd, int argc, char **argv, int timeout_s, const char *
     }
     imsg("Client pid %d uid %d gid %d", static_cast<int>(cred.pid), static_cast<int>(cred.uid),
          static_cast<int>(cred.gid));
-    Limited = !(cred.uid == 0 || cred.uid == geteuid() || names_peer(writers, cred.uid, cred.gid));
+    Session session = {};
+    session.writer =
+        cred.uid == 0 || cred.uid == geteuid() || names_peer(writers, cred.uid, cred.gid);
+    session.connection = 1;
+    session.uid = cred.uid;
+    session.gid = cred.gid;
+    session.pid = cred.pid;
 
     Client c;
     client_init(&c, fd, fd, timeout_s * 1000);
     c.WholeLines = 1; // a client cut off inside a request must not run its start
-    Mode = MODE_TERMINAL;
-    Serving = true;
-    ClientEnd why = client_serve(&c, argc, argv);
-    if (why == END_INPUT) {
-        print_ok("bye");
-        client_flush(&c);
-    } else if (why == END_IDLE) {
+    ClientEnd why = command_loop(&c, &session, serve);
+    if (why == END_IDLE) {
         imsg("Client pid %d idle for %d s, disconnected", static_cast<int>(cred.pid), timeout_s);
     } else if (why == END_STALLED) {
         imsg("Client pid %d left its replies unread for %d s, disconnected",
              static_cast<int>(cred.pid), timeout_s);
     }
-    Serving = false;
-    Mode = MODE_TERMINAL;
-    client_use(nullptr);
 }
 
 } // namespace
 
-int daemon_work(int argc, char **argv, Tallis *auths, SIni ini)
+int daemon_work(int supervisor, Tallis *auths, SIni config, CommandHandler serve)
 {
     struct sigaction sa;
     memset(&sa, 0, sizeof sa);
@@ -259,12 +176,11 @@ int daemon_work(int argc, char **argv, Tallis *auths, SIni ini)
         return 1;
     }
     fcntl(LISTEN_FD, F_SETFD, FD_CLOEXEC);
-    int timeout_s = to_int(sini_getx(ini, I_CLIENT_TIMEOUT, nullptr, nullptr, 0), 60);
+    int timeout_s = number_or(config_global(config, I_CLIENT_TIMEOUT), 60);
     if (timeout_s < 1) timeout_s = 1;
-    const char *writers = sini_getx(ini, I_WRITERS, nullptr, nullptr, 0);
+    const char *writers = config_global(config, I_WRITERS);
     imsg("Worker ready");
-    if (getppid() == SupervisorPid)
-        kill(SupervisorPid, ready_signal()); // it may retire the old workers
+    if (getppid() == supervisor) kill(supervisor, ready_signal()); // it may retire the old workers
     while (!WorkerStop) {
         if (tallis_given_up(auths) > 0) {
             emsg("Worker ends: a module was given up; a new worker starts it again");
@@ -275,7 +191,7 @@ int daemon_work(int argc, char **argv, Tallis *auths, SIni ini)
         if (poll(&p, 1, 1000) <= 0 || WorkerStop) continue;
         int fd = accept4(LISTEN_FD, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
         if (fd < 0) continue; // another worker took it
-        serve_connection(fd, argc, argv, timeout_s, writers);
+        serve_connection(fd, serve, timeout_s, writers);
         close(fd);
     }
     close(LISTEN_FD);
@@ -289,77 +205,42 @@ namespace
 
 struct WorkerProc {
     pid_t pid;
-    long started;
+    struct timespec started;
     bool current; // of the running configuration; old ones are not replaced
     bool told;    // an old one told to finish its client and end
 };
 
 struct Supervisor {
-    const char *dir;
-    const char *name;
-    char ini[1000];         // the configuration file
-    int fd = -1;            // the listening socket
-    bool activated = false; // handed over by systemd: not ours to remove
-    dev_t dev = 0;          // the socket file we bound, removed at the end
+    const char *listen;      // the socket's path
+    const char *path;        // the configuration file
+    const char *dir;         // where the modules run
+    SIni config;             // the configuration in use: handed over, or accepted by a reload
+    SIni reloaded = nullptr; // what a reload accepted (owned)
+    int fd = -1;             // the listening socket
+    bool activated = false;  // handed over by systemd: not ours to remove
+    dev_t dev = 0;           // the socket file we bound, removed at the end
     ino_t ino = 0;
-    int want = 1;        // workers of the running configuration
-    long next_start = 0; // no worker starts before this
-    long backoff = 0;    // wait after the last quick end
+    int want = 1;               // workers of the running configuration
+    struct timespec next_start; // no worker starts before this
+    int backoff = 0;            // ms of wait after the last quick end
     std::vector<WorkerProc> procs;
     std::vector<std::string> args; // a worker's command line
     sigset_t old_mask;
 };
 
-// Checks the configuration file as a start would: it loads, has modules,
-// and every module has a binary that can be executed. 0 with the reason.
-// (The configuration test of -t, when it is there, is the better judge.)
-int config_sound(Supervisor *s, char *reason, int size)
-{
-    SIni c = sini_init(Settings);
-    int ok = 0;
-    if (!sini_load(c, s->ini, "module")) {
-        lprintf(reason, size, "Failed to load '%s', %s", s->ini, strerror(errno));
-    } else if (sini_domains(c) == 0) {
-        lprintf(reason, size, "No modules defined");
-    } else {
-        ok = 1;
-        for (int i = 0; ok && i < sini_domains(c); i++) {
-            const char *domain = sini_domain_name(c, i);
-            const char *binary = sini_getx(c, I_BINARY, domain, nullptr, 0);
-            char program[1000] = "";
-            if (binary) sscanf(binary, "%999s", program);
-            std::string path = program[0] == '/' ? program : std::string(s->dir) + "/" + program;
-            if (!program[0]) {
-                lprintf(reason, size, "Module%d has no binary", to_int(domain, 0));
-                ok = 0;
-            } else if (access(path.c_str(), X_OK) != 0) {
-                lprintf(reason, size, "cannot execute '%s': %s", program, strerror(errno));
-                ok = 0;
-            }
-        }
-    }
-    sini_free(&c);
-    return ok;
-}
-
-// Reads the number of workers from the configuration file (known sound).
+// Takes the number of workers from the configuration in use.
 void read_settings(Supervisor *s)
 {
-    SIni c = sini_init(Settings);
-    sini_load(c, s->ini, "module");
     long cpus = sysconf(_SC_NPROCESSORS_ONLN);
-    s->want = to_int(sini_getx(c, I_WORKERS, nullptr, nullptr, 0), cpus > 0 ? (int)cpus : 1);
+    s->want = number_or(config_global(s->config, I_WORKERS), cpus > 0 ? (int)cpus : 1);
     if (s->want < 1) s->want = 1;
     if (s->want > MAX_WORKERS) s->want = MAX_WORKERS;
-    sini_free(&c);
 }
 
 // The mode and group (-1: the daemon's own) the socket is made with.
 void socket_access(const Supervisor *s, mode_t *mode, gid_t *gid)
 {
-    SIni c = sini_init(Settings);
-    sini_load(c, s->ini, "module");
-    const char *text = sini_getx(c, I_SOCKET_MODE, nullptr, nullptr, 0);
+    const char *text = config_global(s->config, I_SOCKET_MODE);
     char *end = nullptr;
     long m = text ? strtol(text, &end, 8) : 0600;
     if (!text || end == text || *end || m < 0 || m > 0777) {
@@ -368,21 +249,20 @@ void socket_access(const Supervisor *s, mode_t *mode, gid_t *gid)
     }
     *mode = static_cast<mode_t>(m);
     *gid = static_cast<gid_t>(-1);
-    if (const char *group = sini_getx(c, I_SOCKET_GROUP, nullptr, nullptr, 0)) {
+    if (const char *group = config_global(s->config, I_SOCKET_GROUP)) {
         struct group *g = getgrnam(group);
         char *rest = nullptr;
         long id = g ? g->gr_gid : strtol(group, &rest, 10);
         if (g || (rest != group && !*rest))
             *gid = static_cast<gid_t>(id);
         else
-            emsg("Cannot give %s the group %s, no such group", ListenPath, group);
+            emsg("Cannot give %s the group %s, no such group", s->listen, group);
     }
-    sini_free(&c);
 }
 
 // In own, a directory just made for it, binds the socket as "s", gives it
 // mode and group there, where no one else can reach it, and links it whole
-// to ListenPath (relative to the directory here): no link put at the path
+// to s->listen (relative to the directory here): no link put at the path
 // can catch the mode or group. 0 with errno set.
 int bind_inside(Supervisor *s, const char *own, int here, mode_t mode, gid_t gid)
 {
@@ -402,11 +282,11 @@ int bind_inside(Supervisor *s, const char *own, int here, mode_t mode, gid_t gid
     int bound = bind(s->fd, reinterpret_cast<struct sockaddr *>(&a), sizeof a) == 0;
     umask(mask);
     if (bound && chmod("s", mode) != 0)
-        emsg("Cannot set the mode of %s, %s", ListenPath, strerror(errno));
+        emsg("Cannot set the mode of %s, %s", s->listen, strerror(errno));
     if (bound && gid != static_cast<gid_t>(-1) && chown("s", static_cast<uid_t>(-1), gid) != 0)
-        emsg("Cannot give %s the group %d, %s", ListenPath, static_cast<int>(gid), strerror(errno));
+        emsg("Cannot give %s the group %d, %s", s->listen, static_cast<int>(gid), strerror(errno));
     // A link never replaces: what came to the path meanwhile stays.
-    bound = bound && lstat("s", &st) == 0 && linkat(AT_FDCWD, "s", here, ListenPath, 0) == 0;
+    bound = bound && lstat("s", &st) == 0 && linkat(AT_FDCWD, "s", here, s->listen, 0) == 0;
     int e = errno;
     unlink("s");
     if (fchdir(here) != 0) return 0;
@@ -416,38 +296,38 @@ int bind_inside(Supervisor *s, const char *own, int here, mode_t mode, gid_t gid
     return bound;
 }
 
-// Binds ListenPath with its mode and group: a socket file left behind by
+// Binds s->listen with its mode and group: a socket file left behind by
 // a daemon that no longer answers is replaced; anything else there is not.
 // 0 after the reason.
 int bind_socket(Supervisor *s)
 {
     struct sockaddr_un a;
-    if (!socket_address(&a, ListenPath)) {
-        print_dead("cannot listen on %s: %s", ListenPath, strerror(errno));
+    if (!socket_address(&a, s->listen)) {
+        print_dead("cannot listen on %s: %s", s->listen, strerror(errno));
         return 0;
     }
     struct stat st;
-    if (lstat(ListenPath, &st) == 0) {
+    if (lstat(s->listen, &st) == 0) {
         if (!S_ISSOCK(st.st_mode)) {
-            print_dead("cannot listen on %s: it exists and is not a socket", ListenPath);
+            print_dead("cannot listen on %s: it exists and is not a socket", s->listen);
             return 0;
         }
-        int other = connect_to(ListenPath);
+        int other = connect_to(s->listen);
         if (other >= 0) {
             close(other);
-            print_dead("cannot listen on %s: a daemon answers there", ListenPath);
+            print_dead("cannot listen on %s: a daemon answers there", s->listen);
             return 0;
         }
-        imsg("Replacing the stale socket %s", ListenPath);
-        unlink(ListenPath);
+        imsg("Replacing the stale socket %s", s->listen);
+        unlink(s->listen);
     }
     // A directory of our own beside the path, on the same file system.
-    std::string own = ListenPath;
+    std::string own = s->listen;
     size_t slash = own.rfind('/');
     own = (slash == std::string::npos ? "./" : own.substr(0, slash + 1)) + ".corvane-XXXXXX";
     mode_t mode;
     gid_t gid;
-    socket_access(s, &mode, &gid); // the configuration's path may be relative to here
+    socket_access(s, &mode, &gid);
     int here = open(".", O_PATH | O_DIRECTORY | O_CLOEXEC);
     s->fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     bool made = here >= 0 && s->fd >= 0 && mkdtemp(own.data());
@@ -456,7 +336,7 @@ int bind_socket(Supervisor *s)
     if (made) rmdir(own.c_str());
     if (here >= 0) close(here);
     if (!bound) {
-        print_dead("cannot listen on %s: %s", ListenPath, strerror(e));
+        print_dead("cannot listen on %s: %s", s->listen, strerror(e));
         return 0;
     }
     return 1;
@@ -466,12 +346,12 @@ int bind_socket(Supervisor *s)
 int activated_socket(Supervisor *s)
 {
     const char *pid = getenv("LISTEN_PID"), *fds = getenv("LISTEN_FDS");
-    if (!pid || !fds || to_int(pid, -1) != static_cast<int>(getpid())) return 0;
+    if (!pid || !fds || number_or(pid, -1) != static_cast<int>(getpid())) return 0;
     unsetenv("LISTEN_PID");
     unsetenv("LISTEN_FDS");
     unsetenv("LISTEN_FDNAMES");
     struct stat st;
-    if (to_int(fds, 0) != 1 || fstat(LISTEN_FD, &st) != 0 || !S_ISSOCK(st.st_mode)) {
+    if (number_or(fds, 0) != 1 || fstat(LISTEN_FD, &st) != 0 || !S_ISSOCK(st.st_mode)) {
         print_dead("socket activation: expected one socket on descriptor %d", LISTEN_FD);
         return -1;
     }
@@ -503,11 +383,11 @@ void start_worker(Supervisor *s)
     }
     if (pid < 0) {
         emsg("Cannot start a worker, %s", strerror(errno));
-        s->next_start = now_ms() + BACKOFF_FIRST_MS;
+        s->next_start = spawn_deadline(BACKOFF_FIRST_MS);
         return;
     }
     setpgid(pid, pid);
-    s->procs.push_back({pid, now_ms(), true, false});
+    s->procs.push_back({pid, spawn_deadline(0), true, false});
     imsg("Worker %d started", static_cast<int>(pid));
 }
 
@@ -525,7 +405,7 @@ void reap(Supervisor *s, bool stopping)
             // A worker that was killed leaves its modules: they go with it.
             kill(-pid, SIGKILL);
             if (stopping || !w.current) break;
-            long lived = now_ms() - w.started;
+            long long lived = spawn_elapsed(&w.started);
             if (WIFSIGNALED(status))
                 emsg("Worker %d ended by signal %d", static_cast<int>(pid), WTERMSIG(status));
             else
@@ -533,8 +413,8 @@ void reap(Supervisor *s, bool stopping)
             if (lived < QUICK_END_MS) {
                 s->backoff =
                     s->backoff ? std::min(s->backoff * 2, BACKOFF_MAX_MS) : BACKOFF_FIRST_MS;
-                s->next_start = now_ms() + s->backoff;
-                emsg("Worker %d ended %ld ms after its start; the next starts in %ld s",
+                s->next_start = spawn_deadline(s->backoff);
+                emsg("Worker %d ended %lld ms after its start; the next starts in %d s",
                      static_cast<int>(pid), lived, s->backoff / 1000);
             } else {
                 s->backoff = 0;
@@ -556,21 +436,32 @@ void signal_all(Supervisor *s, int sig, bool group)
     for (const WorkerProc &w : s->procs) kill(group ? -w.pid : w.pid, sig);
 }
 
+// Judges the configuration file again: a file with any problem is refused,
+// its problems logged and written to standard error.
 void reload(Supervisor *s)
 {
-    // The configuration test's own checks: a file it would fault is refused.
-    if (int problems = config_problems(s->ini)) {
-        amsg("Reload refused, the running workers stay: %d problem(s) in %s, logged above",
-             problems, s->ini);
+    ConfigVerdict verdict;
+    SIni config = config_judge(s->path, s->dir, CONFIG_TO_LOG | CONFIG_TO_STDERR, &verdict);
+    if (!config) {
+        amsg("Reload refused, the running workers stay: cannot load %s: %s", s->path,
+             strerror(errno));
+        return;
+    }
+    if (verdict.problems) {
+        amsg("Reload refused, the running workers stay: %d problem(s) in %s", verdict.problems,
+             s->path);
+        sini_free(&config);
         return;
     }
     // The old workers serve on until a new one does: a configuration that
     // changes again before the new workers read it leaves the old ones.
     imsg("Reload: new workers start on the new configuration");
     for (WorkerProc &w : s->procs) w.current = false;
+    sini_free(&s->reloaded);
+    s->config = s->reloaded = config;
     read_settings(s); // the socket keeps the mode and group it was made with
     s->backoff = 0;
-    s->next_start = 0;
+    s->next_start = spawn_deadline(0);
 }
 
 // A new worker serves: the old ones finish their client and end.
@@ -592,36 +483,37 @@ void supervise(Supervisor *s)
     sigset_t set;
     sigemptyset(&set);
     for (int sig : {SIGCHLD, SIGHUP, SIGTERM, SIGINT, ready_signal()}) sigaddset(&set, sig);
-    long stop_at = -1;
-    bool told_now = false;
+    bool stopping = false, told_now = false;
+    struct timespec stop_at;
     for (;;) {
-        reap(s, stop_at >= 0);
-        long now = now_ms(), wait = 1000;
-        if (stop_at >= 0) {
+        reap(s, stopping);
+        long long wait = 1000;
+        if (stopping) {
             if (s->procs.empty()) return;
-            if (!told_now && now - stop_at >= FINISH_MS) {
+            if (!told_now && spawn_elapsed(&stop_at) >= FINISH_MS) {
                 signal_all(s, SIGINT, false);
                 told_now = true;
             }
-            if (now - stop_at >= KILL_MS) {
+            if (spawn_elapsed(&stop_at) >= KILL_MS) {
                 signal_all(s, SIGKILL, true);
                 wait = 100;
             }
         } else {
-            while (current_workers(s) < s->want && now >= s->next_start) start_worker(s);
+            while (current_workers(s) < s->want && spawn_left(&s->next_start) == 0) start_worker(s);
             if (current_workers(s) < s->want)
-                wait = std::max(1L, std::min(wait, s->next_start - now));
+                wait = std::max(1LL, std::min(wait, spawn_left(&s->next_start)));
         }
-        struct timespec ts = {wait / 1000, (wait % 1000) * 1000000};
+        struct timespec ts = {static_cast<time_t>(wait / 1000), (wait % 1000) * 1000000L};
         siginfo_t info;
         int sig = sigtimedwait(&set, &info, &ts);
-        if (sig == ready_signal() && stop_at < 0) {
+        if (sig == ready_signal() && !stopping) {
             retire_old(s, info.si_pid);
-        } else if (sig == SIGHUP && stop_at < 0) {
+        } else if (sig == SIGHUP && !stopping) {
             reload(s);
-        } else if ((sig == SIGTERM || sig == SIGINT) && stop_at < 0) {
+        } else if ((sig == SIGTERM || sig == SIGINT) && !stopping) {
             imsg("Stopping: no new clients; the workers finish their client");
-            stop_at = now_ms();
+            stopping = true;
+            stop_at = spawn_deadline(0);
             close(s->fd);
             s->fd = -1;
             signal_all(s, SIGTERM, false);
@@ -631,25 +523,21 @@ void supervise(Supervisor *s)
 
 } // namespace
 
-int daemon_supervise(int argc, char **argv, const char *dir, const char *name)
+int daemon_supervise(const char *socket_path, const char *path, const char *dir, SIni config,
+                     int argc, char **argv)
 {
     Supervisor s;
+    s.listen = socket_path;
+    s.path = path;
     s.dir = dir;
-    s.name = name;
-    scpy(s.ini, dir, sizeof s.ini);
-    attach_path(s.ini, name, sizeof s.ini);
-    attach_ext(s.ini, ".ini", sizeof s.ini);
-    char reason[1000];
-    if (!config_sound(&s, reason, sizeof reason)) {
-        print_dead("%s", reason);
-        return 1;
-    }
+    s.config = config;
+    s.next_start = spawn_deadline(0);
     int activated = activated_socket(&s);
     if (activated < 0 || (!activated && !bind_socket(&s))) return 1;
     read_settings(&s);
     if (!activated && listen(s.fd, SOMAXCONN) != 0) {
-        print_dead("cannot listen on %s: %s", ListenPath, strerror(errno));
-        unlink(ListenPath);
+        print_dead("cannot listen on %s: %s", s.listen, strerror(errno));
+        unlink(s.listen);
         return 1;
     }
     fcntl(s.fd, F_SETFL, fcntl(s.fd, F_GETFL) | O_NONBLOCK); // workers poll, then accept
@@ -662,14 +550,15 @@ int daemon_supervise(int argc, char **argv, const char *dir, const char *name)
     for (int sig : {SIGCHLD, SIGHUP, SIGTERM, SIGINT, ready_signal()}) sigaddset(&set, sig);
     signal(SIGHUP, SIG_DFL); // an ignored signal would not even be queued
     sigprocmask(SIG_BLOCK, &set, &s.old_mask);
-    imsg("Listening on %s with %d workers", s.activated ? "the socket handed over" : ListenPath,
+    imsg("Listening on %s with %d workers", s.activated ? "the socket handed over" : s.listen,
          s.want);
     supervise(&s);
     struct stat st;
-    if (!s.activated && lstat(ListenPath, &st) == 0 && st.st_dev == s.dev && st.st_ino == s.ino)
-        unlink(ListenPath);
+    if (!s.activated && lstat(s.listen, &st) == 0 && st.st_dev == s.dev && st.st_ino == s.ino)
+        unlink(s.listen);
     imsg("Stopped");
     sigprocmask(SIG_SETMASK, &s.old_mask, nullptr);
+    sini_free(&s.reloaded);
     return 0;
 }
 
@@ -751,14 +640,14 @@ int one_reply(int fd)
 
 } // namespace
 
-int daemon_connect(int argc, char **argv)
+int daemon_connect(const char *path, int argc, char **argv)
 {
     signal(SIGPIPE, SIG_IGN);
     int status = process_args(argc, argv, 1);
     if (status) return status;
-    int fd = connect_to(ConnectPath);
+    int fd = connect_to(path);
     if (fd < 0) {
-        print_dead("cannot connect to %s: %s", ConnectPath, strerror(errno));
+        print_dead("cannot connect to %s: %s", path, strerror(errno));
         return 1;
     }
     if (Mode == MODE_TERMINAL) {

@@ -3,6 +3,7 @@
 #include "adt/lib.h"
 
 #include <cerrno>
+#include <climits>
 #include <cstddef>
 #include <cstdint>
 #include <csignal>
@@ -168,10 +169,19 @@ char *strip_eol_r(char *string)
     return string;
 }
 
-// The leading decimal integer as strtol reads it; 0 when there is none.
-static long leading_int(const char *s)
+int leading_int(const char *text)
 {
-    return strtol(s, nullptr, 10);
+    if (!text) return 0;
+    long v = strtol(text, nullptr, 10);
+    return v > INT_MAX ? INT_MAX : v < INT_MIN ? INT_MIN : static_cast<int>(v);
+}
+
+int number_or(const char *text, int fallback)
+{
+    if (!text) return fallback;
+    char *end;
+    long v = strtol(text, &end, 10);
+    return end == text || v < INT_MIN || v > INT_MAX ? fallback : static_cast<int>(v);
 }
 
 int istrue(const char *string)

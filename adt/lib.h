@@ -54,6 +54,13 @@ int ssplit(char *string, const char *tokens, char **p, int sz, int skip_trail);
 
 // Decimal text of n in a private buffer, overwritten by the next call.
 char *number(int n);
+// The leading decimal integer of text as the standard conversion reads it
+// (blanks and a sign may come first), held to the range of an int; 0 when
+// there is none. How the configuration's numbers are read.
+int leading_int(const char *text);
+// The leading decimal integer of text, or fallback when there is none or
+// it does not fit an int.
+int number_or(const char *text, int fallback);
 // Cuts string at its first CR or LF; returns string (must not be null).
 char *strip_eol_r(char *string);
 // 1 for "true", "yes", "y", "on", "checked", "selected" (any case) or a
@@ -64,6 +71,10 @@ int istrue(const char *string);
 int isfalse(const char *string);
 
 // --- Paths and files ---
+
+// The size of every buffer that holds a path, a directory or a program
+// name, terminator included.
+inline constexpr int PATH_BUF = 1000;
 
 // Appends file to the directory in result with one '/' between them, all
 // backslashes written as '/'; null when result is null, bfsz 0 or the

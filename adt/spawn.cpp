@@ -23,14 +23,6 @@
 namespace adt
 {
 
-// Identity a new child takes on (-1: ours); the latest spawn_init decides.
-static int spawn_uid = -1;
-static int spawn_gid = -1;
-// The pipes of the start in progress, read end first: xread carries our
-// requests to the child's standard input, xwrite its standard output to us.
-static int xread[2];
-static int xwrite[2];
-
 enum {
     ENV_SLOTS = 40,   // environment slots of a new record
     MAX_ARGS = 100,   // argument vector of a start
@@ -48,9 +40,9 @@ pSpawn spawn_init(int uid, int gid)
         return nullptr;
     }
     x->envsz = ENV_SLOTS;
+    x->uid = uid;
+    x->gid = gid;
     signal(SIGPIPE, SIG_IGN);
-    spawn_uid = uid;
-    spawn_gid = gid;
     return x;
 }
 
@@ -172,15 +164,22 @@ struct exec_status {
     int error;        // errno of the failed call
 };
 
+// The pipes of a start, read end first.
+struct start_pipes {
+    int xread[2];  // our requests to the child's standard input
+    int xwrite[2]; // the child's standard output to us
+};
+
 // In the child: wire up the descriptors, take on the identity and run the
 // program. Never returns: the parent's exit-time clean-up must not run here,
 // it would stop the other modules and write the parent's log.
 [[noreturn]] static void run_child(pSpawn x, const char *command, char **args, const char *dir,
-                                   int status)
+                                   const start_pipes &p, int status)
 {
     char eb[WIRE_BUF];
-    if (onto(xread[0], 0) == -1) emsg("Spawn: Error dup2(xread), %s", spawn_error(eb, sizeof eb));
-    if (onto(xwrite[1], 1) == -1) emsg("Spawn: Error dup2(xwrite), %s", spawn_error(eb, sizeof eb));
+    if (onto(p.xread[0], 0) == -1) emsg("Spawn: Error dup2(xread), %s", spawn_error(eb, sizeof eb));
+    if (onto(p.xwrite[1], 1) == -1)
+        emsg("Spawn: Error dup2(xwrite), %s", spawn_error(eb, sizeof eb));
     // With descriptor 2 closed, the first file the program opens would get
     // it and catch whatever the program writes to standard error.
     int null = open("/dev/null", O_WRONLY);
@@ -189,8 +188,8 @@ struct exec_status {
 
     cloexec_inherited();
 
-    if (spawn_gid != -1 && setgid(spawn_gid) == -1) emsg("Spawn: Error setgid(%d)", spawn_gid);
-    if (spawn_uid != -1 && setuid(spawn_uid) == -1) emsg("Spawn: Error setuid(%d)", spawn_uid);
+    if (x->gid != -1 && setgid(x->gid) == -1) emsg("Spawn: Error setgid(%d)", x->gid);
+    if (x->uid != -1 && setuid(x->uid) == -1) emsg("Spawn: Error setuid(%d)", x->uid);
 
     exec_status st = {0, 0};
     if (dir && chdir(dir) == -1) {
@@ -241,17 +240,18 @@ int spawn_start_in(pSpawn x, const char *command, const char *dir)
     }
     dmsg("Spawn: Execute [%s]", command);
 
-    if (pipe(xread) == -1) {
+    start_pipes p;
+    if (pipe(p.xread) == -1) {
         emsg("Spawn: Pipe creation failed, %s", spawn_error(eb, sizeof eb));
         return 0;
     }
-    if (pipe(xwrite) == -1) {
+    if (pipe(p.xwrite) == -1) {
         emsg("Spawn: Pipe creation failed, %s", spawn_error(eb, sizeof eb));
-        close_pipe(xread);
+        close_pipe(p.xread);
         return 0;
     }
-    x->in = xread[1];
-    x->out = xwrite[0];
+    x->in = p.xread[1];
+    x->out = p.xwrite[0];
     // Both ends close on exec: the start of the program closes the write
     // end, which the parent reads as "it runs".
     int status[2] = {-1, -1};
@@ -274,18 +274,18 @@ int spawn_start_in(pSpawn x, const char *command, const char *dir)
     pid_t pid = fork();
     if (pid == -1) {
         emsg("Spawn: Error fork, %s", spawn_error(eb, sizeof eb));
-        close_pipe(xread);
-        close_pipe(xwrite);
+        close_pipe(p.xread);
+        close_pipe(p.xwrite);
         if (status[0] != -1) close_pipe(status);
         x->in = x->out = 0;
         free_args(args);
         return 0;
     }
-    if (pid == 0) run_child(x, command, args, dir, status[1]);
+    if (pid == 0) run_child(x, command, args, dir, p, status[1]);
 
     x->pid = pid;
-    close(xread[0]);
-    close(xwrite[1]);
+    close(p.xread[0]);
+    close(p.xwrite[1]);
     if (status[0] != -1) {
         close(status[1]);
         learn_exec_status(x, status[0], args[0] ? args[0] : "", dir);
@@ -315,16 +315,11 @@ static int reaped(pid_t pid)
 // stays pending and ends the wait at once. The wait takes the SIGCHLD.
 static int reaped_within_step(pid_t pid, const sigset_t *chld)
 {
-    struct timespec now, end;
-    clock_gettime(CLOCK_MONOTONIC, &end);
-    end.tv_nsec += POLL_STEP * 1000000L;
-    end.tv_sec += end.tv_nsec / 1000000000L;
-    end.tv_nsec %= 1000000000L;
+    struct timespec end = spawn_deadline(POLL_STEP);
     for (;;) {
-        clock_gettime(CLOCK_MONOTONIC, &now);
-        long left = (end.tv_sec - now.tv_sec) * 1000000000L + (end.tv_nsec - now.tv_nsec);
+        long long left = spawn_left(&end);
         if (left <= 0) return 0;
-        struct timespec wait = {left / 1000000000L, left % 1000000000L};
+        struct timespec wait = {static_cast<time_t>(left / 1000), (left % 1000) * 1000000L};
         sigtimedwait(chld, nullptr, &wait);
         if (reaped(pid)) return 1;
     }
@@ -460,7 +455,7 @@ static int take_line(pSpawn x, char *lf, char *result, int bfsz, int *avail)
     if (bytes > 0 && line[bytes - 1] == '\r') bytes--;
     if (bytes >= bfsz) {
         emsg("Spawn: Line is too long for input buffer");
-        if (avail) *avail = bytes;
+        errno = EMSGSIZE;
         return -1;
     }
     memcpy(result, line, bytes);
@@ -505,15 +500,6 @@ static int fill(pSpawn x)
     return 1;
 }
 
-// Whole milliseconds since start on the monotonic clock.
-static int ms_since(const struct timespec *start)
-{
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<int>((now.tv_sec - start->tv_sec) * 1000 +
-                            (now.tv_nsec - start->tv_nsec) / 1000000);
-}
-
 int spawn_gets(pSpawn x, char *result, int bfsz, int *avail, int timeout)
 {
     if (!x) {
@@ -527,8 +513,7 @@ int spawn_gets(pSpawn x, char *result, int bfsz, int *avail, int timeout)
     if (avail) *avail = 0;
     // The whole line must come within timeout ms of the call, however it
     // trickles in: a child sending a byte now and then cannot stretch it.
-    struct timespec start;
-    clock_gettime(CLOCK_MONOTONIC, &start);
+    struct timespec start = spawn_deadline(0);
     int waited = 0;
     for (;;) {
         char *lf = strchr(x->inbf + x->inupto, '\n');
@@ -541,7 +526,7 @@ int spawn_gets(pSpawn x, char *result, int bfsz, int *avail, int timeout)
         struct pollfd p = {x->out, POLLIN, 0};
         int n = poll(&p, 1, timeout - waited);
         int poll_errno = errno;
-        waited = ms_since(&start);
+        waited = static_cast<int>(spawn_elapsed(&start));
         if (n == -1 && poll_errno == EINTR) continue;
         if (n == -1 || (p.revents & POLLNVAL)) {
             // The byte count's query names the cause, in the log and errno.
@@ -634,14 +619,22 @@ struct timespec spawn_deadline(int ms)
     return t;
 }
 
+// Whole milliseconds from a to b, 0 when b is not later.
+static long long ms_between(const struct timespec &a, const struct timespec &b)
+{
+    long long ms =
+        static_cast<long long>(b.tv_sec - a.tv_sec) * 1000 + (b.tv_nsec - a.tv_nsec) / 1000000;
+    return ms > 0 ? ms : 0;
+}
+
 long long spawn_left(const struct timespec *deadline)
 {
-    if (!deadline) return 0;
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    long long ms = static_cast<long long>(deadline->tv_sec - now.tv_sec) * 1000 +
-                   (deadline->tv_nsec - now.tv_nsec) / 1000000;
-    return ms > 0 ? ms : 0;
+    return deadline ? ms_between(spawn_deadline(0), *deadline) : 0;
+}
+
+long long spawn_elapsed(const struct timespec *since)
+{
+    return since ? ms_between(*since, spawn_deadline(0)) : 0;
 }
 
 } // namespace adt

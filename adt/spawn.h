@@ -32,14 +32,16 @@ struct spawn_process {
     int inupto;          // offset in inbf of the first byte not yet handed out
     char inbf[WIRE_BUF]; // bytes read from the child; inbf[inbytes] is always NUL
     char *execerr;       // why the child could not run its program, else null; owned
+    int uid;             // the user id a started child takes on; -1: ours
+    int gid;             // the group id a started child takes on; -1: ours
 };
 typedef struct spawn_process Spawn;
 typedef Spawn *pSpawn;
 
 // New record with an empty environment of 40 slots and no child; null when
 // memory runs out. Ignores SIGPIPE (a write to a child that has gone away
-// then fails instead of ending the program) and sets the user and group id
-// (-1: keep ours) that every later start gives its child. Free with spawn_free.
+// then fails instead of ending the program). The record's child takes on
+// user id uid and group id gid (-1: keep ours). Free with spawn_free.
 pSpawn spawn_init(int uid, int gid);
 // Replaces x's environment with copies of the null-terminated list env
 // (a null env gives an empty one); env stays the caller's.
@@ -80,10 +82,15 @@ void spawn_cloexec_from(int low);
 // no pipe or file opened later lands on one of them. 1 when all three are
 // open afterwards, else 0.
 int spawn_stdio_open(void);
-// The moment ms milliseconds from now on the monotonic clock.
+// The clock of every time-out and deadline: the monotonic clock, in
+// moments (struct timespec) and whole milliseconds.
+// The moment ms milliseconds from now (0: now).
 struct timespec spawn_deadline(int ms);
-// Whole milliseconds left until deadline (monotonic clock), 0 once it passed.
+// Whole milliseconds left until deadline, 0 once it passed (or for null).
 long long spawn_left(const struct timespec *deadline);
+// Whole milliseconds since the moment since, 0 while it is still to come
+// (or for null).
+long long spawn_elapsed(const struct timespec *since);
 // The system's text for the current errno, cut to bfsz bytes in bf; returns bf.
 char *spawn_error(char *bf, int bfsz);
 // Splits command at blanks, tabs, CR and LF (runs count as one) into heap
@@ -110,11 +117,12 @@ int spawn_printf(pSpawn x, const char *format, ...) __attribute__((format(printf
 // Hands out the next line of the child's output (without CR LF or LF) in
 // result, of bfsz bytes, and returns its length. The line must be complete
 // within timeout ms of the call, however slowly it comes (<= 0: only a line
-// already held). -1 on failure, time-out or
-// end of file, or when the line does not fit: then *avail is its length
-// and the line stays held for a call with a bigger result. After a line,
-// *avail is the number of bytes already held beyond it. avail may be null.
-// Lines longer than WIRE_TEXT characters cannot be read.
+// already held). -1 on failure, time-out or end of file, and for a line
+// longer than result holds (bfsz-1 characters) or than WIRE_TEXT
+// characters, whatever the result: errno is then EMSGSIZE, the line stays
+// unread and the channel is out of step (its caller starts a new one).
+// After a line, *avail is the number of bytes already held beyond it, else
+// 0. avail may be null.
 int spawn_gets(pSpawn x, char *result, int bfsz, int *avail, int timeout);
 // Drops whatever the child wrote that nobody has read yet: what x holds
 // unread and what waits on the pipe, without waiting for more. Each dropped

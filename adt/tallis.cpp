@@ -452,33 +452,11 @@ int send_request(Module *m, const char *who, char **result, const char *format, 
     return NOT_SENT;
 }
 
-// Reads m's next line within wait ms into line (size bytes). A line the
-// channel reports as longer is read again into a new heap buffer of its
-// length, handed back in *big for the caller to free. The line, or null
-// when none could be read.
-char *next_line(Module *m, char *line, int size, char **big, int wait)
-{
-    int avail = 0;
-    if (spawn_gets(m->Process, line, size, &avail, wait) >= 0) return line;
-    if (avail <= 0) return nullptr;
-    free(*big);
-    *big = static_cast<char *>(calloc(avail + 1, 1));
-    if (!*big || spawn_gets(m->Process, *big, avail + 1, nullptr, wait) < 0) return nullptr;
-    return *big;
-}
-
 // Reads the one reply line to a request into *result.
 int read_reply(Module *m, const char *who, char **result)
 {
     char bf[WIRE_BUF];
-    char *big = nullptr;
-    char *line = next_line(m, bf, sizeof bf, &big, m->Timeout);
-    if (line == bf)
-        *result = s_strdup(bf);
-    else if (line)
-        *result = big;
-    else
-        free(big);
+    if (spawn_gets(m->Process, bf, sizeof bf, nullptr, m->Timeout) >= 0) *result = s_strdup(bf);
     if (!*result) return failed(m, who, result);
     dmsg("Module%d[%s]", m->Priority, LogText(*result).s);
     return DONE;
@@ -542,34 +520,27 @@ int search_exchange(Module *m, const char *string, const char *rest, TallisLineC
     int sent = send_request(m, nullptr, result, "search %s%s%s", string, rest ? " " : "",
                             rest ? rest : "");
     if (sent != DONE) return sent;
-    char fixed[WIRE_BUF];
-    char *big = nullptr;
+    char line[WIRE_BUF];
     for (int taken = 0;; taken++) {
         // Each line within the module's time-out, the whole within the search's.
         long long left = spawn_left(&end);
         int wait = left < m->Timeout ? static_cast<int>(left) : m->Timeout;
         errno = 0;
-        char *line = wait > 0 ? next_line(m, fixed, sizeof fixed, &big, wait) : nullptr;
-        if (!line && wait < m->Timeout && (wait <= 0 || errno == ETIMEDOUT)) {
-            free(big);
+        bool got = wait > 0 && spawn_gets(m->Process, line, sizeof line, nullptr, wait) >= 0;
+        if (!got && wait < m->Timeout && (wait <= 0 || errno == ETIMEDOUT))
             return search_cut(m, taken, " at the search time-out", cb, result);
-        }
-        if (!line) {
+        if (!got) {
             failed(m, nullptr, result);
-            free(big);
             return FAILED;
         }
         dmsg("Module%d[%s]", m->Priority, LogText(line).s);
-        if (taken == bounds.lines && strncmp(line, "+DATA ", 6) == 0) {
-            free(big);
+        if (taken == bounds.lines && strncmp(line, "+DATA ", 6) == 0)
             return search_cut(m, taken, "", cb, result);
-        }
         // The line is lent to cb: a "-DEAD" line is not passed on, and
         // every other line that is not data ends the reply.
         if (!is_dead(line) && cb) cb(line);
         if (is_dead(line) || strncmp(line, "+DATA ", 6) != 0) {
             *result = s_strdup(line);
-            free(big);
             return DONE;
         }
     }

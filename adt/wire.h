@@ -18,6 +18,11 @@ inline constexpr int WIRE_LINE = WIRE_TEXT + 1;
 inline constexpr int WIRE_BUF = 1000;
 static_assert(WIRE_BUF >= WIRE_LINE + 2, "a buffer holds a whole line, a NUL and one more byte");
 
+// The password of a set that carries none, and so changes only the user's
+// extra information: the text the library's formatter writes for a null
+// text, exactly so and in this letter case.
+inline constexpr char WIRE_NO_PASSWORD[] = "(NULL)";
+
 } // namespace adt
 
 #endif

@@ -1,0 +1,95 @@
+// Configuration: the settings table, the per-module record, and the judge
+// that loads a configuration file and says what is wrong with it.
+//
+// One judge serves every reader of the file: `corvane -t` (problems on
+// standard error, then the settings in effect), the start-up (problems
+// logged, the start goes on), the daemon's first start (a module that
+// cannot run stops it) and its reload (any problem refuses it). Each
+// problem is one line "FILE:LINE: text" in the administrator's words.
+#ifndef CONFIG_H
+#define CONFIG_H
+
+#include "adt/sini.h"
+#include "adt/wire.h"
+
+// Row identifiers of Settings; each equals the row's position.
+enum {
+    I_LOGLEVEL = 0,      // log level name, global
+    I_BINARY = 1,        // the module's command line
+    I_LOOKUP = 2,        // user-name mask for lookups (falls back to match)
+    I_CHECK = 3,         // user-name mask for checks (falls back to match)
+    I_SET = 4,           // user-name mask for sets (falls back to match)
+    I_DEL = 5,           // user-name mask for deletions (falls back to match)
+    I_SEARCH = 6,        // search-string mask for searches (falls back to match)
+    I_MATCH = 7,         // the mask of every operation without its own
+    I_DO_LOOKUP = 8,     // lookup switch
+    I_DO_CHECK = 9,      // check switch; "move_from" marks a set-on-check source
+    I_DO_SET = 10,       // false, "existing", "move_to", "move_from" or always
+    I_DO_DEL = 11,       // del switch
+    I_DO_SEARCH = 12,    // search switch
+    I_IP_MATCH = 13,     // client address patterns for checks
+    I_STRIP_PREFIX = 14, // removed from the front of the name, any letter case
+    I_STRIP_SUFFIX = 15, // removed from the end of the name, exact letter case
+    I_TIMEOUT = 16,      // reply time-out in milliseconds
+    I_SET_ONCE = 17,     // a set stops after the first module that answered
+    I_DEL_ONCE = 18,     // a del stops after the first module that answered
+    I_SIG_HANDLER = 19,  // accepted and ignored
+    I_LOG_ROTATIONS = 20,
+    I_LOG_SIZE = 21,
+    I_SEARCH_LIMIT = 22, // most data lines taken from one module in one search, global
+    // The daemon's (-listen), global:
+    I_WORKERS = 23,        // worker processes; default: the number of CPUs
+    I_CLIENT_TIMEOUT = 24, // seconds a client may be idle or leave its replies unread
+    I_SOCKET_MODE = 25,    // octal mode of the socket the daemon creates
+    I_SOCKET_GROUP = 26,   // group of that socket (name or number)
+    I_WRITERS = 27,        // users and "@group"s besides root and ours who may set, del, search
+    I_SEARCH_TIMEOUT = 28, // most ms one module's search may take, global
+    I_RETRY_AFTER = 29 // seconds until failures are forgotten, a given-up module retried, global
+};
+
+// The program's settings table: 30 rows and a terminating row whose Name
+// is null. Every row holds one verbatim value.
+extern const adt::SIniTable Settings[];
+
+// Ties a module to its configuration domain. The multiplexer keeps a
+// pointer to it as the module's Data and hands it back to the callbacks.
+struct corvane_data {
+    adt::SIni ini;      // where the module's settings are looked up (not owned)
+    const char *domain; // the module's domain name (owned by the store)
+};
+typedef struct corvane_data CorvaneData;
+
+// Where the judge writes each problem (a set of bits).
+enum { CONFIG_TO_LOG = 1, CONFIG_TO_STDERR = 2 };
+
+// What the judge found.
+struct ConfigVerdict {
+    int problems; // how many, each already written
+    // The first reason a daemon cannot start on the file: "No modules
+    // defined", "Module%d has no binary", "Module%d cannot execute '%s':
+    // %s"; empty when there is none.
+    char unstartable[adt::WIRE_BUF];
+};
+
+// Loads the configuration file at path and judges it: every line (unknown
+// settings with a suggestion, values that do not parse, global settings in
+// a module section, module numbers given twice), that it defines a module,
+// and that each module's program can be executed as a module runs it, in
+// the directory dir. Each problem is written where `to` says. The loaded
+// store, which the caller frees with sini_free; null when the file cannot
+// be loaded (errno says why; nothing is written).
+adt::SIni config_judge(const char *path, const char *dir, int to, ConfigVerdict *verdict);
+
+// The settings in effect in ini, on standard output in the file's own
+// syntax: the global ones, then each module's in the order the modules are
+// asked; a value not set in its own section as a comment saying where it
+// comes from.
+void config_print(adt::SIni ini);
+
+// A global setting of ini: its value, else the row's default (null: none).
+const char *config_global(adt::SIni ini, int id);
+// A numeric setting as it is taken for domain (null: the global one): the
+// leading decimal integer of its value, raised to the setting's least.
+int config_number(adt::SIni ini, int id, const char *domain);
+
+#endif
