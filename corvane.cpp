@@ -55,6 +55,7 @@ const SIniTable Settings[] = {
     {I_WRITERS, "writers", SM_NONE, nullptr, -1, "VALUE"},
     {I_SEARCH_TIMEOUT, "search_timeout", SM_NONE, "60000", -1, "VALUE"},
     {I_RETRY_AFTER, "retry_after", SM_NONE, "60", -1, "VALUE"},
+    {I_LOG_TO, "log_to", SM_NONE, "file", -1, "VALUE"},
     {-1, nullptr, SM_NONE, nullptr, -1, nullptr},
 };
 
@@ -128,15 +129,15 @@ static void print_reply(reply_kind kind, const char *format, va_list ap)
     switch (kind) {
     case REPLY_OK:
         write_line("+OK ", bf);
-        imsg("OUTPUT[+OK %s]", LogText(bf).s);
+        imsg("OUTPUT[+OK %s]", bf);
         break;
     case REPLY_ERR:
         write_line("-ERR ", bf);
-        emsg("OUTPUT[-ERR %s]", LogText(bf).s);
+        emsg("OUTPUT[-ERR %s]", bf);
         break;
     case REPLY_DEAD:
         write_line("-DEAD ", bf);
-        emsg("-DEAD %s\n", LogText(bf).s);
+        emsg("-DEAD %s\n", bf);
         break;
     }
     client_reply_done(client_current());
@@ -477,7 +478,7 @@ static void trace_input(const char *input)
         scpy(rest, input + at + strlen(p[2]), sizeof rest);
         lprintf(shown + at, (int)(sizeof shown - at), "xxxx%s", rest);
     }
-    imsg("INPUT[%s]", LogText(shown).s);
+    imsg("INPUT[%s]", shown);
 }
 
 void process_command(int argc, char **argv, char *input)
@@ -507,7 +508,8 @@ void process_command(int argc, char **argv, char *input)
     else
         result = c->run(p, n);
     if (!result) return;
-    imsg("OUTPUT[%s]", LogText(result).s);
+    imsg("OUTPUT[%s]", result);
+    log_hide(nullptr); // the operation hid its password up to its reply's trace
     write_line("", result);
     client_reply_done(client_current());
     free(result);
@@ -579,8 +581,7 @@ static char *gate(Module *m, CorvaneData *d, char *name, const char *op, int on,
     const char *mask = setting(d, mask_id);
     char *use = strip_username(d, name);
     if (!match_names(mask, name, use)) {
-        dmsg("Not doing %s in Module%d because %s does not match [%s]", op, module, LogText(name).s,
-             mask);
+        dmsg("Not doing %s in Module%d because %s does not match [%s]", op, module, name, mask);
         return nullptr;
     }
     return use;
@@ -619,14 +620,12 @@ char *cbcheck(Module *m, void *data, char *username, char *ip, int)
     const char *mask = setting(d, I_CHECK);
     char *use = strip_username(d, username);
     if (!match_names(mask, username, use)) {
-        dmsg("Not doing check in Module%d because %s does not match [%s]", module,
-             LogText(username).s, mask);
+        dmsg("Not doing check in Module%d because %s does not match [%s]", module, username, mask);
         return nullptr;
     }
     const char *ips = setting(d, I_IP_MATCH);
     if (!(ips && strcmp(ips, "*") == 0) && ip && !wild_list(ip, ips)) {
-        dmsg("Not doing check in Module%d because %s does not match [%s]", module, LogText(ip).s,
-             ips);
+        dmsg("Not doing check in Module%d because %s does not match [%s]", module, ip, ips);
         return nullptr;
     }
     return use;
@@ -646,7 +645,7 @@ static int user_exists(Module *m, int module, char *username)
     if (!tallis_module_lookup(m, username, &reply)) {
         // No reply text: the module has been given up.
         emsg("Not doing set in Module%d because user lookup failed, %s", module,
-             LogText(reply ? reply : "given up after repeated failures").s);
+             reply ? reply : "given up after repeated failures");
         free(reply);
         return 0;
     }
@@ -664,8 +663,7 @@ char *cbset(Module *m, void *data, char *username, char *password, int)
     const char *mask = setting(d, I_SET);
     char *use = strip_username(d, username);
     if (!match_names(mask, username, use)) {
-        dmsg("Not doing set in Module%d because %s does not match [%s]", module,
-             LogText(username).s, mask);
+        dmsg("Not doing set in Module%d because %s does not match [%s]", module, username, mask);
         return nullptr;
     }
     const char *on = setting(d, I_DO_SET);
@@ -828,7 +826,7 @@ static int global_only(int id)
 {
     return id == I_LOGLEVEL || id == I_SET_ONCE || id == I_DEL_ONCE || id == I_LOG_ROTATIONS ||
            id == I_LOG_SIZE || id == I_SEARCH_LIMIT || id == I_SEARCH_TIMEOUT ||
-           id == I_RETRY_AFTER;
+           id == I_RETRY_AFTER || id == I_LOG_TO;
 }
 
 // What the check of a configuration has found so far.
@@ -912,6 +910,10 @@ static void check_value(config_check *c, int line, int id, const char *v)
         for (const char *l : {"none", "error", "info", "debug"})
             if (s_stricmp(v, l) == 0) return;
         problem(c, line, "%s '%s' is none of none, error, info, debug: taken as error", name, v);
+        break;
+    case I_LOG_TO:
+        if (log_destination(v) < 0)
+            problem(c, line, "%s '%s' is none of file, syslog, stderr: taken as file", name, v);
         break;
     case I_TIMEOUT:
     case I_LOG_ROTATIONS:
@@ -1114,13 +1116,15 @@ static const char *global_setting(int id)
     return sini_getx(ini, id, nullptr, nullptr, 0);
 }
 
-// Opens the log in dir, named after the program, flushed at every line.
+// Opens the log where log_to sends it (its file in dir, named after the
+// program), flushed at every line.
 static void open_log(void)
 {
     char file[PATH_SIZE];
     scpy(file, prog_name, PATH_SIZE);
     attach_ext(file, ".log", PATH_SIZE);
     pLog = log_init(level);
+    log_to(pLog, global_setting(I_LOG_TO)); // first: the problems held back go there
     log_setup(pLog, dir, file);
     log_doflush(pLog, 1);
     log_set(pLog);
@@ -1184,13 +1188,16 @@ int corvane_main(int argc, char **argv)
     attach_ext(path, ".ini", PATH_SIZE);
     if (test_only) return test_config(path);
 
-    open_log();
     config_check check;
     check.file = path;
     check.to_stderr = 0;
     check.problems = 0;
-    if (!load_config(path, &check)) {
-        print_dead("Failed to load '%s', %s", path, strerror(errno));
+    // The log opens once the configuration says where it goes; the
+    // problems found meanwhile are held back for it.
+    int loaded = load_config(path, &check), load_error = errno;
+    open_log();
+    if (!loaded) {
+        print_dead("Failed to load '%s', %s", path, strerror(load_error));
         return 1;
     }
     configure_log();
