@@ -46,7 +46,8 @@ run:
 	@cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >&2
 	@cmake --build build -j $(JOBS) --target corvane corvane-file corvane-sqlite >&2
 	@rm -rf $(RUN_DIR) && mkdir -p $(RUN_DIR)
-	@cp build/examples/corvane.ini build/examples/users.passwd $(RUN_DIR)/
+	@cp build/examples/corvane.ini $(RUN_DIR)/
+	@install -m 600 build/examples/users.passwd $(RUN_DIR)/ && chmod go-w $(RUN_DIR)
 	@echo "Corvane on $(RUN_DIR)/corvane.ini, a fresh copy of examples/corvane.ini. Try:" >&2
 	@echo "  lookup alice | check alice wonderland (twice: she moves to the new store) | search * | quit" >&2
 	@cd $(RUN_DIR) && exec $(CURDIR)/build/corvane -path .

@@ -39,19 +39,9 @@ static int alloc(Array x)
 
 int array_add(Array x, void *item)
 {
-    return x ? array_add_num(x, item, x->items) : 0;
-}
-
-int array_add_num(Array x, void *item, int num)
-{
     if (!x || !item) return 0;
     if (x->items == x->size && !alloc(x)) return 0;
-    if (num < 0 || num > x->items) return 0;
-    memmove(x->data + num + 1, x->data + num, static_cast<size_t>(x->items - num) * sizeof(void *));
-    x->data[num] = item;
-    x->items++;
-    // The cursor keeps pointing at the element it pointed at.
-    if (x->current >= num) x->current++;
+    x->data[x->items++] = item;
     return 1;
 }
 

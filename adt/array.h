@@ -26,8 +26,6 @@ typedef void (*ArrayFreeFn)(void **slot);
 Array array_init(int lock);
 // Appends item; 0 for a null array or item, or when growth fails.
 int array_add(Array x, void *item);
-// Inserts item at num (0..items); keeps the cursor on the same element.
-int array_add_num(Array x, void *item, int num);
 // Element at num, cursor placed behind it; null when out of range.
 void *array_get_num(Array x, int num);
 // Element under the cursor, then advances; null at the end.

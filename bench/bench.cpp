@@ -20,7 +20,9 @@
 //
 // Every figure is the median of several runs made here, in this run, and
 // every reply is compared with the one its request must get: a fast wrong
-// answer fails the benchmark.
+// answer fails its step. A step that cannot run (a server that does not
+// come up within two minutes, a wrong reply) is named, the other steps run
+// and the table is printed; the exit status is 1 when a step could not run.
 //
 //   corvane-bench [-runs N] [-n ROUNDTRIPS] [-keep] [-nopin] [-only GROUP]
 //
@@ -40,7 +42,9 @@
 #include <poll.h>
 #include <sched.h>
 #include <signal.h>
+#include <memory>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
@@ -97,13 +101,18 @@ void pg_stop()
     PgDir.clear();
 }
 
-[[noreturn]] void die(const std::string &why)
+// Why a step cannot go on: thrown by fail(), caught where the step runs.
+struct step_failure : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+[[noreturn]] void fail(const std::string &why)
 {
-    fprintf(stderr, "corvane-bench: %s\n", why.c_str());
-    pg_stop();
-    if (!S.keep && !S.dir.empty()) std::filesystem::remove_all(S.dir);
-    exit(1);
+    throw step_failure(why);
 }
+
+// The longest wait for a server to come up.
+const double SERVER_WAIT = 120;
 
 double now()
 {
@@ -155,17 +164,20 @@ void place(int self, int children)
     S.children = children;
 }
 
+// The children launched and not yet finished, ended when a step fails.
+std::vector<pid_t> Running;
+
 // Starts a child, placed as place() said, with a pipe pair.
 child launch(const std::vector<std::string> &args)
 {
     int to[2], from[2];
     if (pipe2(to, O_CLOEXEC) || pipe2(from, O_CLOEXEC))
-        die("pipe: " + std::string(strerror(errno)));
+        fail("pipe: " + std::string(strerror(errno)));
     std::vector<char *> argv;
     for (const std::string &a : args) argv.push_back(const_cast<char *>(a.c_str()));
     argv.push_back(nullptr);
     pid_t pid = fork();
-    if (pid < 0) die("fork: " + std::string(strerror(errno)));
+    if (pid < 0) fail("fork: " + std::string(strerror(errno)));
     if (pid == 0) {
         pin(S.children);
         dup2(to[0], 0);
@@ -175,6 +187,7 @@ child launch(const std::vector<std::string> &args)
     }
     close(to[0]);
     close(from[1]);
+    Running.push_back(pid);
     return {pid, to[1], from[0]};
 }
 
@@ -186,7 +199,22 @@ void finish(child &c)
     if (c.out >= 0) close(c.out);
     int status;
     if (c.pid > 0) waitpid(c.pid, &status, 0);
+    std::erase(Running, c.pid);
     c = child();
+}
+
+// Ends the children a failed step left: SIGTERM (a daemon then ends its
+// workers), SIGKILL after ten seconds.
+void end_children()
+{
+    for (pid_t pid : Running) kill(pid, SIGTERM);
+    for (pid_t pid : Running) {
+        bool gone = false;
+        for (double t0 = now(); !(gone = waitpid(pid, nullptr, WNOHANG) == pid) && now() - t0 < 10;)
+            usleep(10000);
+        if (!gone) kill(pid, SIGKILL), waitpid(pid, nullptr, 0);
+    }
+    Running.clear();
 }
 
 void write_all(int fd, const char *p, size_t n)
@@ -194,7 +222,7 @@ void write_all(int fd, const char *p, size_t n)
     while (n > 0) {
         ssize_t w = write(fd, p, n);
         if (w < 0 && errno == EINTR) continue;
-        if (w <= 0) die("write: " + std::string(strerror(errno)));
+        if (w <= 0) fail("write: " + std::string(strerror(errno)));
         p += w;
         n -= static_cast<size_t>(w);
     }
@@ -247,7 +275,7 @@ int nth(int i)
 std::string make_hash(const char *method)
 {
     std::string h;
-    if (!hash_make(hash_prefix(method), 0, PASSWORD, &h)) die("cannot hash: " + h);
+    if (!hash_make(hash_prefix(method), 0, PASSWORD, &h)) fail("cannot hash: " + h);
     return h;
 }
 
@@ -292,14 +320,16 @@ std::string pg_start(const std::string &dir, const std::string &hash)
     if (geteuid() == 0) {
         PgAs = "runuser -u postgres -- ";
         if (system(("chown postgres " + dir).c_str()) != 0)
-            die("cannot give " + dir + " to postgres");
+            fail("cannot give " + dir + " to postgres");
     }
     std::string data = dir + "/pg", uri = "postgresql:///postgres?host=" + dir + "&user=corvane";
     std::string sh = PgAs + PG_BIN_DIR "/initdb -D " + data +
                      " -A trust -U corvane >/dev/null 2>&1 && " + PgAs + PG_BIN_DIR "/pg_ctl -D " +
-                     data + " -l " + dir + "/pg.log -w -o \"-c listen_addresses='' -k " + dir +
-                     "\" start >/dev/null 2>&1";
-    if (system(sh.c_str()) != 0) die("cannot start PostgreSQL in " + data);
+                     data + " -l " + dir + "/pg.log -w -t 120 -o \"-c listen_addresses='' -k " +
+                     dir + "\" start >/dev/null 2>&1";
+    if (system(sh.c_str()) != 0)
+        fail("PostgreSQL did not start in " + data + " within two minutes (see " + dir +
+             "/pg.log)");
     PgDir = data;
     std::ofstream(dir + "/pg.sql")
         << "CREATE TABLE corvane_users (name text PRIMARY KEY, hash text NOT NULL, extra text NOT "
@@ -307,7 +337,7 @@ std::string pg_start(const std::string &dir, const std::string &hash)
         << "INSERT INTO corvane_users SELECT 'u' || lpad(i::text, 5, '0'), '" << hash
         << "', 'User ' || i FROM generate_series(0, " << USERS - 1 << ") i;\n";
     sh = PG_BIN_DIR "/psql -q -v ON_ERROR_STOP=1 -f " + dir + "/pg.sql '" + uri + "' >/dev/null";
-    if (system(sh.c_str()) != 0) die("cannot fill the table");
+    if (system(sh.c_str()) != 0) fail("cannot fill the table");
     return uri;
 }
 
@@ -339,10 +369,10 @@ double raw_run(const std::string &echo, int children = 1)
         size_t got = 0;
         while (got == 0 || bf[got - 1] != '\n') {
             ssize_t r = read(to.out, bf + got, sizeof bf - got);
-            if (r <= 0) die("raw: the child ended");
+            if (r <= 0) fail("raw: the child ended");
             got += static_cast<size_t>(r);
         }
-        if (got != 4 || memcmp(bf, "+OK\n", 4) != 0) die("raw: unexpected reply");
+        if (got != 4 || memcmp(bf, "+OK\n", 4) != 0) fail("raw: unexpected reply");
     }
     double rate = S.n / (now() - t0);
     for (child &k : c) finish(k);
@@ -353,16 +383,21 @@ double channel_run(const std::string &echo)
 {
     adt::Spawn *x = adt::spawn_init(-1, -1);
     adt::spawn_copy_env(x, environ);
-    if (!adt::spawn_start(x, echo.c_str())) die("channel: cannot start " + echo);
+    if (!adt::spawn_start(x, echo.c_str())) fail("channel: cannot start " + echo);
     char bf[1000];
     double t0 = now();
     for (int i = 0; i < S.n; i++) {
-        if (!adt::spawn_printf(x, "lookup %s", "u00042")) die("channel: write failed");
+        if (!adt::spawn_printf(x, "lookup %s", "u00042")) fail("channel: write failed");
         if (adt::spawn_gets(x, bf, sizeof bf, nullptr, 20000) != 3 || strcmp(bf, "+OK") != 0)
-            die("channel: unexpected reply");
+            fail("channel: unexpected reply");
     }
     double rate = S.n / (now() - t0);
     adt::spawn_free(&x, 0);
+    // spawn_start marks the caller's standard descriptors close-on-exec, so
+    // that no module inherits them; the programs this benchmark starts later
+    // need theirs (slapd, which finds descriptor 0 free, would take it for
+    // its listening socket and lose it to /dev/null when it detaches).
+    for (int fd : {0, 1, 2}) fcntl(fd, F_SETFD, 0);
     return rate;
 }
 
@@ -370,7 +405,7 @@ double channel_run(const std::string &echo)
 // the modules, so that no run counts their start.
 struct corvane {
     child c;
-    line_reader *r = nullptr;
+    std::shared_ptr<line_reader> r;
 };
 
 corvane start_corvane(const std::string &bin, const std::string &dir,
@@ -378,18 +413,17 @@ corvane start_corvane(const std::string &bin, const std::string &dir,
 {
     corvane v;
     v.c = launch({bin, "-path", dir});
-    v.r = new line_reader(v.c.out);
+    v.r = std::make_shared<line_reader>(v.c.out);
     std::string req = "lookup " + user(0) + "\n", line;
     write_all(v.c.in, req.data(), req.size());
     if (!v.r->next(&line) || line != first)
-        die("Corvane on " + dir + " answered '" + line + "' to a first lookup");
+        fail("Corvane on " + dir + " answered '" + line + "' to a first lookup");
     return v;
 }
 
 void stop_corvane(corvane &v)
 {
-    delete v.r;
-    v.r = nullptr;
+    v.r.reset();
     finish(v.c);
 }
 
@@ -445,18 +479,18 @@ double pipelined(corvane &v, int count, const std::function<exchange(int)> &make
         int waiting = 0;
         if (how == STREAMING) {
             pollfd p[2] = {{v.c.out, POLLIN, 0}, {v.c.in, POLLOUT, 0}};
-            if (poll(p, sent < all.size() ? 2 : 1, 60000) <= 0) die("Corvane fell silent");
+            if (poll(p, sent < all.size() ? 2 : 1, 60000) <= 0) fail("Corvane fell silent");
             waiting = p[0].revents & (POLLIN | POLLHUP) ? 1 : 0;
         } else {
             timespec nap = {0, 200000};
             nanosleep(&nap, nullptr);
             ioctl(v.c.out, FIONREAD, &waiting);
-            if (!waiting && now() - progress > 60) die("Corvane fell silent");
+            if (!waiting && now() - progress > 60) fail("Corvane fell silent");
         }
         if (!waiting) continue;
         char bf[65536];
         ssize_t r = read(v.c.out, bf, sizeof bf);
-        if (r <= 0) die("Corvane ended");
+        if (r <= 0) fail("Corvane ended");
         progress = now();
         held.append(bf, static_cast<size_t>(r));
         size_t at = 0, lf;
@@ -465,7 +499,7 @@ double pipelined(corvane &v, int count, const std::function<exchange(int)> &make
             at = lf + 1;
             const std::string &want = ex[answered].reply;
             bool right = prefix ? line.compare(0, want.size(), want) == 0 : line == want;
-            if (!right) die("reply '" + line + "' to " + ex[answered].request);
+            if (!right) fail("reply '" + line + "' to " + ex[answered].request);
             answered++;
         }
         held.erase(0, at);
@@ -489,11 +523,11 @@ double lockstep(corvane &v, int count, const std::function<exchange(int)> &make)
         size_t got = 0;
         while (got == 0 || bf[got - 1] != '\n') {
             ssize_t r = read(v.c.out, bf + got, sizeof bf - got);
-            if (r <= 0) die("Corvane ended");
+            if (r <= 0) fail("Corvane ended");
             got += static_cast<size_t>(r);
         }
         if (got != e.reply.size() + 1 || memcmp(bf, e.reply.data(), e.reply.size()) != 0)
-            die("reply '" + std::string(bf, got - 1) + "' to " + e.request);
+            fail("reply '" + std::string(bf, got - 1) + "' to " + e.request);
     }
     return count / (now() - t0);
 }
@@ -514,7 +548,7 @@ double command_run(const std::string &bin, const std::string &dir)
     double wall = now() - t0;
     if (!got || more || line != "+OK " + user(42) + " User 42" || !WIFEXITED(status) ||
         WEXITSTATUS(status) != 0)
-        die("corvane -lookup answered '" + line + "'");
+        fail("corvane -lookup answered '" + line + "'");
     return wall;
 }
 
@@ -539,7 +573,8 @@ child start_daemon(const std::string &bin, const std::string &dir, const std::st
     for (double t0 = now();; usleep(10000)) {
         int fd = connect_unix(sock);
         if (fd >= 0 && close(fd) == 0) break;
-        if (now() - t0 > 30) die("the daemon did not listen on " + sock);
+        if (now() - t0 > SERVER_WAIT)
+            fail("the daemon did not listen on " + sock + " within two minutes");
     }
     return d;
 }
@@ -558,14 +593,18 @@ double daemon_run(const std::string &bin, const std::string &dir, int workers, i
         for (int k = 0; k < clients; k++) {
             pid_t pid = fork();
             if (pid == 0) {
-                int fd = connect_unix(sock);
-                line_reader r(fd);
-                std::string line;
-                for (int i = 0; i < n; i++) {
-                    int u = nth(k * n + i);
-                    std::string req = "check " + user(u) + " " + PASSWORD + "\n";
-                    write_all(fd, req.data(), req.size());
-                    if (!r.next(&line) || line.rfind("+OK " + user(u), 0) != 0) _exit(1);
+                try {
+                    int fd = connect_unix(sock);
+                    line_reader r(fd);
+                    std::string line;
+                    for (int i = 0; i < n; i++) {
+                        int u = nth(k * n + i);
+                        std::string req = "check " + user(u) + " " + PASSWORD + "\n";
+                        write_all(fd, req.data(), req.size());
+                        if (!r.next(&line) || line.rfind("+OK " + user(u), 0) != 0) _exit(1);
+                    }
+                } catch (const step_failure &) {
+                    _exit(1);
                 }
                 _exit(0);
             }
@@ -574,7 +613,7 @@ double daemon_run(const std::string &bin, const std::string &dir, int workers, i
         for (pid_t k : kids) {
             int status = 0;
             waitpid(k, &status, 0);
-            if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) die("a daemon client failed");
+            if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) fail("a daemon client failed");
         }
     };
     round(2); // every worker started and warm
@@ -598,7 +637,7 @@ double socket_login_ms(const std::string &bin, const std::string &dir, int count
     std::vector<double> took;
     for (int i = 0; i < count; i++) {
         int in[2];
-        if (pipe(in) != 0) die("pipe");
+        if (pipe(in) != 0) fail("pipe");
         double t0 = now();
         pid_t pid = fork();
         if (pid == 0) {
@@ -616,7 +655,8 @@ double socket_login_ms(const std::string &bin, const std::string &dir, int count
         int status = 0;
         waitpid(pid, &status, 0);
         took.push_back((now() - t0) * 1000);
-        if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) die("a login through the daemon failed");
+        if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+            fail("a login through the daemon failed");
     }
     kill(d.pid, SIGTERM);
     finish(d);
@@ -737,7 +777,7 @@ std::string start_slapd()
            "access to * by dn.exact=cn=corvane,dc=bench read by * none\n";
     FILE *p = popen((std::string("/usr/sbin/slappasswd -s ") + PASSWORD).c_str(), "r");
     char hash[128] = "";
-    if (!p || !fgets(hash, sizeof hash, p)) die("cannot run slappasswd");
+    if (!p || !fgets(hash, sizeof hash, p)) fail("cannot run slappasswd");
     pclose(p);
     hash[strcspn(hash, "\n")] = 0;
     std::string ldif = "dn: dc=bench\nobjectClass: domain\ndc: bench\n\n"
@@ -755,8 +795,10 @@ std::string start_slapd()
     for (char c : dir + "/ldapi") uri += c == '/' ? std::string("%2F") : std::string(1, c);
     if (!shell(dir, "/usr/sbin/slapadd -q -f slapd.conf -l users.ldif") ||
         !shell(dir, std::string(SLAPD_BIN) + " -f slapd.conf -h " + uri))
-        die("cannot start slapd in " + dir);
-    for (int i = 0; i < 200 && !shell(dir, "ldapwhoami -x -H " + uri); i++) usleep(50000);
+        fail("cannot start slapd in " + dir);
+    for (double t0 = now(); !shell(dir, "ldapwhoami -x -H " + uri); usleep(100000))
+        if (now() - t0 > SERVER_WAIT)
+            fail("slapd did not answer on " + uri + " within two minutes");
     return "-uri " + uri + " -base ou=people,dc=bench -binddn cn=corvane,dc=bench -bindpw-file " +
            dir + "/secret -attrs cn";
 }
@@ -768,12 +810,11 @@ void stop_slapd()
     std::ifstream f(pidfile);
     pid_t pid = 0;
     if (!(f >> pid) || pid <= 0 || kill(pid, SIGTERM) != 0) return;
-    for (int i = 0; i < 400 && std::filesystem::exists(pidfile); i++) usleep(50000);
+    for (double t0 = now(); std::filesystem::exists(pidfile); usleep(50000))
+        if (now() - t0 > SERVER_WAIT) return (void)kill(pid, SIGKILL);
 }
 
-} // namespace
-
-int main(int argc, char **argv)
+int bench(int argc, char **argv)
 {
     bool nopin = false;
     for (int i = 1; i < argc; i++) {
@@ -789,7 +830,7 @@ int main(int argc, char **argv)
         else if (a == "-only" && i + 1 < argc)
             S.only = argv[++i];
         else
-            die("usage: corvane-bench [-runs N] [-n ROUNDTRIPS] [-keep] [-nopin] [-only GROUP]");
+            fail("usage: corvane-bench [-runs N] [-n ROUNDTRIPS] [-keep] [-nopin] [-only GROUP]");
     }
     signal(SIGPIPE, SIG_IGN);
     static cpu_set_t allowed;
@@ -804,7 +845,7 @@ int main(int argc, char **argv)
     }
     const std::string corvane_bin = CORVANE_BIN, module = MODULE_FILE_BIN, echo = BENCH_ECHO_BIN;
     char tmpl[] = "/tmp/corvane-bench.XXXXXX";
-    if (!mkdtemp(tmpl)) die("mkdtemp: " + std::string(strerror(errno)));
+    if (!mkdtemp(tmpl)) fail("mkdtemp: " + std::string(strerror(errno)));
     S.dir = tmpl;
     std::string before = load();
 
@@ -829,6 +870,20 @@ int main(int argc, char **argv)
     std::string echo5_dir = configure("echo5", echo, {"-ERR", "-ERR", "-ERR", "-ERR", ""});
 
     auto want = [](const char *group) { return S.only.empty() || S.only == group; };
+    // A step that cannot run is told; its children and servers are ended and
+    // the other steps run on.
+    std::vector<std::string> failed;
+    auto step = [&](bool wanted, const char *group, const std::function<void()> &body) {
+        try {
+            if (wanted) body();
+        } catch (const step_failure &e) {
+            fprintf(stderr, "corvane-bench: the %s step could not run: %s\n", group, e.what());
+            failed.push_back(std::string(group) + ": " + e.what());
+            end_children();
+            pg_stop();
+            stop_slapd();
+        }
+    };
     // A ratio to a figure this run did not measure is left out.
     auto ratio = [](double v, double base) { return base > 0 ? v / base : -1; };
     auto holds = [](bool ok, double base) { return base > 0 ? static_cast<int>(ok) : -1; };
@@ -836,7 +891,7 @@ int main(int argc, char **argv)
     // 1, 2: the limit and the channel.
     double raw = 0;
     place(S.chain, S.chain);
-    if (want("raw")) {
+    step(want("raw"), "raw", [&] {
         raw = median(repeat(S.runs, [&] { return raw_run(echo); }));
         add("raw pipe round trips", "/s", raw, 1, "", -1);
         // What five modules cost at the least: the same child five times,
@@ -851,12 +906,12 @@ int main(int argc, char **argv)
                 ratio(across, raw), "", -1);
             place(S.chain, S.chain);
         }
-    }
-    if (want("channel")) {
+    });
+    step(want("channel"), "channel", [&] {
         double chan = median(repeat(S.runs, [&] { return channel_run(echo); }));
         add("channel: spawn_printf + spawn_gets", "/s", chan, ratio(chan, raw), ">= 0.90 raw",
             holds(chan >= 0.9 * raw, raw));
-    }
+    });
 
     // 3, 4, 5: lookups through Corvane.
     auto lookups = [&](const std::string &dir, int count,
@@ -870,12 +925,12 @@ int main(int argc, char **argv)
         }));
     };
     double l1 = 0;
-    if (want("pipelined") || want("modules")) {
+    step(want("pipelined") || want("modules"), "pipelined", [&] {
         l1 = lookups(one, S.n);
         add("lookups, 1 module, pipelined", "/s", l1, ratio(l1, raw), ">= 0.80 raw",
             holds(l1 >= 0.8 * raw, raw));
-    }
-    if (want("pipelined")) {
+    });
+    step(want("pipelined"), "pipelined", [&] {
         // Corvane's own share: bench-echo in the module's place answers at
         // once, so what is left beyond raw is Corvane's.
         double le = lookups(echo_dir, S.n, echo_of);
@@ -883,8 +938,8 @@ int main(int argc, char **argv)
         double ls = lookups(one, S.n, lookup_of, STREAMING);
         add("lookups, 1 module, pipelined, client woken per reply", "/s", ls, ratio(ls, raw), "",
             -1);
-    }
-    if (want("lockstep")) {
+    });
+    step(want("lockstep"), "lockstep", [&] {
         place(S.chain, S.chain);
         auto steps = [&](const std::string &dir, const std::function<exchange(int)> &make) {
             return median(repeat(S.runs, [&] {
@@ -899,8 +954,9 @@ int main(int argc, char **argv)
             holds(ls >= 0.45 * raw, raw));
         double le = steps(echo_dir, echo_of);
         add("lookups, bench-echo as the module, lock-step", "/s", le, ratio(le, raw), "", -1);
-    }
-    if (want("modules")) {
+    });
+    step(want("modules"), "modules", [&] {
+        if (l1 <= 0) fail("no figure for one module to set these against");
         // "About a fifth and no worse": within 5 % of the share, or above it.
         double l2 = lookups(two, S.n / 2);
         char t[64];
@@ -914,15 +970,15 @@ int main(int argc, char **argv)
         double e5 = lookups(echo5_dir, S.n / 5, echo_of);
         add("lookups, 5 bench-echo modules (last answers), pipelined", "/s", e5, ratio(e5, raw), "",
             -1);
-    }
+    });
 
     // 6: one command as a whole process.
     place(-1, -1);
-    if (want("command")) {
+    step(want("command"), "command", [&] {
         double wall =
             median(repeat(std::max(S.runs, 11), [&] { return command_run(corvane_bin, first); }));
         add("corvane -lookup, 2 modules, wall", "ms", wall * 1000, -1, "< 10 ms", wall < 0.010);
-    }
+    });
 
     // 7: checks, dominated by the hash.
     auto checks = [&](const std::string &dir, const char *method, const char *kind = "file") {
@@ -943,7 +999,7 @@ int main(int argc, char **argv)
             return r;
         }));
     };
-    if (want("checks")) {
+    step(want("checks"), "checks", [&] {
         add("checks, yescrypt", "/s", checks(one, "yescrypt"), -1, "", -1);
         add("checks, sha512crypt", "/s", checks(sha512, "sha512crypt"), -1, "", -1);
         std::string uri = pg_start(S.dir, yescrypt);
@@ -954,10 +1010,10 @@ int main(int argc, char **argv)
                 "", -1);
             pg_stop();
         }
-    }
+    });
 
     // 8: Corvane's own memory, after traffic through all ten modules.
-    if (want("memory")) {
+    step(want("memory"), "memory", [&] {
         double peak = median(repeat(std::min(S.runs, 3), [&] {
             corvane v = start_corvane(corvane_bin, ten);
             pipelined(v, 1000, lookup_of, false);
@@ -980,17 +1036,17 @@ int main(int argc, char **argv)
             adt::SIni ini = adt::sini_init(table);
             double t0 = now();
             if (!adt::sini_load(ini, many.c_str(), "module") || adt::sini_domains(ini) != 100000)
-                die("the configuration of many modules did not load");
+                fail("the configuration of many modules did not load");
             double took = now() - t0;
             adt::sini_free(&ini);
             return took;
         }));
         add("configuration of 100,000 module sections loaded", "s", load, -1, "< 1 s", load < 1);
-    }
+    });
 
     // 9: the LDAP module over a local slapd: what a check costs when the
     // directory decides (a search as the service account, then a bind).
-    if (want("ldap")) {
+    step(want("ldap"), "ldap", [&] {
         place(-1, -1);
         std::string options = start_slapd();
         if (options.empty()) {
@@ -1035,11 +1091,11 @@ int main(int argc, char **argv)
             add("checks, corvane-ldap asked directly, pipelined", "/s", alone, -1, t, -1);
         }
         stop_slapd();
-    }
+    });
 
     // 10: the daemon's workers side by side: with a hash that costs the
     // module most of the time, two workers on two CPUs serve nearly twice.
-    if (want("daemon")) {
+    step(want("daemon"), "daemon", [&] {
         place(-1, -1);
         std::string dd = configure("daemon", module, {"users.passwd"});
         auto rate = [&](int workers) {
@@ -1053,12 +1109,27 @@ int main(int argc, char **argv)
         add("daemon: the same, 2 workers", "/s", w2, -1, t, w2 >= 1.8 * w1);
         double login = socket_login_ms(corvane_bin, echo_dir, 200, false);
         double start = socket_login_ms(corvane_bin, echo_dir, 200, true);
-        add("login through corvane-checkpassword --socket, free module", "ms", login, -1,
-            "< 1 ms", login < 1);
+        add("login through corvane-checkpassword --socket, free module", "ms", login, -1, "< 1 ms",
+            login < 1);
         add("the same harness starting /bin/true instead (the floor)", "ms", start, -1, "", -1);
-    }
+    });
 
     print_table(before);
+    for (const std::string &f : failed) printf("Could not run: %s\n", f.c_str());
     if (!S.keep) std::filesystem::remove_all(S.dir);
-    return 0;
+    return failed.empty() ? 0 : 1;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    try {
+        return bench(argc, argv);
+    } catch (const step_failure &e) { // before the steps: nothing measured
+        fprintf(stderr, "corvane-bench: %s\n", e.what());
+        end_children();
+        if (!S.keep && !S.dir.empty()) std::filesystem::remove_all(S.dir);
+        return 1;
+    }
 }

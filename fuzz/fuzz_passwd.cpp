@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <fuzzer/FuzzedDataProvider.h>
 #include <vector>
 
@@ -31,6 +32,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     }
     std::string requests = fuzz::put("requests", req + "search *\n");
     unlink((users + ".lock").c_str());
+    chmod(users.c_str(), 0600); // a store others may read is warned about on every start
 
     auto descriptors = [] {
         auto it = std::filesystem::directory_iterator("/proc/self/fd");

@@ -11,6 +11,7 @@
 #include "modules/corvane-file.h"
 #include "modules/modhash.h"
 #include "modules/modlib.h"
+#include "modules/modsafe.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -28,28 +29,33 @@
 namespace
 {
 
+// What a line of the file is.
+enum { LINE_MALFORMED = -1, LINE_OTHER = 0, LINE_USER = 1 };
+
 // Finds the fields of a user line: its end without a trailing CR and its
-// first two colons (c2 is the end when there is no second one). 0 for
-// comment, blank and malformed lines, which are never users.
+// first two colons (c2 is the end when there is no second one). Comment
+// lines and lines of blanks are LINE_OTHER; a line without a colon, or
+// whose name could never be asked for, is LINE_MALFORMED: skipping it
+// would make its user look unknown.
 int fields(const std::string &line, size_t *end, size_t *c1, size_t *c2)
 {
     size_t e = line.size();
     if (e && line[e - 1] == '\r') e--;
-    if (!e || line[0] == '#') return 0;
+    if (line[0] == '#' || line.find_first_not_of(" \t") >= e) return LINE_OTHER;
     size_t a = line.find(':');
-    if (a == std::string::npos || a == 0 || a >= e) return 0;
+    if (a >= e || !mod_name_ok(line.substr(0, a).c_str())) return LINE_MALFORMED;
     size_t b = line.find(':', a + 1);
     *end = e;
     *c1 = a;
     *c2 = b > e ? e : b;
-    return 1;
+    return LINE_USER;
 }
 
 // Splits a user line into its fields; 0 for lines that are no user.
 int parse(const std::string &line, ModUser *u)
 {
     size_t end, c1, c2;
-    if (!fields(line, &end, &c1, &c2)) return 0;
+    if (fields(line, &end, &c1, &c2) != LINE_USER) return 0;
     u->name.assign(line, 0, c1);
     u->hash.assign(line, c1 + 1, c2 - c1 - 1);
     u->extra = c2 < end ? line.substr(c2 + 1, end - c2 - 1) : std::string();
@@ -92,7 +98,7 @@ class FileStore : public ModStore
     const std::string &typical() override { return census_.typical(); }
 
   private:
-    void index();
+    int index(std::string *err);
     void forget();
     int read_all(int fd, std::string *err);
     int refresh(std::string *err);
@@ -119,15 +125,24 @@ class FileStore : public ModStore
 
 // Indexes every user line by its name (the first line of a name wins).
 // Only the name is taken out: a start reads every line of the store.
-void FileStore::index()
+// MOD_DEAD at the first malformed line.
+int FileStore::index(std::string *err)
 {
     index_.clear();
     index_.reserve(lines_.size());
     census_.clear();
     size_t end, c1, c2;
-    for (size_t i = 0; i < lines_.size(); i++)
-        if (fields(lines_[i], &end, &c1, &c2) && index_.emplace(lines_[i].substr(0, c1), i).second)
+    for (size_t i = 0; i < lines_.size(); i++) {
+        int kind = fields(lines_[i], &end, &c1, &c2);
+        if (kind == LINE_MALFORMED) {
+            *err = "cannot read " + path_ + ": line " + std::to_string(i + 1) +
+                   " is not NAME:HASH:EXTRA";
+            return MOD_DEAD;
+        }
+        if (kind == LINE_USER && index_.emplace(lines_[i].substr(0, c1), i).second)
             census_.add(lines_[i].data() + c1 + 1, c2 - c1 - 1);
+    }
+    return MOD_DONE;
 }
 
 // Drops what was read, so that the next look reads the file again.
@@ -160,22 +175,23 @@ int FileStore::read_all(int fd, std::string *err)
         lines_.emplace_back(text, at, lf - at);
         at = lf + 1;
     }
-    index();
-    return MOD_DONE;
+    return index(err);
 }
 
 // Makes the lines those of the file as it is now on disk, reading it again
-// only when it changed. A missing file is an empty store.
+// only when it changed (a change of mode or owner too), after looking that
+// no other user can change it. A missing file is an empty store.
 int FileStore::refresh(std::string *err)
 {
     struct stat st;
     if (stat(path_.c_str(), &st) != 0) {
         if (errno != ENOENT) return fail(err, "cannot read", path_, MOD_DEAD);
         forget();
-        return MOD_DONE;
+        return mod_file_check(path_.c_str(), MOD_FILE_STORE, err) ? MOD_DONE : MOD_DEAD;
     }
     if (fd_.ok() && same(&st, &st_)) return MOD_DONE;
     forget();
+    if (!mod_file_check(path_.c_str(), MOD_FILE_STORE, err)) return MOD_DEAD;
     ModFd fd(::open(path_.c_str(), O_RDONLY | O_CLOEXEC));
     if (!fd.ok()) {
         // Gone between the two looks: as good as missing.
@@ -220,14 +236,14 @@ int FileStore::open_lock(std::string *err)
 // finish its change, then brings the lines up to date.
 int FileStore::begin(std::string *err)
 {
-    if (!lock_fd_.ok() && !open_lock(err)) return MOD_FAIL;
+    if (!lock_fd_.ok() && !open_lock(err)) return MOD_DEAD;
     for (int waited = 0;; waited += 10) {
         if (flock(lock_fd_.get(), LOCK_EX | LOCK_NB) == 0) break;
         if (errno != EWOULDBLOCK && errno != EINTR)
-            return fail(err, "cannot lock", lock_, MOD_FAIL);
+            return fail(err, "cannot lock", lock_, MOD_DEAD);
         if (waited >= busy_) {
             *err = "store is busy, " + path_ + " stays locked by another process";
-            return MOD_FAIL;
+            return MOD_DEAD;
         }
         adt::my_msleep(10);
     }
@@ -267,24 +283,23 @@ int FileStore::commit(std::string *err)
                  ? -1
                  : ::open(temp_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (!fd.ok()) {
-        fail(err, "cannot write", temp_, MOD_FAIL);
+        fail(err, "cannot write", temp_, MOD_DEAD);
         forget();
-        return MOD_FAIL;
+        return MOD_DEAD;
     }
     permissions(fd.get());
     if (!adt::write_all(fd.get(), text.data(), text.size()) || fsync(fd.get()) != 0 ||
         rename(temp_.c_str(), path_.c_str()) != 0) {
-        fail(err, "cannot write", path_, MOD_FAIL);
+        fail(err, "cannot write", path_, MOD_DEAD);
         unlink(temp_.c_str());
         forget();
-        return MOD_FAIL;
+        return MOD_DEAD;
     }
     ModFd dir(::open(dir_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (dir.ok()) fsync(dir.get());
     fstat(fd.get(), &st_);
     fd_.reset(fd.release());
-    index();
-    return MOD_DONE;
+    return index(err);
 }
 
 int FileStore::find(const char *name, ModUser *u, std::string *err)
@@ -375,7 +390,7 @@ int FileStore::open(const ModOptions &o, std::string *err)
     temp_ = path_ + ".tmp";
     size_t slash = path_.rfind('/');
     dir_ = slash == std::string::npos ? "." : slash == 0 ? "/" : path_.substr(0, slash);
-    if (refresh(err) != MOD_DONE) return 0;
+    if (!mod_file_trust(path_.c_str(), MOD_FILE_STORE, err) || refresh(err) != MOD_DONE) return 0;
     if (fd_.ok()) return 1;
     if (o.ReadOnly) {
         errno = ENOENT;

@@ -10,6 +10,7 @@
 //
 // Entries are never created here: a set changes an existing entry only.
 #include "modules/modlib.h"
+#include "modules/modsafe.h"
 
 #include "adt/lib.h"
 
@@ -61,6 +62,7 @@ struct Options {
 // line end. The buffer is wiped after the copy.
 int read_secret(const std::string &path, std::string *out, std::string *err)
 {
+    if (!mod_file_trust(path.c_str(), MOD_FILE_SECRET, err)) return 0;
     FILE *f = fopen(path.c_str(), "re");
     if (!f) {
         *err = "cannot read " + path + ": " + strerror(errno);
@@ -286,6 +288,26 @@ bool gone(int rc)
            rc == LDAP_UNAVAILABLE;
 }
 
+// 1 when rc, the result of a bind as a user's entry, refuses the password
+// (a wrong one, or an entry that has none): a final answer, as against a
+// directory that could not decide.
+bool password_refused(int rc)
+{
+    return rc == LDAP_INVALID_CREDENTIALS || rc == LDAP_INAPPROPRIATE_AUTH;
+}
+
+// 1 when rc, the result of a change, is the directory's policy refusing it
+// (a password too weak, an attribute the service account may not write):
+// an answer to this request, as against a directory that could not serve.
+bool change_refused(int rc)
+{
+    return rc == LDAP_CONSTRAINT_VIOLATION || rc == LDAP_INSUFFICIENT_ACCESS ||
+           rc == LDAP_UNWILLING_TO_PERFORM || rc == LDAP_OBJECT_CLASS_VIOLATION ||
+           rc == LDAP_UNDEFINED_TYPE || rc == LDAP_INVALID_SYNTAX ||
+           rc == LDAP_TYPE_OR_VALUE_EXISTS || rc == LDAP_NOT_ALLOWED_ON_NONLEAF ||
+           rc == LDAP_NO_SUCH_OBJECT;
+}
+
 // Why a request failed: dead (non-empty) when the module cannot serve at
 // all, else the directory's result text.
 struct Failure {
@@ -376,12 +398,9 @@ class Directory
   public:
     explicit Directory(const Options &o) : o_(o), service_(o, true), bind_(o, false)
     {
-        for (const std::string &a : o.Attrs) attrs_.push_back((char *)a.c_str());
-        if (attrs_.empty()) attrs_.push_back((char *)LDAP_NO_ATTRS);
-        attrs_.push_back(nullptr);
         named_.push_back((char *)o.NameAttr.c_str());
-        named_.insert(named_.end(), attrs_.begin(), attrs_.end());
-        if (o.Attrs.empty()) named_.erase(named_.begin() + 1);
+        for (const std::string &a : o.Attrs) named_.push_back((char *)a.c_str());
+        named_.push_back(nullptr);
     }
 
     void lookup(const char *name)
@@ -417,9 +436,8 @@ class Directory
         if (found == FIND_NONE) return mod_reply("-ERR %s not found or password incorrect", name);
         if (rc == LDAP_SUCCESS) return reply_ok(name, check_words, e.extra);
         if (!f.dead.empty()) return mod_reply("-DEAD %s", f.dead.c_str());
-        if (rc == LDAP_INVALID_CREDENTIALS)
-            return mod_reply("-ERR %s not found or password incorrect", name);
-        mod_reply("-ERR %s cannot bind: %s", name, f.why.c_str());
+        if (password_refused(rc)) return mod_reply("-ERR %s not found or password incorrect", name);
+        mod_reply("-DEAD %s cannot bind: %s", name, f.why.c_str());
     }
 
     void set(const char *name, const char *password, const char *extra)
@@ -443,7 +461,9 @@ class Directory
         if (rc == LDAP_SUCCESS && strcmp(password, no_password) != 0)
             rc = service_.run([&](LDAP *ld) { return change_password(ld, e.dn, password); }, &f);
         if (rc == LDAP_SUCCESS) return mod_reply("+OK %s set", name);
-        if (!f.dead.empty()) return mod_reply("-DEAD %s", f.dead.c_str());
+        if (!f.dead.empty() || !change_refused(rc))
+            return mod_reply("-DEAD %s not set: %s", name,
+                             (f.dead.empty() ? f.why : f.dead).c_str());
         mod_reply("-ERR %s not set: %s", name, f.why.c_str());
     }
 
@@ -457,7 +477,9 @@ class Directory
         int rc = service_.run(
             [&](LDAP *ld) { return ldap_delete_ext_s(ld, e.dn.c_str(), nullptr, nullptr); }, &f);
         if (rc == LDAP_SUCCESS) return mod_reply("+OK %s deleted", name);
-        if (!f.dead.empty()) return mod_reply("-DEAD %s", f.dead.c_str());
+        if (!f.dead.empty() || !change_refused(rc))
+            return mod_reply("-DEAD %s not deleted: %s", name,
+                             (f.dead.empty() ? f.why : f.dead).c_str());
         mod_reply("-ERR %s not deleted: %s", name, f.why.c_str());
     }
 
@@ -471,13 +493,12 @@ class Directory
         if (rc == LDAP_SUCCESS) return mod_reply("+OK %d %d", st.found, st.total);
         if (rc == LDAP_SIZELIMIT_EXCEEDED)
             return mod_reply("+OK %d %d size limit reached", st.found, st.total);
-        mod_reply("-ERR cannot search the directory: %s", f.why.c_str());
+        mod_reply("-DEAD cannot search the directory: %s", f.why.c_str());
     }
 
   private:
     const Options &o_;
     Connection service_, bind_;
-    std::vector<char *> attrs_; // the extra attributes (or none), for a user
     std::vector<char *> named_; // the name attribute and the extra attributes
 
     // One attribute a set replaces, with the values it gets.
@@ -531,6 +552,16 @@ class Directory
         return extra;
     }
 
+    // 1 when a value of the entry's name attribute is name, byte for byte.
+    bool named(LDAP *ld, LDAPMessage *entry, const char *name)
+    {
+        Values vals(ldap_get_values_len(ld, entry, o_.NameAttr.c_str()));
+        size_t n = strlen(name);
+        for (berval **v = vals.get(); v && *v; v++)
+            if ((*v)->bv_len == n && memcmp((*v)->bv_val, name, n) == 0) return true;
+        return false;
+    }
+
     void reply_ok(const char *name, const char *words, const std::string &extra)
     {
         std::string mid = std::string(*words ? " " : "") + words;
@@ -538,7 +569,12 @@ class Directory
         mod_reply("+OK %s%s %s", name, mid.c_str(), extra.c_str());
     }
 
-    // Finds name's one entry. On anything else, the reply is given here.
+    // Finds name's one entry, which counts only when a value of its name
+    // attribute is name byte for byte: the directory matches names
+    // ignoring case, and an exclusion or a store asked after this one
+    // must not be got around by another spelling. On anything else, the
+    // reply is given here: a directory that cannot tell which entry is
+    // the user's (a failed search, two entries) answers "-DEAD".
     int find(const char *name, Entry *e, bool checking = false)
     {
         std::string filter = make_filter(o_.Filter, filter_value(name, false));
@@ -550,11 +586,12 @@ class Directory
                 timeval tv = {o_.Timeout / 1000, o_.Timeout % 1000 * 1000};
                 // Two are enough to tell that the name is not unique.
                 int r = ldap_search_ext_s(ld, o_.Base.c_str(), LDAP_SCOPE_SUBTREE, filter.c_str(),
-                                          attrs_.data(), 0, nullptr, nullptr, &tv, 2, &raw);
+                                          named_.data(), 0, nullptr, nullptr, &tv, 2, &raw);
                 Message res(raw);
                 count = res ? ldap_count_entries(ld, res.get()) : 0;
+                LDAPMessage *entry = count == 1 ? ldap_first_entry(ld, res.get()) : nullptr;
+                if (entry && !named(ld, entry, name)) count = 0;
                 if (count == 1 && r == LDAP_SUCCESS) {
-                    LDAPMessage *entry = ldap_first_entry(ld, res.get());
                     Text dn(ldap_get_dn(ld, entry));
                     // Never bind with an empty DN: that bind would be anonymous.
                     if (!dn || !*dn) return LDAP_DECODING_ERROR;
@@ -567,9 +604,9 @@ class Directory
         if (!f.dead.empty())
             mod_reply("-DEAD %s", f.dead.c_str());
         else if (rc != LDAP_SUCCESS)
-            mod_reply("-ERR cannot search the directory: %s", f.why.c_str());
+            mod_reply("-DEAD cannot search the directory: %s", f.why.c_str());
         else if (count > 1)
-            mod_reply("-ERR %s matches more than one entry", name);
+            mod_reply("-DEAD %s matches more than one entry", name);
         else if (count == 0 && !checking) // a check answers after its own bind
             mod_reply("-ERR %s not found", name);
         if (rc != LDAP_SUCCESS) return FIND_FAILED;

@@ -10,9 +10,11 @@
 // per connection and is one transaction of its own; a set is an upsert,
 // so that sets of one user racing from several hosts lose nothing.
 #include "modules/modlib.h"
+#include "modules/modsafe.h"
 
 #include <algorithm>
 #include <cctype>
+#include <cstdlib>
 #include <cstring>
 #include <libpq-fe.h>
 #include <memory>
@@ -82,26 +84,42 @@ struct Statement {
     int params;
     const char *what; // what a failure could not do
 };
+// A user is named by "name = $1", which the table's index serves, and by
+// the same comparison byte for byte ("%E"), which keeps a column of citext
+// or of a collation that ignores case from reaching another user's row.
 const Statement statements[] = {
-    {"find", "SELECT hash, extra FROM %T WHERE name = $1", 1, "cannot read"},
+    {"find", "SELECT name, hash, extra FROM %T WHERE name = $1", 1, "cannot read"},
     {"put",
-     "INSERT INTO %T (name, hash, extra) VALUES ($1, $2, $3)"
-     " ON CONFLICT (name) DO UPDATE SET hash = excluded.hash, extra = excluded.extra",
+     "INSERT INTO %T AS cur (name, hash, extra) VALUES ($1, $2, $3)"
+     " ON CONFLICT (name) DO UPDATE SET hash = excluded.hash, extra = excluded.extra"
+     " WHERE cur.name::text COLLATE \"C\" = excluded.name::text COLLATE \"C\"",
      3, "cannot change"},
     {"update",
      "UPDATE %T SET hash = coalesce($2, hash), extra = coalesce($3, extra)"
-     " WHERE name = $1 AND ($4 IS NULL OR hash = $4)",
+     " WHERE name = $1 AND %E AND ($4 IS NULL OR hash = $4)",
      4, "cannot change"},
-    {"remove", "DELETE FROM %T WHERE name = $1", 1, "cannot change"},
+    {"remove", "DELETE FROM %T WHERE name = $1 AND %E", 1, "cannot change"},
     // Byte order of the names, whatever the database's collation.
-    {"list", "SELECT name, extra FROM %T ORDER BY name COLLATE \"C\"", 0, "cannot read"},
+    {"list", "SELECT name, extra FROM %T ORDER BY name::text COLLATE \"C\"", 0, "cannot read"},
 };
 
 std::string with_table(const char *sql, const std::string &table)
 {
     std::string s = sql;
+    for (size_t at; (at = s.find("%E")) != std::string::npos;)
+        s.replace(at, 2, "name::text COLLATE \"C\" = $1::text COLLATE \"C\"");
     for (size_t at; (at = s.find("%T")) != std::string::npos;) s.replace(at, 2, table);
     return s;
+}
+
+// 1 when the SQLSTATE of a failed statement says that the server refused
+// the request's own data (a byte sequence the database's encoding does
+// not take, a constraint of the table): an answer to this request, not a
+// store that cannot be used.
+bool refused_data(const PGresult *res)
+{
+    const char *state = PQresultErrorField(res, PG_DIAG_SQLSTATE);
+    return state && (strncmp(state, "22", 2) == 0 || strncmp(state, "23", 2) == 0);
 }
 
 class PgsqlStore : public ModStore
@@ -151,9 +169,13 @@ int PgsqlStore::open(const ModOptions &, std::string *err)
         return 0;
     }
     bool password = false;
-    for (PQconninfoOption *p = opts; p->keyword; p++)
+    std::string passfile = getenv("PGPASSFILE") ? getenv("PGPASSFILE") : "";
+    for (PQconninfoOption *p = opts; p->keyword; p++) {
         password |= strcmp(p->keyword, "password") == 0 && p->val;
+        if (strcmp(p->keyword, "passfile") == 0 && p->val) passfile = p->val;
+    }
     PQconninfoFree(opts);
+    if (!passfile.empty() && !mod_file_trust(passfile.c_str(), MOD_FILE_SECRET, err)) return 0;
     // Every local user can read a command line.
     if (password) {
         *err = "-conninfo must not hold a password: use passfile= or ~/.pgpass";
@@ -169,7 +191,7 @@ int PgsqlStore::open(const ModOptions &, std::string *err)
 
 // Sets the session up on a new connection: the statement time-out, the
 // table when asked to create it, and the prepared statements. MOD_DEAD
-// when the table cannot be used, MOD_FAIL when it is locked too long.
+// when the table cannot be used, also while it is locked too long.
 int PgsqlStore::session(std::string *err)
 {
     std::string ms = std::to_string(timeout_);
@@ -201,10 +223,7 @@ int PgsqlStore::session(std::string *err)
         r.reset(PQprepare(conn_.get(), s.name, with_table(s.sql, table_).c_str(), s.params, types));
         if (PQresultStatus(r.get()) != PGRES_COMMAND_OK) {
             *err = "cannot use " + table_name_ + ": " + reason(conn_.get(), r.get());
-            // A table locked past the statement time-out fails only this
-            // request; the next one sets the session up again.
-            const char *state = PQresultErrorField(r.get(), PG_DIAG_SQLSTATE);
-            return state && strcmp(state, "57014") == 0 ? MOD_FAIL : MOD_DEAD;
+            return MOD_DEAD;
         }
     }
     return MOD_DONE;
@@ -235,9 +254,9 @@ int PgsqlStore::connect(std::string *err)
 
 // Runs a prepared statement into *res. A connection found broken is made
 // again and the statement sent once more, so that a server restarted
-// between two requests is not seen by the second. MOD_DONE; MOD_DEAD when
-// no server can be reached; MOD_FAIL for a statement that failed (its
-// time-out passed, a constraint refused it).
+// between two requests is not seen by the second. MOD_DONE; MOD_FAIL when
+// the server refused the request's data; MOD_DEAD for every other failure
+// (no server, a statement past its time-out, a table gone or locked).
 int PgsqlStore::exec(const Statement &s, const char *const *params, Result *res, std::string *err)
 {
     for (int tries = 0; tries < 2; tries++) {
@@ -254,7 +273,7 @@ int PgsqlStore::exec(const Statement &s, const char *const *params, Result *res,
             continue;
         }
         *err = std::string(s.what) + " " + table_name_ + ": " + reason(conn_.get(), res->get());
-        return MOD_FAIL;
+        return refused_data(res->get()) ? MOD_FAIL : MOD_DEAD;
     }
     return MOD_DEAD;
 }
@@ -274,11 +293,14 @@ int PgsqlStore::find(const char *name, ModUser *u, std::string *err)
     const char *params[] = {name};
     int r = exec(statements[FIND], params, &res, err);
     if (r != MOD_DONE) return r;
-    if (PQntuples(res.get()) == 0) return MOD_NONE;
-    u->name = name;
-    u->hash = PQgetvalue(res.get(), 0, 0);
-    u->extra = PQgetvalue(res.get(), 0, 1);
-    return MOD_DONE;
+    for (int i = 0, n = PQntuples(res.get()); i < n; i++) {
+        if (strcmp(PQgetvalue(res.get(), i, 0), name) != 0) continue;
+        u->name = name;
+        u->hash = PQgetvalue(res.get(), i, 1);
+        u->extra = PQgetvalue(res.get(), i, 2);
+        return MOD_DONE;
+    }
+    return MOD_NONE;
 }
 
 int PgsqlStore::put(const ModUser &u, std::string *err)

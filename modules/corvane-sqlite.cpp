@@ -5,6 +5,7 @@
 // other up to the busy time-out. Every statement is prepared once at start
 // and every change is its own transaction.
 #include "modules/modlib.h"
+#include "modules/modsafe.h"
 
 #include "adt/lib.h"
 
@@ -98,21 +99,17 @@ class SqliteStore : public ModStore
     Stmt rollback_;
 };
 
-// The result for a failed call: a database that cannot be read at all
-// makes the module dead, so that Corvane starts it afresh; anything else
-// fails only the request.
+// The result for a failed call, which only the database can have caused
+// (a lock held past the busy time-out, an I/O error, a damaged or missing
+// table): MOD_DEAD, never an answer about the user.
 int SqliteStore::error(int rc, const char *what, std::string *err)
 {
     int primary = rc & 0xff;
-    if (primary == SQLITE_BUSY || primary == SQLITE_LOCKED) {
+    if (primary == SQLITE_BUSY || primary == SQLITE_LOCKED)
         *err = "store is busy, " + path_ + " stays locked by another process";
-        return MOD_FAIL;
-    }
-    *err = std::string(what) + " " + path_ + ": " + sqlite3_errmsg(db_.get());
-    if (primary == SQLITE_NOTADB || primary == SQLITE_CORRUPT || primary == SQLITE_IOERR ||
-        primary == SQLITE_CANTOPEN || primary == SQLITE_PERM)
-        return MOD_DEAD;
-    return MOD_FAIL;
+    else
+        *err = std::string(what) + " " + path_ + ": " + sqlite3_errmsg(db_.get());
+    return MOD_DEAD;
 }
 
 // Runs the bound change statement st in a transaction of its own.
@@ -142,16 +139,17 @@ int SqliteStore::find(const char *name, ModUser *u, std::string *err)
 {
     sqlite3_stmt *st = find_.get();
     bind(st, 1, name);
-    int rc = sqlite3_step(st);
-    int r = MOD_NONE;
-    if (rc == SQLITE_ROW) {
+    int rc = SQLITE_DONE, r = MOD_NONE;
+    // A table made with a collation that ignores case matches other names
+    // too: only the row of this very name counts.
+    while (r == MOD_NONE && (rc = sqlite3_step(st)) == SQLITE_ROW) {
+        if (column(st, 0) != name) continue;
         u->name = name;
-        u->hash = column(st, 0);
-        u->extra = column(st, 1);
+        u->hash = column(st, 1);
+        u->extra = column(st, 2);
         r = MOD_DONE;
-    } else if (rc != SQLITE_DONE) {
-        r = error(rc, "cannot read", err);
     }
+    if (r == MOD_NONE && rc != SQLITE_DONE) r = error(rc, "cannot read", err);
     sqlite3_reset(st);
     sqlite3_clear_bindings(st);
     return r;
@@ -227,6 +225,7 @@ int SqliteStore::open(const ModOptions &o, std::string *err)
         *err = "no store given (-file PATH)";
         return 0;
     }
+    if (!mod_file_trust(path_.c_str(), MOD_FILE_STORE, err)) return 0;
     if (!o.ReadOnly) {
         // Made here so that it is owner-only from its first byte; the
         // library gives its journal files the mode of the database.
@@ -253,15 +252,20 @@ int SqliteStore::open(const ModOptions &o, std::string *err)
                 return 0;
             }
         }
-    return prepare("SELECT hash, extra FROM users WHERE name = ?1", &find_, err) &&
+    // Every statement names its user by "name = ?1", which the table's
+    // index serves, and by the same comparison byte for byte, which keeps
+    // a collation that ignores case from reaching another user's row.
+    return prepare("SELECT name, hash, extra FROM users WHERE name = ?1", &find_, err) &&
            prepare("INSERT INTO users (name, hash, extra) VALUES (?1, ?2, ?3)"
-                   " ON CONFLICT (name) DO UPDATE SET hash = excluded.hash, extra = excluded.extra",
+                   " ON CONFLICT (name) DO UPDATE SET hash = excluded.hash, extra = excluded.extra"
+                   " WHERE name = excluded.name COLLATE BINARY",
                    &put_, err) &&
            prepare("UPDATE users SET hash = coalesce(?2, hash), extra = coalesce(?3, extra)"
-                   " WHERE name = ?1 AND (?4 IS NULL OR hash = ?4)",
+                   " WHERE name = ?1 AND name = ?1 COLLATE BINARY AND (?4 IS NULL OR hash = ?4)",
                    &update_, err) &&
-           prepare("DELETE FROM users WHERE name = ?1", &remove_, err) &&
-           prepare("SELECT name, extra FROM users ORDER BY name", &list_, err) &&
+           prepare("DELETE FROM users WHERE name = ?1 AND name = ?1 COLLATE BINARY", &remove_,
+                   err) &&
+           prepare("SELECT name, extra FROM users ORDER BY name COLLATE BINARY", &list_, err) &&
            prepare("BEGIN IMMEDIATE", &begin_, err) && prepare("COMMIT", &commit_, err) &&
            prepare("ROLLBACK", &rollback_, err);
 }

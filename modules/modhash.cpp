@@ -64,6 +64,12 @@ int hash_verify(const char *password, const char *hash)
     return diff == 0;
 }
 
+int hash_setting_ok(const char *prefix, unsigned long count)
+{
+    char setting[CRYPT_GENSALT_OUTPUT_SIZE];
+    return prefix && crypt_gensalt_rn(prefix, count, nullptr, 0, setting, sizeof setting);
+}
+
 int hash_make(const char *prefix, unsigned long count, const char *password, std::string *out)
 {
     if (!prefix || !password || !out) return 0;

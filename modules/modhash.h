@@ -21,6 +21,10 @@ const char *hash_method(const char *hash);
 // no such method is known. descrypt's prefix is the empty text.
 const char *hash_prefix(const char *method);
 
+// 1 when the library makes settings of prefix's method with the cost
+// count (0: the method's default), so that hash_make can succeed.
+int hash_setting_ok(const char *prefix, unsigned long count);
+
 // 1 when password hashes to exactly hash; 0 otherwise, also for a hash the
 // library cannot verify. The final comparison takes the same time wherever
 // the two texts differ.

@@ -73,6 +73,10 @@ int mod_options_parse(ModOptions *o, const std::vector<ModOption> &own, int argc
         *err = "unknown hash method " + o->Method;
         return 0;
     }
+    if (!hash_setting_ok(o->Prefix, o->Cost)) {
+        *err = "-cost " + cost + " does not suit " + o->Method;
+        return 0;
+    }
     return 1;
 }
 
@@ -203,10 +207,12 @@ void op_set(ModStore *s, const ModOptions *o, const char *name, const char *pass
     } else {
         ModUser u;
         if (!hash_make(o->Prefix, o->Cost, password, &u.hash))
-            return mod_reply("-ERR %s %s", name, u.hash.c_str());
+            return mod_reply("-DEAD %s %s", name, u.hash.c_str());
         u.name = name;
         u.extra = extra;
         r = s->put(u, &err);
+        if (r == MOD_NONE)
+            return mod_reply("-ERR %s not set, the store holds it in another letter case", name);
     }
     if (r < 0) return reply_failure(r, err);
     if (r == MOD_NONE) return mod_reply("-ERR %s not found", name);

@@ -14,8 +14,13 @@
 //   del name                     "+OK name deleted"  | "-ERR name not found"
 //   search pattern [rest]        "+DATA name [extra]"..., "+OK found total"
 //   quit                         no reply; the module exits
-// A module whose store cannot be opened answers every request with
-// "-DEAD reason", so that Corvane restarts it and in the end gives it up.
+// "-ERR" means no such user, a wrong password (a locked hash is one), or a
+// request the module refuses (malformed, or not allowed by its options):
+// it is a final answer. Whatever keeps the module from reaching or reading
+// its store (a lock held too long, a time-out, a lost connection, an I/O
+// error, a store file it cannot parse or may not trust) is "-DEAD reason":
+// Corvane takes it as a temporary failure, never as an unknown user. A
+// module whose store cannot be opened answers every request so.
 #ifndef MODULES_MODLIB_H
 #define MODULES_MODLIB_H
 
@@ -31,9 +36,10 @@ enum { MOD_LINE_MAX = adt::WIRE_TEXT };
 
 // Results of the store functions.
 enum {
-    MOD_DEAD = -2, // the store cannot be read at all: the reply is "-DEAD reason"
-    MOD_FAIL = -1, // this request failed: the reply is "-ERR reason"
-    MOD_NONE = 0,  // no such user (or, for a guarded update, not as expected)
+    MOD_DEAD = -2, // the store cannot be reached or read: the reply is "-DEAD reason"
+    MOD_FAIL = -1, // the store refuses this request's data: the reply is "-ERR reason"
+    MOD_NONE = 0,  // no such user (or, for a guarded update, not as expected; for
+                   // put, a user whose name differs only in letter case holds the key)
     MOD_DONE = 1   // found, or changed
 };
 
@@ -85,7 +91,10 @@ class ModStore
     // Opens the store once the options are read: 1, or 0 with the reason
     // in *err, which then answers every request as "-DEAD reason".
     virtual int open(const ModOptions &o, std::string *err) = 0;
-    // Fills *u with the user name: MOD_DONE, or MOD_NONE when unknown.
+    // Fills *u with the user name: MOD_DONE, or MOD_NONE when unknown. Only
+    // a user whose stored name equals name byte for byte is found, whatever
+    // the store's own comparison (a collation that ignores case) matched;
+    // the changing functions touch only such a user too.
     virtual int find(const char *name, ModUser *u, std::string *err) = 0;
     // Creates the user or replaces its hash and extra text: MOD_DONE.
     virtual int put(const ModUser &u, std::string *err) = 0;
@@ -148,8 +157,8 @@ int mod_main(int argc, char **argv, ModStore *s);
 
 // Reads the common options and the store's own from argv[1] on into o and
 // the store's variables (defaults first for the common ones). 1 on success;
-// 0 with the reason in *err for an unknown option, a missing value or an
-// unknown hash method.
+// 0 with the reason in *err for an unknown option, a missing value, an
+// unknown hash method or a cost the method does not take.
 int mod_options_parse(ModOptions *o, const std::vector<ModOption> &own, int argc, char **argv,
                       std::string *err);
 

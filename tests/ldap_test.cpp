@@ -57,26 +57,18 @@ class Ldap : public ::testing::Test
         start();
     }
 
-    void TearDown() override { stop(); }
-
-    // slapd goes into the background at once and listens a little later.
+    // slapd in the foreground, once it answers; its log of operations
+    // (256: connections and operations) goes to slapd.out.
+    Server slapd;
     void start()
     {
-        Outcome s = here({"/usr/sbin/slapd", "-f", "slapd.conf", "-h", uri});
-        ASSERT_EQ(0, s.status) << s.err;
-        eventually([&] { return here({"ldapwhoami", "-x", "-H", uri}).status == 0; }, 10000);
+        std::string cmd = "cd " + dir + " && exec /usr/sbin/slapd -d 256 -f slapd.conf -h " + uri;
+        auto up = [&] { return here({"ldapwhoami", "-x", "-H", uri}).status == 0; };
+        ASSERT_TRUE(slapd.start({"/bin/sh", "-c", cmd}, dir + "/slapd.out", up))
+            << read_file(dir + "/slapd.out");
     }
-
-    // Ends slapd, which removes its pid file last thing (it wrote it before
-    // it listened).
-    void stop()
-    {
-        std::string pidfile = dir + "/slapd.pid";
-        pid_t pid = atoi(read_file(pidfile).c_str());
-        if (pid <= 0 || kill(pid, SIGTERM) != 0) return;
-        eventually([&] { return !fs::exists(pidfile); }, 20000);
-        EXPECT_FALSE(fs::exists(pidfile) && kill(pid, SIGKILL) == 0) << "slapd did not end";
-    }
+    void stop() { EXPECT_EQ(0, slapd.stop()) << "slapd did not end on SIGTERM"; }
+    int binds() { return count(read_file(dir + "/slapd.out"), " BIND dn="); }
 
     // The module as the service account, with options (blank-separated).
     void module(Child &m, const std::string &options = "")
@@ -95,15 +87,23 @@ TEST_F(Ldap, RequestsAreAnsweredByTheDirectory)
                       passed = "+OK alice ldap ldap " + alice, carol = "carol@example.org";
     struct {
         std::string options, request, reply;
+        int binds = -1; // when given, the binds it makes (an unknown name: a wrong password's)
     } cases[] = {
         {"", "check alice wonderland ", passed},
-        {"", "check alice wonderland2 ", "-ERR alice" + refused},
-        {"", "check alice  ", "-ERR alice" + refused},
+        {"", "check alice wonderland2 ", "-ERR alice" + refused, 1},
+        {"", "check alice  ", "-ERR alice" + refused, 0},
         {"", "check alice (NULL) ", "-ERR alice" + refused},
-        {"", "check nobody wonderland ", "-ERR nobody" + refused},
+        {"", "check nobody wonderland ", "-ERR nobody" + refused, 1},
         {"", "check *)(uid=* wonderland ", "-ERR *)(uid=*" + refused},
         {"", "lookup *", "-ERR * not found"},
-        {"", "check twin secret ", "-ERR twin matches more than one entry"},
+        {"", "check twin secret ", "-DEAD twin matches more than one entry"},
+        // The directory matches uid ignoring case; the module answers for the name as stored.
+        {"", "lookup ALICE", "-ERR ALICE not found"},
+        {"", "check Alice wonderland ", "-ERR Alice" + refused},
+        {"-base ou=none,dc=example,dc=org", "lookup alice",
+         "-DEAD cannot search the directory: No such object"},
+        {"-base ou=none,dc=example,dc=org", "search *",
+         "-DEAD cannot search the directory: No such object"},
         {"", "lookup carol", "+OK carol cn=Carol mail=" + carol + " mail=c@example.org"},
         {"", "search a*", "+DATA alice " + alice + "\n+OK 1 1"},
         {"", "search ?o?", "+DATA bob cn=Bob%20Builder\n+OK 1 2"},
@@ -133,8 +133,12 @@ TEST_F(Ldap, RequestsAreAnsweredByTheDirectory)
         {"-bindpw secret", "lookup carol",
          "-DEAD -bindpw is not taken: a command line is seen by every user, use -bindpw-file"},
         {"-bindpw-file users.ldif", "lookup carol",
+         "-DEAD unsafe secret users.ldif: group or others may read or write it (mode 0640)"},
+        {"-bindpw-file wrong.secret", "lookup carol",
          "-DEAD cannot bind as cn=corvane,dc=example,dc=org: Invalid credentials"},
     };
+    chmod((dir + "/users.ldif").c_str(), 0640);
+    write_file(dir + "/wrong.secret", "wrong\n", 0600);
     std::map<std::string, Child> modules;
     for (auto &c : cases) {
         if (c.request == "stop" || c.request == "start") {
@@ -143,7 +147,9 @@ TEST_F(Ldap, RequestsAreAnsweredByTheDirectory)
         }
         Child &m = modules[c.options];
         if (m.pid() < 0) module(m, c.options);
+        int before = binds();
         EXPECT_EQ(c.reply, answer(m, c.request)) << c.options << " " << c.request;
+        EXPECT_TRUE(c.binds < 0 || binds() == before + c.binds) << c.request;
     }
 }
 

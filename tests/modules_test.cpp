@@ -1,13 +1,16 @@
 // The shipped modules, corvane-file and corvane-sqlite, driven over their
 // pipes as Corvane drives them (store request -> store reply, against both
-// stores), their locking and whole-file rewrites, and the shipped example
-// migration end to end.
+// stores), their locking and whole-file rewrites, the password file's
+// defences against other local users (links planted beside it, names probed
+// by the time a refusal takes), and the shipped example migration end to end.
 #include "tests/testkit.h"
 
 #include <random>
 #include <sqlite3.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+
+#include "modules/modhash.h"
 
 using namespace testkit;
 
@@ -47,6 +50,15 @@ class Store : public ::testing::TestWithParam<std::string>
         options.insert(options.begin(), {bin(), "-file", store()});
         ASSERT_TRUE(c.start(options));
     }
+    // The reply to request; a search's lines joined by "|".
+    static std::string answer(Child &m, const std::string &request)
+    {
+        std::string got;
+        for (const std::string &l :
+             request.starts_with("search") ? m.search(request) : Lines{m.ask(request)})
+            got += (got.empty() ? "" : "|") + l;
+        return got;
+    }
     // Stores users with hashes made elsewhere, as a legacy store holds them.
     void put(const std::vector<Fixture> &users, const std::string &head = "")
     {
@@ -55,7 +67,7 @@ class Store : public ::testing::TestWithParam<std::string>
             text += std::string(f.name) + ":" + f.hash + ":\n";
             values += (values.empty() ? "('" : ",('") + std::string(f.name) + "','" + f.hash + "')";
         }
-        if (file()) return (void)write_file(store(), text);
+        if (file()) return (void)write_file(store(), text, 0600);
         Child c; // creates the database and its table
         start(c);
         EXPECT_EQ("-ERR nobody not found", c.ask("lookup nobody"));
@@ -122,13 +134,8 @@ TEST_P(Store, Requests)
         std::string before = read_file(store());
         Child m;
         start(m, run.options);
-        for (auto &[request, reply] : run.session) {
-            std::string got;
-            for (const std::string &l :
-                 request.starts_with("search") ? m.search(request) : Lines{m.ask(request)})
-                got += (got.empty() ? "" : "|") + l;
-            EXPECT_EQ(replace_all(reply, "%K", GetParam()), got) << request;
-        }
+        for (auto &[request, reply] : run.session)
+            EXPECT_EQ(replace_all(reply, "%K", GetParam()), answer(m, request)) << request;
         EXPECT_TRUE(run.options.size() != 2 || before == read_file(store()))
             << "a read-only store changed";
         m.finish();
@@ -145,11 +152,11 @@ TEST_P(Store, FreshSaltsNewStoresAndDeadStores)
     EXPECT_EQ("+OK bob set", m.ask("set bob pw"));
     EXPECT_EQ("+OK carol set", m.ask("set carol pw"));
     EXPECT_EQ(fs::perms::owner_read | fs::perms::owner_write, fs::status(store()).permissions());
-    std::string text =
-        read_file(store()); // the file's own hashes; the database's are binary-safe too
+    std::string text = read_file(store()); // the file's own hashes differ
     EXPECT_TRUE(!file() || text.substr(4, 30) != text.substr(text.find("\ncarol:") + 7, 30));
     std::vector<Lines> dead = {{"-file", tmp.path + "/no/dir/users"},
                                {"-file", tmp.path + "/none", "-readonly"},
+                               {"-file", store(), "-method", "bcrypt", "-cost", "99"},
                                {"-file", store(), "-bogus"},
                                {"-file"}};
     if (!file()) dead.push_back({"-file", write_file(tmp / "junk.db", std::string(4096, 'x'))});
@@ -165,15 +172,82 @@ TEST_P(Store, FreshSaltsNewStoresAndDeadStores)
     }
 }
 
-// Writers exclude each other: while the test holds the store's lock, a
-// writer waits (one that may not wait says the store is busy), and writes
-// once the lock is let go; the other process sees the change at once.
+// A store that cannot be used or trusted answers "-DEAD REASON"; "-ERR" is
+// only an answer about the user. Each row plants its fault in a fresh store
+// before the module starts or (late) while it runs; "%S" is the store's
+// path, "%D" its directory. A store others may read is served, warned once.
+TEST_P(Store, FailuresAreDeadAndOnlyUsersAreRefused)
+{
+    const std::string no = " not found or password incorrect", unsafe = "-DEAD unsafe store %S: ",
+                      written = "group or others may write it (mode ",
+                      other = " owned by uid 4242, neither root nor uid 0 that the module runs as",
+                      junk = "-DEAD cannot read %S: line 4 is not NAME:HASH:EXTRA";
+    auto add = [&](const std::string &line) {
+        if (file()) return (void)(std::ofstream(store(), std::ios::app) << line << "\n"), true;
+        Lines f = fields(line, ':');
+        return sql(store(), "INSERT INTO users VALUES ('" + f[0] + "', '" + f[1] + "', '')");
+    };
+    const struct {
+        const char *kind; // "file" or "sqlite" when the row is that store's alone
+        bool late;
+        std::function<bool()> plant;
+        std::vector<std::array<std::string, 2>> session;
+    } rows[] = {
+        // clang-format off
+        {"", false, [&] { return chmod(store().c_str(), 0666) == 0; }, {{"lookup md5user", unsafe + written + "0666)"}}},
+        {"", false, [&] { return chmod(store().c_str(), 0620) == 0; }, {{"set bob pw", unsafe + written + "0620)"}}},
+        {"", false, [&] { return chmod(tmp.path.c_str(), 0770) == 0; },
+         {{"lookup md5user", unsafe + "its directory %D may be written by group or others (mode 0770)"}}},
+        {"", false, [&] { return chown(store().c_str(), 4242, 0) == 0; }, {{"lookup md5user", unsafe + other.substr(1)}}},
+        {"", false, [&] { return chown(tmp.path.c_str(), 4242, 0) == 0; }, {{"lookup md5user", unsafe + "its directory %D is" + other}}},
+        {"", false, [&] { return chmod(store().c_str(), 0644) == 0; }, {{"lookup md5user", "+OK md5user"}, {"set bob pw", "+OK bob set"}}},
+        {"", false, [&] { return add("locked:!" + std::string(fixtures[0].hash)) && add("star:*"); },
+         {{"check locked md5-secret ", "-ERR locked" + no}, {"check star * ", "-ERR star" + no}}},
+        {"file", true, [&] { return chmod(store().c_str(), 0606) == 0; }, {{"lookup md5user", unsafe + written + "0606)"}}},
+        {"file", true, [&] { return add("junk"); }, {{"lookup md5user", junk}, {"check md5user md5-secret ", junk}}},
+        {"file", false, [&] { return add("bob :x:"); }, {{"lookup bob", junk}}},
+        {"sqlite", true, [&] { return sql(store(), "DROP TABLE users"); },
+         {{"lookup md5user", "-DEAD cannot read %S: no such table: users"}}},
+        // A table whose names compare ignoring case answers for the name as stored only.
+        {"sqlite", false, [&] { return sql(store(), "CREATE TABLE u (name TEXT PRIMARY KEY COLLATE NOCASE, hash TEXT,"
+                                                    " extra TEXT); INSERT INTO u SELECT * FROM users; DROP TABLE users;"
+                                                    " ALTER TABLE u RENAME TO users"); },
+         {{"lookup MD5USER", "-ERR MD5USER not found"}, {"check MD5User md5-secret ", "-ERR MD5User" + no},
+          {"set MD5USER pw", "-ERR MD5USER not set, the store holds it in another letter case"},
+          {"set MD5USER (NULL) x", "-ERR MD5USER not found"}, {"del MD5USER", "-ERR MD5USER not found"},
+          {"set Bob pw", "+OK Bob set"}, {"search *", "+DATA Bob|+DATA bcryptuser|+DATA md5user|+DATA sha256user|+OK 4 4"},
+          {"check md5user md5-secret ", "+OK md5user sqlite md5crypt"}}},
+        // clang-format on
+    };
+    for (const auto &row : rows) {
+        if (*row.kind && GetParam() != row.kind) continue;
+        for (const auto &e : fs::directory_iterator(tmp.dir)) fs::remove_all(e);
+        chmod(tmp.path.c_str(), 0700), (void)!chown(tmp.path.c_str(), 0, 0);
+        put({std::begin(fixtures), std::end(fixtures)});
+        Child m;
+        if (row.late) start(m), m.ask("lookup md5user"); // open, before the fault
+        if (!row.plant()) continue;                      // a change of owner needs root
+        if (!row.late) start(m);
+        for (auto &[request, reply] : row.session)
+            EXPECT_EQ(replace_all(replace_all(reply, "%S", store()), "%D", tmp.path),
+                      answer(m, request))
+                << request;
+        m.finish();
+        std::string warning = "warning: store " + store() + " may be read by others (mode 0644)";
+        EXPECT_EQ(row.session[0][1] == "+OK md5user", count(m.errors(), warning)) << warning;
+    }
+}
+
+// A writer locks everyone out: while the test holds the store's lock (the
+// file's only shared), a writer waits (one that may not wait says the store
+// is busy), and writes once the lock is let go; the other process sees the
+// change at once.
 TEST_P(Store, WritersWaitForTheLock)
 {
     put({fixtures[0]});
     sqlite3 *db = nullptr;
     int lock = open((store() + ".lock").c_str(), O_RDWR | O_CREAT, 0600);
-    ASSERT_TRUE(file() ? flock(lock, LOCK_EX) == 0
+    ASSERT_TRUE(file() ? flock(lock, LOCK_SH) == 0
                        : sqlite3_open(store().c_str(), &db) == SQLITE_OK &&
                              sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) ==
                                  SQLITE_OK);
@@ -181,7 +255,7 @@ TEST_P(Store, WritersWaitForTheLock)
     start(waiting, {"-busy", "60000", "-method", "md5crypt"});
     start(impatient, {"-busy", "0"});
     EXPECT_EQ("+OK md5user", impatient.ask("lookup md5user"));
-    EXPECT_TRUE(contains(impatient.ask("set alice (NULL) x"), "busy"))
+    EXPECT_TRUE(impatient.ask("set alice (NULL) x").starts_with("-DEAD store is busy, "))
         << "a writer did not see the lock";
     EXPECT_EQ("<timeout>", waiting.ask("set alice pw", 1500))
         << "a writer did not wait for the lock";
@@ -237,16 +311,15 @@ TEST_P(Store, KillDuringChangesLeavesAWholeStore)
         m.ask("check user0 md5-secret ").starts_with("+OK user0 " + GetParam() + " md5crypt"));
 }
 
-// The password file as people write it: comments, blank lines, junk and
-// order are kept; the first record of a name is the user and del removes
-// every one; edits by hand are seen at once; a change that cannot be
-// written is reported and changes nothing.
+// The password file as people write it: comments, blank lines and order
+// are kept; the first record of a name is the user and del removes every
+// one; edits by hand are seen at once; a change that cannot be written is
+// reported and changes nothing.
 TEST(FileStore, KeepsWhatItDoesNotOwn)
 {
     TempDir tmp;
     std::string store = tmp.path + "/users.passwd", md5 = fixtures[0].hash, sha = fixtures[1].hash;
-    std::string head = "# legacy\n\nalice:" + md5 + ":Alice",
-                rest = "\n   \nbob:" + sha + "\r\nnot a user\n";
+    std::string head = "# legacy\n\nalice:" + md5 + ":Alice", rest = "\n   \nbob:" + sha + "\r\n";
     write_file(store,
                head + rest + "dave:" + md5 + ":\ndave:" + md5 + ":2\nalice:" + md5 + ":later\n");
     Child m;
@@ -260,7 +333,7 @@ TEST(FileStore, KeepsWhatItDoesNotOwn)
     std::ofstream(store, std::ios::app) << "erin:" << sha << ":by hand\n";
     EXPECT_EQ("+OK erin file sha256crypt by hand", m.ask("check erin sha256-secret "));
     fs::create_directory(store + ".tmp");
-    EXPECT_TRUE(m.ask("set frank pw").starts_with("-ERR cannot write " + store + ".tmp: "));
+    EXPECT_TRUE(m.ask("set frank pw").starts_with("-DEAD cannot write " + store + ".tmp: "));
     EXPECT_EQ("-ERR frank not found", m.ask("lookup frank"));
 }
 
@@ -282,6 +355,45 @@ TEST(FileStore, EveryCharacterOfAHashCounts)
     }
     write_file(tmp / "users", "md5user:" + hash + ":\n");
     EXPECT_EQ("+OK md5user file md5crypt", m.ask("check md5user md5-secret "));
+}
+
+// A link planted as the lock or the temporary file is never followed: the
+// change is refused and the link's target is neither made nor changed.
+TEST(FileStore, RefusesLinksPlantedBesideTheFile)
+{
+    for (const char *planted : {".lock", ".tmp"}) {
+        TempDir t;
+        std::string users = t.at("users"), victim = t.at("victim");
+        write_file(users, "bob:" + std::string(fixtures[0].hash) + ":\n", 0600);
+        ASSERT_EQ(0, symlink(victim.c_str(), (users + planted).c_str()));
+        Outcome r = run({.argv = {MODULE_FILE_BIN, "-file", users}, .input = "set alice pw\n"});
+        EXPECT_EQ(0u, r.out.rfind("-DEAD cannot ", 0)) << planted << ": " << r.out;
+        EXPECT_FALSE(fs::exists(victim)) << planted;
+        EXPECT_TRUE(fs::is_symlink(users + planted)) << planted;
+        EXPECT_EQ(-1, read_file(users).find("alice")) << planted;
+    }
+}
+
+// An unknown user is verified against a hash of the method most users
+// have, whatever -method says: a fast md5crypt store must not refuse an
+// unknown name after a slow yescrypt.
+TEST(FileStore, UnknownUsersCostTheMostCommonMethod)
+{
+    const char *md5 = fixtures[0].hash, *yes = "$y$j9T$salt$hash", *sha = "$6$salt$hash",
+               *locked = "!$1$x$y";
+    std::pair<std::vector<const char *>, std::string> cases[] = {
+        {{yes, md5, locked, locked, md5, sha}, "md5crypt"},
+        {{sha, yes, yes, md5}, "yescrypt"},
+        {{sha, md5}, "sha512crypt"}, // a tie: the first seen
+        {{locked, "*", ""}, ""},     // none known: the caller makes one
+    };
+    for (const auto &[hashes, method] : cases) {
+        HashCensus census;
+        census.add(md5, strlen(md5)); // forgotten by the clear
+        census.clear();
+        for (const char *h : hashes) census.add(h, strlen(h));
+        EXPECT_EQ(method, census.typical().empty() ? "" : hash_method(census.typical().c_str()));
+    }
 }
 
 // The shipped example: Corvane over the SQLite store and the legacy password

@@ -25,9 +25,9 @@ class PgsqlTest : public ::testing::Test
     static bool start()
     {
         return pg("pg_ctl -D " + dir + "/data -l " + dir +
-                  "/log -w -o \"-c listen_addresses='' -k " + dir + "\" start");
+                  "/log -w -t 120 -o \"-c listen_addresses='' -c fsync=off -k " + dir + "\" start");
     }
-    static bool stop() { return pg("pg_ctl -D " + dir + "/data -m fast -w stop"); }
+    static bool stop() { return pg("pg_ctl -D " + dir + "/data -m fast -w -t 120 stop"); }
 
     static void SetUpTestSuite()
     {
@@ -50,7 +50,7 @@ class PgsqlTest : public ::testing::Test
         close(p[0]);
         guard = p[1];
         if ((geteuid() == 0 && (!pw || chown(tmpl, pw->pw_uid, 0) != 0)) ||
-            !pg("initdb -D " + dir + "/data -A trust -U corvane") || !start())
+            !pg("initdb -N -D " + dir + "/data -A trust -U corvane") || !start())
             dir.clear();
     }
     static void TearDownTestSuite()
@@ -93,10 +93,11 @@ TEST_F(PgsqlTest, FiveOperationsThroughCorvane)
     EXPECT_EQ(
         "+OK alice set\n+OK alice Alice L\n+OK alice pgsql md5crypt Alice L\n"
         "-ERR alice not found or password incorrect\n+DATA alice Alice L\n"
-        "+OK Search Complete 1 items found out of 1\n+OK alice deleted\n-ERR alice not found\n",
+        "+OK Search Complete 1 items found out of 1\n+OK alice deleted\n-ERR alice not found\n"
+        "-ERR alice not found\n-ERR bob not found\n",
         corvane("module 1\nbinary " + bin + "\ndo_set true\ndo_del true\n",
                 "set alice pw Alice L\nlookup alice\ncheck alice pw\ncheck alice px\n"
-                "search a*\ndel alice\nlookup alice\n"));
+                "search a*\ndel alice\nlookup alice\ndel alice\nset bob (NULL) x\n"));
 }
 
 // The shipped example: users move from the legacy file to the database as they log in.
@@ -106,8 +107,13 @@ TEST_F(PgsqlTest, MovesUsersFromTheFileAtLogin)
     std::string modules = fs::path(MODULE_PGSQL_BIN).parent_path().string() + "/";
     ini = replace_all(replace_all(ini, "/usr/local/libexec/", modules),
                       "postgresql:///corvane?host=/var/run/postgresql", uri);
-    write_file(dir + "/users.passwd", read_file(EXAMPLES_DIR "/users.passwd"));
-    Lines out = lines_of(corvane(ini, "check alice wonderland\ncheck alice wonderland\n"));
+    TempDir example; // the file store's directory is ours, not the server's
+    write_file(example / "users.passwd", read_file(EXAMPLES_DIR "/users.passwd"), 0600);
+    fs::create_directory(example / "cfg");
+    write_file(example / "cfg/corvane.ini", ini);
+    Lines out =
+        lines_of(output({CORVANE_BIN, "-path", example.at("cfg")},
+                        "check alice wonderland\ncheck alice wonderland\n", example.at("cfg")));
     ASSERT_EQ(2u, out.size());
     EXPECT_EQ(0u, out[0].find("+OK alice file md5crypt ")) << out[0];
     EXPECT_EQ(0u, out[1].find("+OK alice pgsql yescrypt ")) << out[1];
@@ -143,16 +149,17 @@ TEST_F(PgsqlTest, AnswersDeadWhileNoServerAnswersAndServesAgainAfter)
     EXPECT_EQ("+OK bob", m.ask("lookup bob"));
 }
 
-TEST_F(PgsqlTest, AStatementPastItsTimeOutFailsAlone)
+// A statement past its time-out is a temporary failure, never an unknown user.
+TEST_F(PgsqlTest, AStatementPastItsTimeOutIsDeadForThatRequest)
 {
     Child m, locker;
     std::vector<std::string> args = module("slow");
-    args.insert(args.end(), {"-statement-timeout", "300"});
+    args.insert(args.end(), {"-statement-timeout", "1000"});
     ASSERT_TRUE(m.start(args));
     EXPECT_EQ("+OK bob set", m.ask("set bob pw"));
     ASSERT_TRUE(locker.start({PG_BIN_DIR "/psql", "-qAt", uri}));
     EXPECT_EQ("locked", locker.ask("BEGIN; LOCK TABLE slow; \\echo locked"));
-    EXPECT_EQ("-ERR cannot read slow: canceling statement due to statement timeout",
+    EXPECT_EQ("-DEAD cannot read slow: canceling statement due to statement timeout",
               m.ask("lookup bob"));
     EXPECT_EQ("done", locker.ask("COMMIT; \\echo done"));
     EXPECT_EQ("+OK bob", m.ask("lookup bob"));
@@ -161,7 +168,13 @@ TEST_F(PgsqlTest, AStatementPastItsTimeOutFailsAlone)
 TEST_F(PgsqlTest, Conninfos)
 {
     std::string refused = "-DEAD -conninfo must not hold a password: use passfile= or ~/.pgpass\n";
+    TempDir t;
+    std::string open = write_file(t / "open", "*:*:*:*:pw\n"),
+                own = write_file(t / "own", "", 0600);
     std::pair<std::string, std::string> cases[] = {
+        {uri + "&passfile=" + own, "-ERR x not found\n"},
+        {uri + "&passfile=" + open,
+         "-DEAD unsafe secret " + open + ": group or others may read or write it (mode 0644)\n"},
         {"postgresql:///postgres?host=" + dir + "/down," + dir +
              "&user=corvane&target_session_attrs=read-write",
          "-ERR x not found\n"},
@@ -170,6 +183,40 @@ TEST_F(PgsqlTest, Conninfos)
     };
     for (const auto &[conninfo, reply] : cases)
         EXPECT_EQ(reply, output(module("hosts", conninfo), "lookup x\n")) << conninfo;
+}
+
+// A table whose names compare ignoring case answers for the name
+// as stored only; a name the database's encoding refuses is refused; a
+// table that is gone makes the module dead.
+TEST_F(PgsqlTest, OnlyTheNameAsStoredAnswersAndAMissingTableIsDead)
+{
+    std::string u8 = replace_all(uri, "///postgres?", "///u8?");
+    ASSERT_TRUE(output({PG_BIN_DIR "/psql", "-qAt", "-c",
+                        "CREATE DATABASE u8 ENCODING 'UTF8' LOCALE 'C' TEMPLATE template0", uri})
+                    .empty());
+    output({PG_BIN_DIR "/psql", "-qAt", "-c",
+            "CREATE COLLATION nocase (provider = icu, deterministic = false, locale = "
+            "'und-u-ks-level2')",
+            "-c", "CREATE TABLE ci (name text COLLATE nocase PRIMARY KEY, hash text, extra text)",
+            u8});
+    const std::string session[][2] = {
+        // clang-format off
+        {"set alice pw", "+OK alice set"}, {"lookup ALICE", "-ERR ALICE not found"},
+        {"check Alice pw ", "-ERR Alice not found or password incorrect"},
+        {"set ALICE pw2", "-ERR ALICE not set, the store holds it in another letter case"},
+        {"set ALICE (NULL) x", "-ERR ALICE not found"}, {"del ALICE", "-ERR ALICE not found"},
+        {"check alice pw ", "+OK alice pgsql md5crypt"},
+        {"lookup a\xff", "-ERR cannot read ci: invalid byte sequence for encoding \"UTF8\": 0xff"},
+        {"drop", ""}, {"lookup alice", "-DEAD cannot read ci: relation \"ci\" does not exist"},
+        // clang-format on
+    };
+    Child m;
+    ASSERT_TRUE(m.start(module("ci", u8)));
+    for (auto &[request, reply] : session)
+        if (request == "drop")
+            output({PG_BIN_DIR "/psql", "-qAt", "-c", "DROP TABLE ci", u8});
+        else
+            EXPECT_EQ(reply, m.ask(request)) << request;
 }
 
 TEST_F(PgsqlTest, HostileNamesAreData)

@@ -14,8 +14,9 @@
 //     "+DATA 1 <user>" and "+OK 1 1", unless the user names a fault: crash,
 //     hang, slow (1.5 s), garbage, binary (bytes 1-255 but LF), nul, mega (a
 //     line of 1 MiB), closeout, twice, twicelate (the second line 100 ms
-//     later), exit (status 3), dead. -ignoreterm ignores SIGTERM, -stubborn
-//     also the end of input, -exitstart exits at once.
+//     later, then "(late line written)" in LOG), exit (status 3), dead.
+//     -ignoreterm ignores SIGTERM, -stubborn also the end of input,
+//     -exitstart exits at once.
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -35,6 +36,7 @@ struct Rule {
 std::vector<Rule> rules;
 int requests = 0;
 std::string out;
+bool late = false; // a late line goes out with this answer
 
 void flush_out()
 {
@@ -140,7 +142,8 @@ void fault(const std::string &request)
     if (user == "nul") out = std::string("+OK nul\0after", 13);
     if (user == "mega") out = "+OK " + std::string(1 << 20, 'm');
     if (user == "twice" || user == "twicelate") out = "+OK first\n+OK second";
-    if (user == "twicelate") out.resize(10), flush_out(), sleep_ms(100), out = "+OK second";
+    if (user == "twicelate")
+        out.resize(10), flush_out(), sleep_ms(100), out = "+OK second", late = true;
     if (user == "dead") out = "-DEAD tired";
     std::string shown =
         user.substr(0, 100) + (user.size() > 100 ? " len=" + std::to_string(user.size()) : "");
@@ -187,6 +190,8 @@ int main(int argc, char **argv)
         if (request == "quit") break;
         faults ? fault(request) : answer(request);
         flush_out();
+        if (late && logfile) fprintf(logfile, "(late line written)\n"), fflush(logfile);
+        late = false;
     }
     free(line);
     if (stubborn)
