@@ -17,6 +17,11 @@
 //   ldap       lookups and checks through corvane-ldap over a local slapd
 //   daemon     yescrypt checks from four clients at once through
 //              `corvane -listen`, with one worker and with two
+//   pam        whole PAM logins in this process through pam_corvane.so and
+//              the daemon, beside pam_permit.so and pam_exec with the
+//              adapter; Dovecot logins asked on its auth socket through
+//              passdb pam and pam_corvane.so, beside Dovecot's own
+//              passwd-file and passdb pam over pam_permit.so
 //
 // Every figure is the median of several runs made here, in this run, and
 // every reply is compared with the one its request must get: a fast wrong
@@ -27,7 +32,7 @@
 //   corvane-bench [-runs N] [-n ROUNDTRIPS] [-keep] [-nopin] [-only GROUP]
 //
 // -only runs one group, for a profiler or strace to look at: raw, channel,
-// pipelined, lockstep, modules, command, checks, memory, ldap or daemon (figures that
+// pipelined, lockstep, modules, command, checks, memory, ldap, daemon or pam (figures that
 // need raw then show no ratio).
 #include <algorithm>
 #include <cerrno>
@@ -41,18 +46,22 @@
 #include <functional>
 #include <poll.h>
 #include <sched.h>
+#include <security/pam_appl.h>
 #include <signal.h>
 #include <memory>
 #include <sstream>
 #include <stdexcept>
 #include <string>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
+#include "adapters/askd.h"
 #include "adt/sini.h"
 #include "adt/spawn.h"
 #include "modules/modhash.h"
@@ -90,6 +99,9 @@ settings S;
 // words that run its programs as a user the server accepts (never root),
 // and its directory while it runs.
 std::string PgAs, PgDir;
+// A PAM service the benchmark wrote into /etc/pam.d (Dovecot reads only
+// there), removed at the end.
+std::string EtcPam;
 
 void pg_stop()
 {
@@ -686,6 +698,99 @@ template <class F> std::vector<double> repeat(int runs, F f)
     return v;
 }
 
+// --- Logins through PAM and Dovecot ---
+
+// The conversation of the benchmark's PAM handles: PASSWORD at every prompt.
+int pam_answer(int n, const pam_message **, pam_response **r, void *)
+{
+    *r = static_cast<pam_response *>(calloc(n, sizeof **r));
+    for (int i = 0; *r && i < n; i++) (*r)[i].resp = strdup(PASSWORD);
+    return *r ? PAM_SUCCESS : PAM_BUF_ERR;
+}
+
+// Milliseconds of one whole PAM login in this process (pam_start,
+// pam_authenticate, pam_end) on the service of the work directory's pam.d
+// that holds lines: the median of runs of count logins.
+double pam_login_ms(const std::string &service, const std::string &lines, int count)
+{
+    std::string confdir = S.dir + "/pam.d";
+    std::filesystem::create_directories(confdir);
+    std::ofstream(confdir + "/" + service) << lines;
+    pam_conv conv = {pam_answer, nullptr};
+    return median(repeat(S.runs, [&] {
+        double t0 = now();
+        for (int i = 0; i < count; i++) {
+            pam_handle_t *h = nullptr;
+            if (pam_start_confdir(service.c_str(), user(nth(i)).c_str(), &conv, confdir.c_str(),
+                                  &h) != PAM_SUCCESS)
+                fail("pam_start failed for the service " + service);
+            int r = pam_authenticate(h, 0);
+            pam_end(h, r);
+            if (r != PAM_SUCCESS)
+                fail("a PAM login through " + service + " failed: " + pam_strerror(nullptr, r));
+        }
+        return (now() - t0) * 1000 / count;
+    }));
+}
+
+const char DOVECOT_BIN[] = "/usr/sbin/dovecot";
+
+std::string base64(const std::string &in)
+{
+    static const char digits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string out;
+    for (size_t i = 0; i < in.size(); i += 3) {
+        unsigned v = static_cast<unsigned char>(in[i]) << 16;
+        if (i + 1 < in.size()) v |= static_cast<unsigned char>(in[i + 1]) << 8;
+        if (i + 2 < in.size()) v |= static_cast<unsigned char>(in[i + 2]);
+        for (size_t k = 0; k < 4; k++)
+            out += i + k <= in.size() ? digits[(v >> (18 - 6 * k)) & 63] : '=';
+    }
+    return out;
+}
+
+// Milliseconds of one login asked of a private Dovecot with passdb (its
+// configuration text) through its auth socket: PLAIN, in lock-step on one
+// connection, after a warm-up that starts its auth workers; the median of
+// runs of count logins.
+double dovecot_login_ms(const std::string &name, const std::string &passdb, int count)
+{
+    std::string dir = S.dir + "/" + name, sock = dir + "/run/auth-client";
+    std::filesystem::create_directories(dir);
+    std::ofstream(dir + "/dovecot.conf")
+        << "base_dir = " << dir << "/run\nstate_dir = " << dir << "/state\nlog_path = " << dir
+        << "/dovecot.log\nprotocols =\nssl = no\ndefault_vsz_limit = 0\n"
+        << passdb
+        << "userdb {\n  driver = static\n  args = uid=5000 gid=5000 home=/nonexistent\n}\n";
+    child d = launch({DOVECOT_BIN, "-F", "-c", dir + "/dovecot.conf"});
+    int fd = -1;
+    for (double t0 = now(); (fd = connect_unix(sock)) < 0; usleep(10000))
+        if (now() - t0 > SERVER_WAIT) fail("Dovecot did not listen on " + sock + "; see " + dir);
+    std::string hello = "VERSION\t1\t2\nCPID\t" + std::to_string(getpid()) + "\n", line;
+    write_all(fd, hello.data(), hello.size());
+    line_reader r(fd);
+    while (r.next(&line) && line != "DONE") {
+    }
+    int id = 0;
+    auto login = [&](int i) {
+        std::string req = "AUTH\t" + std::to_string(++id) + "\tPLAIN\tservice=imap\tresp=" +
+                          base64(std::string(1, '\0') + user(nth(i)) + '\0' + PASSWORD) + "\n";
+        write_all(fd, req.data(), req.size());
+        if (!r.next(&line) || line.rfind("OK\t" + std::to_string(id) + "\t", 0) != 0)
+            fail("Dovecot answered '" + line + "'; see " + dir + "/dovecot.log");
+    };
+    for (int i = 0; i < 20; i++) login(i);
+    double ms = median(repeat(S.runs, [&] {
+        double t0 = now();
+        for (int i = 0; i < count; i++) login(i);
+        return (now() - t0) * 1000 / count;
+    }));
+    close(fd);
+    kill(d.pid, SIGTERM);
+    finish(d);
+    return ms;
+}
+
 void add(const std::string &what, const std::string &unit, double value, double ratio,
          const std::string &target, int ok)
 {
@@ -882,6 +987,7 @@ int bench(int argc, char **argv)
             end_children();
             pg_stop();
             stop_slapd();
+            if (!EtcPam.empty()) unlink(EtcPam.c_str()), EtcPam.clear();
         }
     };
     // A ratio to a figure this run did not measure is left out.
@@ -1112,6 +1218,88 @@ int bench(int argc, char **argv)
         add("login through corvane-checkpassword --socket, free module", "ms", login, -1, "< 1 ms",
             login < 1);
         add("the same harness starting /bin/true instead (the floor)", "ms", start, -1, "", -1);
+    });
+
+    // 11: logins through PAM. In this process, each a new handle and a new
+    // connection to the daemon (bench-echo as its module: free), beside
+    // PAM's own floor and pam_exec starting the adapter per login; then
+    // Dovecot asked on its auth socket, every store with one md5crypt hash.
+    step(want("pam"), "pam", [&] {
+        place(S.chain, S.chain);
+        std::string sock = echo_dir + "/s", mod = std::string(PAM_MODULE_BIN) + " socket=";
+        child d = start_daemon(corvane_bin, echo_dir, sock);
+        double corvane = pam_login_ms("corvane", "auth required " + mod + sock + "\n", 2000);
+        double permit = pam_login_ms("permit", "auth required pam_permit.so\n", 2000);
+        // pam_exec closes every descriptor the limit allows in its child,
+        // one by one: measured under the usual soft limit of services.
+        rlimit files, usual;
+        getrlimit(RLIMIT_NOFILE, &files);
+        usual = {std::min<rlim_t>(files.rlim_cur, 1024), files.rlim_max};
+        setrlimit(RLIMIT_NOFILE, &usual);
+        double exec = pam_login_ms("exec",
+                                   "auth required pam_exec.so expose_authtok quiet " ADAPTER_BIN
+                                   " --pam --socket " +
+                                       sock + "\n",
+                                   200);
+        setrlimit(RLIMIT_NOFILE, &files);
+        // The daemon's share: the same exchange without PAM.
+        double alone = median(repeat(S.runs, [&] {
+            char reply[ASKD_BUF];
+            std::string line = "check " + user(1) + " " + PASSWORD;
+            askd_query q = {sock.c_str(), line.c_str(), 30000, "corvane"};
+            double t0 = now();
+            for (int i = 0; i < 2000; i++)
+                if (askd_ask(&q, reply, sizeof reply) != ASKD_OK)
+                    fail("the daemon answered '" + std::string(reply) + "'");
+            return (now() - t0) * 1000 / 2000;
+        }));
+        kill(d.pid, SIGTERM);
+        finish(d);
+        add("PAM login through pam_corvane.so and the daemon, free module", "ms", corvane, -1,
+            "< 0.1 ms", corvane < 0.1);
+        add("PAM login through pam_permit.so (PAM's floor)", "ms", permit, -1, "", -1);
+        add("the daemon's share: connect, check, reply (askd_ask)", "ms", alone, -1, "", -1);
+        add("PAM login through pam_exec and corvane-checkpassword --socket, 1024 descriptors", "ms",
+            exec, -1, "", -1);
+        if (access(DOVECOT_BIN, X_OK) != 0) {
+            fprintf(stderr, "corvane-bench: no %s, no Dovecot rows\n", DOVECOT_BIN);
+        } else {
+            std::string md5 = make_hash("md5crypt"), users;
+            write_store(S.dir + "/users-md5.passwd", 'u', "User", md5);
+            for (int i = 0; i < USERS; i++) users += user(i) + ":{MD5-CRYPT}" + md5 + "\n";
+            std::ofstream(S.dir + "/dovecot.passwd") << users;
+            chmod(S.dir.c_str(), 0711); // Dovecot's auth process reads as its own user
+            chmod((S.dir + "/dovecot.passwd").c_str(), 0644);
+            std::string md5_dir = configure("md5", module, {"users-md5.passwd"});
+            std::string msock = md5_dir + "/s";
+            child m = start_daemon(corvane_bin, md5_dir, msock);
+            EtcPam = "/etc/pam.d/corvane-bench-" + std::to_string(getpid());
+            auto through_pam = [&](const std::string &stack) {
+                std::ofstream(EtcPam) << stack;
+                return dovecot_login_ms(
+                    "dovecot-pam",
+                    "passdb {\n  driver = pam\n  args = " + EtcPam.substr(11) + "\n}\n", 1000);
+            };
+            double file = dovecot_login_ms("dovecot-file",
+                                           "passdb {\n  driver = passwd-file\n  args = " + S.dir +
+                                               "/dovecot.passwd\n}\n",
+                                           1000);
+            double pam = through_pam("auth required " + mod + msock + "\naccount required " + mod +
+                                     msock + "\n");
+            double floor = through_pam("auth required pam_permit.so\naccount required "
+                                       "pam_permit.so\n");
+            unlink(EtcPam.c_str());
+            EtcPam.clear();
+            kill(m.pid, SIGTERM);
+            finish(m);
+            add("Dovecot login, its own passwd-file, md5crypt", "ms", file, -1, "", -1);
+            char t[64];
+            snprintf(t, sizeof t, "<= 4 x passwd-file (%.2f)", pam / file);
+            add("Dovecot login, passdb pam, pam_corvane.so and the daemon, md5crypt", "ms", pam, -1,
+                t, pam <= 4 * file);
+            snprintf(t, sizeof t, "%.2f x passwd-file", floor / file);
+            add("Dovecot login, passdb pam, pam_permit.so (the floor)", "ms", floor, -1, t, -1);
+        }
     });
 
     print_table(before);
