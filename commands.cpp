@@ -78,7 +78,8 @@ class Speaking
 // Logs a whole reply line and sends it.
 void send_reply(const char *reply)
 {
-    imsg("OUTPUT[%s]", LogText(reply).s);
+    imsg("OUTPUT[%s]", reply);
+    log_hide(nullptr); // the operation hid its password up to its reply's trace
     out()->line("", reply);
     out()->flush();
 }
@@ -121,15 +122,15 @@ void print_reply(reply_kind kind, const char *format, va_list ap)
     switch (kind) {
     case REPLY_OK:
         out()->line("+OK ", bf);
-        imsg("OUTPUT[+OK %s]", LogText(bf).s);
+        imsg("OUTPUT[+OK %s]", bf);
         break;
     case REPLY_ERR:
         out()->line("-ERR ", bf);
-        emsg("OUTPUT[-ERR %s]", LogText(bf).s);
+        emsg("OUTPUT[-ERR %s]", bf);
         break;
     case REPLY_DEAD:
         out()->line("-DEAD ", bf);
-        emsg("-DEAD %s\n", LogText(bf).s);
+        emsg("-DEAD %s\n", bf);
         break;
     }
     out()->flush();
@@ -425,7 +426,7 @@ void trace_input(const char *input)
         scpy(rest, input + at + strlen(p[2]), sizeof rest);
         lprintf(shown + at, (int)(sizeof shown - at), "xxxx%s", rest);
     }
-    imsg("INPUT[%s]", LogText(shown).s);
+    imsg("INPUT[%s]", shown);
 }
 
 // Answers the command of row c (null: none) with its words p[0..n-1] for

@@ -49,6 +49,7 @@ const SIniTable Settings[] = {
     {I_WRITERS, "writers", SM_NONE, nullptr, -1, "VALUE"},
     {I_SEARCH_TIMEOUT, "search_timeout", SM_NONE, "60000", -1, "VALUE"},
     {I_RETRY_AFTER, "retry_after", SM_NONE, "60", -1, "VALUE"},
+    {I_LOG_TO, "log_to", SM_NONE, "file", -1, "VALUE"},
     {-1, nullptr, SM_NONE, nullptr, -1, nullptr},
 };
 
@@ -93,7 +94,7 @@ static int global_only(int id)
 {
     return id == I_LOGLEVEL || id == I_SET_ONCE || id == I_DEL_ONCE || id == I_LOG_ROTATIONS ||
            id == I_LOG_SIZE || id == I_SEARCH_LIMIT || id == I_SEARCH_TIMEOUT ||
-           id == I_RETRY_AFTER;
+           id == I_RETRY_AFTER || id == I_LOG_TO;
 }
 
 // What the check of a configuration has found so far.
@@ -184,6 +185,10 @@ static void check_value(config_check *c, int line, int id, const char *v)
         for (const char *l : {"none", "error", "info", "debug"})
             if (s_stricmp(v, l) == 0) return;
         problem(c, line, "%s '%s' is none of none, error, info, debug: taken as error", name, v);
+        break;
+    case I_LOG_TO:
+        if (log_destination(v) < 0)
+            problem(c, line, "%s '%s' is none of file, syslog, stderr: taken as file", name, v);
         break;
     case I_TIMEOUT:
     case I_LOG_ROTATIONS:

@@ -44,10 +44,11 @@ enum {
     I_SOCKET_GROUP = 26,   // group of that socket (name or number)
     I_WRITERS = 27,        // users and "@group"s besides root and ours who may set, del, search
     I_SEARCH_TIMEOUT = 28, // most ms one module's search may take, global
-    I_RETRY_AFTER = 29 // seconds until failures are forgotten, a given-up module retried, global
+    I_RETRY_AFTER = 29, // seconds until failures are forgotten, a given-up module retried, global
+    I_LOG_TO = 30       // where the log goes: file, syslog or stderr, global
 };
 
-// The program's settings table: 30 rows and a terminating row whose Name
+// The program's settings table: 31 rows and a terminating row whose Name
 // is null. Every row holds one verbatim value.
 extern const adt::SIniTable Settings[];
 

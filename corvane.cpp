@@ -196,13 +196,15 @@ int test_config(const char *path)
     return verdict.problems > 0;
 }
 
-// Opens the log in dir, named after the program, flushed at every line.
+// Opens the log where log_to sends it (its file in dir, named after the
+// program), flushed at every line.
 void open_log(void)
 {
     char file[PATH_BUF];
     scpy(file, F.name, PATH_BUF);
     attach_ext(file, ".log", PATH_BUF);
     F.log = log_init(F.level);
+    log_to(F.log, config_global(F.ini, I_LOG_TO)); // first: the problems held back go there
     log_setup(F.log, F.dir, file);
     log_doflush(F.log, 1);
     log_set(F.log);
@@ -287,11 +289,14 @@ int corvane_main(int argc, char **argv)
     attach_ext(path, ".ini", PATH_BUF);
     if (F.test_only) return test_config(path);
 
-    open_log();
+    // The log opens once the configuration says where it goes; the
+    // problems found meanwhile are held back for it.
     ConfigVerdict verdict;
     F.ini = config_judge(path, F.dir, CONFIG_TO_LOG, &verdict);
+    int load_error = errno;
+    open_log();
     if (!F.ini) {
-        print_dead("Failed to load '%s', %s", path, strerror(errno));
+        print_dead("Failed to load '%s', %s", path, strerror(load_error));
         return 1;
     }
     configure_log();

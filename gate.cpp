@@ -81,7 +81,7 @@ static char *masked(Module *m, CorvaneData *d, char *name, const char *op, int m
     char *use = strip_username(d, name);
     if (match_names(mask, name, use)) return use;
     dmsg("Not doing %s in Module%d because %s does not match [%s]", op, module_priority(m),
-         LogText(name).s, mask);
+         name, mask);
     return nullptr;
 }
 
@@ -124,7 +124,7 @@ char *cbcheck(Module *m, void *data, char *username, char *ip, int)
     if (!use) return nullptr;
     const char *ips = setting(d, I_IP_MATCH);
     if (!(ips && strcmp(ips, "*") == 0) && ip && !wild_list(ip, ips)) {
-        dmsg("Not doing check in Module%d because %s does not match [%s]", module, LogText(ip).s,
+        dmsg("Not doing check in Module%d because %s does not match [%s]", module, ip,
              ips);
         return nullptr;
     }
@@ -145,7 +145,7 @@ static int user_exists(Module *m, int module, char *username)
     if (!tallis_module_lookup(m, username, &reply)) {
         // No reply text: the module has been given up.
         emsg("Not doing set in Module%d because user lookup failed, %s", module,
-             LogText(reply ? reply : "given up after repeated failures").s);
+             reply ? reply : "given up after repeated failures");
         free(reply);
         return 0;
     }

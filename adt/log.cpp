@@ -1,4 +1,4 @@
-// Log: one levelled log file with size-based rotation, and the message calls.
+// Log: one levelled log with size-based rotation of its file, and the message calls.
 #include "adt/log.h"
 
 #include <cerrno>
@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <syslog.h>
 #include <unistd.h>
 
 #include "adt/array.h"
@@ -19,6 +20,10 @@ namespace adt
 
 // The level words of the lines and the accepted level names, by level.
 static const char *const LevelNames[4] = {"None", "Error", "Info", "Debug"};
+// The syslog priority of each level.
+static const int SyslogLevels[4] = {LOG_DEBUG, LOG_ERR, LOG_INFO, LOG_DEBUG};
+// The names of the destinations, by LOG_TO_ value.
+static const char *const Destinations[3] = {"file", "syslog", "stderr"};
 
 // The log that emsg, imsg and dmsg write to.
 static Log *CurrentLog = nullptr;
@@ -34,6 +39,64 @@ enum { MSG_SIZE = 1000 };
 // A line of the file: the stamp, the process id, the level word and a message.
 enum { LOG_LINE = MSG_SIZE + 64 };
 
+// The text log_hide names, wiped when replaced; HiddenLen 0: none.
+static char Hidden[MSG_SIZE];
+static size_t HiddenLen = 0;
+
+void log_hide(const char *secret)
+{
+    explicit_bzero(Hidden, sizeof Hidden);
+    HiddenLen = 0;
+    if (!secret) return;
+    scpy(Hidden, secret, sizeof Hidden);
+    HiddenLen = strlen(Hidden);
+}
+
+// Whether the hidden text stands at text (len bytes left); with cut, also
+// its beginning when the text ends in it. Its length there, else 0.
+static size_t hidden_at(const char *text, size_t len, bool cut)
+{
+    if (HiddenLen == 0 || *text != Hidden[0]) return 0;
+    if (len >= HiddenLen) return memcmp(text, Hidden, HiddenLen) == 0 ? HiddenLen : 0;
+    return cut && memcmp(text, Hidden, len) == 0 ? len : 0;
+}
+
+// Writes text into out (MSG_SIZE bytes) as one line shows it, whatever it
+// holds: without the line ends it ends in, the hidden text as "xxxx" (and
+// its beginning at the end of a text that may have been cut there), every
+// control character (below 0x20, and 0x7f) and backslash as \xNN with two
+// lower-case hex digits; cut before what would not fit. So no text can
+// forge a line or act on a terminal, an escaped byte reads back
+// unambiguously, and a module that echoes a password leaves it out.
+static void clean(char *out, const char *text)
+{
+    static const char hex[] = "0123456789abcdef";
+    size_t len = strlen(text), n = 0;
+    while (len > 0 && (text[len - 1] == '\n' || text[len - 1] == '\r')) len--;
+    bool cut = len >= MSG_SIZE - 1;
+    for (size_t i = 0; i < len;) {
+        if (size_t hidden = hidden_at(text + i, len - i, cut)) {
+            if (n + 4 > MSG_SIZE - 1) break;
+            memcpy(out + n, "xxxx", 4);
+            n += 4;
+            i += hidden;
+            continue;
+        }
+        unsigned char c = static_cast<unsigned char>(text[i++]);
+        bool plain = c >= 0x20 && c != 0x7f && c != '\\';
+        if (n + (plain ? 1 : 4) > MSG_SIZE - 1) break;
+        if (plain) {
+            out[n++] = static_cast<char>(c);
+            continue;
+        }
+        out[n++] = '\\';
+        out[n++] = 'x';
+        out[n++] = hex[c >> 4];
+        out[n++] = hex[c & 15];
+    }
+    out[n] = 0;
+}
+
 Log *log_init(LogLevel l)
 {
     Log *x = static_cast<Log *>(calloc(1, sizeof(Log)));
@@ -44,23 +107,25 @@ Log *log_init(LogLevel l)
     return x;
 }
 
-// Writes "corvane: TEXT" and a line feed to standard error, when it is
-// open, in one write so that it is not interleaved with another process's.
+// Writes "corvane: TEXT" (cleaned) and a line feed to standard error, when
+// it is open, in one write so that it is not interleaved with another
+// process's.
 static void to_stderr(const char *text)
 {
     if (fcntl(STDERR_FILENO, F_GETFD) == -1) return;
     char line[MSG_SIZE + 16] = "corvane: ";
-    size_t n = strlen(line), len = strnlen(text, MSG_SIZE - 1);
-    memcpy(line + n, text, len);
-    line[n + len] = '\n';
-    ssize_t w = write(STDERR_FILENO, line, n + len + 1);
+    size_t n = strlen(line);
+    clean(line + n, text);
+    n += strlen(line + n);
+    line[n++] = '\n';
+    ssize_t w = write(STDERR_FILENO, line, n);
     (void)w;
 }
 
 int log_setup(Log *x, const char *path, const char *file)
 {
     if (!x) return 0;
-    if (path && access(path, W_OK) != 0) {
+    if (x->To == LOG_TO_FILE && path && access(path, W_OK) != 0) {
         // There is no log to hold this for: standard error is the only place.
         char text[MSG_SIZE], where[MSG_SIZE];
         scpy(where, path, sizeof where);
@@ -152,6 +217,27 @@ static void write_pending(Log *x)
     if (end >= 0) x->Size = static_cast<size_t>(end);
 }
 
+int log_destination(const char *name)
+{
+    for (int to = LOG_TO_FILE; name && to <= LOG_TO_STDERR; to++)
+        if (s_stricmp(name, Destinations[to]) == 0) return to;
+    return -1;
+}
+
+int log_to(Log *x, const char *name)
+{
+    int to = log_destination(name);
+    if (!x || to < 0) return 0;
+    if (x->To == LOG_TO_SYSLOG) closelog();
+    if (to != LOG_TO_FILE) log_close(x);
+    // LOG_PID: the writing process's own id, taken at every line. Each
+    // process connects at its first line (the connection does not survive
+    // an exec); a forked child shares its parent's, one datagram per line.
+    if (to == LOG_TO_SYSLOG) openlog("corvane", LOG_PID, LOG_AUTHPRIV);
+    x->To = to;
+    return 1;
+}
+
 void log_dorotate(Log *x, int rotations, size_t atsize)
 {
     if (!x) return;
@@ -182,6 +268,7 @@ void log_free(Log **x)
 {
     if (!x || !*x) return;
     log_close(*x);
+    if ((*x)->To == LOG_TO_SYSLOG) closelog();
     if (CurrentLog == *x) CurrentLog = nullptr;
     free((*x)->Pending);
     free(*x);
@@ -234,18 +321,26 @@ static int ensure_open(Log *x)
 void log_line(Log *x, const char *line, LogLevel l)
 {
     if (!x || !line || l < LogError || l > LogDebug || x->Level < l) return;
-    if (!ensure_open(x)) return;
-    if (!x->Pending && !(x->Pending = static_cast<char *>(malloc(LOG_PENDING)))) return;
+    char shown[MSG_SIZE];
+    clean(shown, line);
+    if (x->To == LOG_TO_SYSLOG) {
+        syslog(SyslogLevels[l], "%s", shown);
+        x->Lines++;
+        return;
+    }
+    if (x->To == LOG_TO_FILE && !ensure_open(x)) return;
     char stamp[32], text[LOG_LINE];
     stamp_now(stamp, sizeof stamp);
     int n = snprintf(text, sizeof text, "%.20s [%d] %s: %s\n", stamp, static_cast<int>(getpid()),
-                     LevelNames[l], line);
-    if (n <= 0) return;
+                     LevelNames[l], shown);
+    if (n <= 0 || static_cast<size_t>(n) >= sizeof text) return;
     size_t len = static_cast<size_t>(n);
-    if (len >= sizeof text) { // a line given directly, longer than any message
-        len = sizeof text - 1;
-        text[len - 1] = '\n';
+    if (x->To == LOG_TO_STDERR) { // whole lines, one write each: not torn by another process's
+        write_all(STDERR_FILENO, text, len);
+        x->Lines++;
+        return;
     }
+    if (!x->Pending && !(x->Pending = static_cast<char *>(malloc(LOG_PENDING)))) return;
     if (x->Held + len > LOG_PENDING) write_pending(x);
     memcpy(x->Pending + x->Held, text, len);
     x->Held += len;
@@ -297,7 +392,7 @@ static int lock_current(const Log *x, struct stat *st)
 
 int log_rotate(Log *x)
 {
-    if (!x || !x->File[0]) return 0;
+    if (!x || x->To != LOG_TO_FILE || !x->File[0]) return 0;
     write_pending(x);
     struct stat st;
     int lock = lock_current(x, &st);
@@ -340,11 +435,14 @@ static void error_message(int also_stderr, const char *format, va_list ap)
     int saved = errno;
     char buffer[MSG_SIZE];
     format_text(buffer, format, ap);
-    if (CurrentLog && CurrentLog->Level != LogNone)
+    bool on_stderr = false; // the log's line went there already
+    if (CurrentLog && CurrentLog->Level != LogNone) {
         log_line(CurrentLog, buffer, LogError);
-    else
+        on_stderr = CurrentLog->To == LOG_TO_STDERR;
+    } else {
         hold(buffer);
-    if (also_stderr) to_stderr(buffer);
+    }
+    if (also_stderr && !on_stderr) to_stderr(buffer);
     errno = saved;
 }
 
@@ -405,28 +503,6 @@ void check_emsglog(void)
          s = static_cast<char *>(array_get(pending)))
         log_line(CurrentLog, s, LogError);
     array_free_fn(&pending, free_text);
-}
-
-char *log_escape(char *bf, int bfsz, const char *text)
-{
-    if (!bf || bfsz < 1) return bf;
-    static const char hex[] = "0123456789abcdef";
-    const unsigned char *c = reinterpret_cast<const unsigned char *>(text ? text : "(NULL)");
-    int n = 0;
-    for (; *c; c++) {
-        bool plain = *c >= 0x20 && *c != 0x7f && *c != '\\';
-        if (n + (plain ? 1 : 4) > bfsz - 1) break;
-        if (plain) {
-            bf[n++] = static_cast<char>(*c);
-            continue;
-        }
-        bf[n++] = '\\';
-        bf[n++] = 'x';
-        bf[n++] = hex[*c >> 4];
-        bf[n++] = hex[*c & 15];
-    }
-    bf[n] = 0;
-    return bf;
 }
 
 } // namespace adt

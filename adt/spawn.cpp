@@ -28,6 +28,7 @@ enum {
     MAX_ARGS = 100,   // argument vector of a start
     POLL_STEP = 100,  // ms of one step of stopping a child
     KILL_RETRIES = 5, // steps a stopped child is given to end
+    END_STEP = 5,     // ms between looks at a child that may be ending
 };
 
 pSpawn spawn_init(int uid, int gid)
@@ -372,13 +373,40 @@ int spawn_get_pid(pSpawn x)
     return x ? x->pid : -1;
 }
 
+// The words for how a child ended, from its wait information.
+static void describe_end(const siginfo_t &info, char *bf, int bfsz)
+{
+    if (info.si_code == CLD_EXITED)
+        lprintf(bf, bfsz, "exited with status %d", info.si_status);
+    else
+        lprintf(bf, bfsz, "was killed by signal %d (%s)", info.si_status,
+                strsignal(info.si_status));
+}
+
+const char *spawn_ended(pSpawn x, char *bf, int bfsz, int wait_ms)
+{
+    if (!x || x->pid <= 0 || !bf) return nullptr;
+    struct timespec until = spawn_deadline(wait_ms);
+    for (;;) {
+        // WNOWAIT leaves the child for spawn_kill to reap: its pid stays ours.
+        siginfo_t info = {};
+        if (waitid(P_PID, static_cast<id_t>(x->pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+            info.si_pid == x->pid) {
+            describe_end(info, bf, bfsz);
+            return bf;
+        }
+        if (spawn_left(&until) <= 0) return nullptr;
+        my_msleep(END_STEP);
+    }
+}
+
 int spawn_peek(pSpawn x)
 {
     if (!x) return -1;
     int n = 0;
     if (ioctl(x->out, FIONREAD, &n) == -1) {
         char eb[WIRE_BUF];
-        emsg("Spawn: Peek failed, %s", spawn_error(eb, sizeof eb));
+        dmsg("Spawn: Peek failed, %s", spawn_error(eb, sizeof eb));
         return -1;
     }
     return n;
@@ -400,7 +428,7 @@ int spawn_read(pSpawn x, char *buffer, unsigned int bfsz)
     while (n == -1 && errno == EINTR);
     if (n == -1) {
         char eb[WIRE_BUF];
-        emsg("Spawn: Error reading, %s", spawn_error(eb, sizeof eb));
+        dmsg("Spawn: Error reading, %s", spawn_error(eb, sizeof eb));
         return 0;
     }
     if (bfsz > 0) buffer[n] = '\0';
@@ -423,7 +451,7 @@ int spawn_write(pSpawn x, const char *buffer, unsigned int bytes)
     while (n == -1 && errno == EINTR);
     if (n == -1) {
         char eb[WIRE_BUF];
-        emsg("Spawn: Error writing, %s", spawn_error(eb, sizeof eb));
+        dmsg("Spawn: Error writing, %s", spawn_error(eb, sizeof eb));
         return 0;
     }
     dmsg("Spawn: Written [%d] %d bytes", x->pid, static_cast<int>(n));
@@ -454,7 +482,7 @@ static int take_line(pSpawn x, char *lf, char *result, int bfsz, int *avail)
     int bytes = static_cast<int>(lf - line);
     if (bytes > 0 && line[bytes - 1] == '\r') bytes--;
     if (bytes >= bfsz) {
-        emsg("Spawn: Line is too long for input buffer");
+        dmsg("Spawn: Line is too long for input buffer");
         errno = EMSGSIZE;
         return -1;
     }
@@ -464,7 +492,7 @@ static int take_line(pSpawn x, char *lf, char *result, int bfsz, int *avail)
     memset(line + bytes, 0, lf + 1 - (line + bytes));
     x->inupto = static_cast<int>(lf + 1 - x->inbf);
     if (avail) *avail = x->inbytes - x->inupto;
-    dmsg("Spawn: gets read (%s)", LogText(result).s);
+    dmsg("Spawn: gets read (%s)", result);
     return bytes;
 }
 
@@ -492,7 +520,7 @@ static int fill(pSpawn x)
             errno = EMSGSIZE;
         else if (errno == 0)
             errno = EPIPE;
-        emsg("Spawn: read 0 bytes");
+        dmsg("Spawn: read 0 bytes");
         return 0;
     }
     x->inbytes += n;
@@ -531,12 +559,12 @@ int spawn_gets(pSpawn x, char *result, int bfsz, int *avail, int timeout)
         if (n == -1 || (p.revents & POLLNVAL)) {
             // The byte count's query names the cause, in the log and errno.
             spawn_peek(x);
-            emsg("Spawn: Peek -1 bytes");
+            dmsg("Spawn: Peek -1 bytes");
             return -1;
         }
         if (n > 0 && !fill(x)) return -1;
     }
-    emsg("Spawn: %d >= %d Timed out reading", waited, timeout);
+    dmsg("Spawn: %d >= %d Timed out reading", waited, timeout);
     errno = ETIMEDOUT;
     return -1;
 }
@@ -550,7 +578,7 @@ static void log_discarded(const char *who, const char *text, int bytes)
         int len = lf ? static_cast<int>(lf - text) : bytes;
         int shown = len > 0 && text[len - 1] == '\r' ? len - 1 : len;
         scpy(line, text, shown < WIRE_BUF ? shown + 1 : WIRE_BUF);
-        emsg("%s: discarding unexpected output (%s)", who, LogText(line).s);
+        emsg("%s: discarding unexpected output (%s)", who, line);
         int used = lf ? len + 1 : len;
         text += used;
         bytes -= used;

@@ -9,7 +9,10 @@
 // stopped record is not started again; a restart builds a new record.
 //
 // Every failure is written to the current log (messages begin "Spawn: ")
-// and answered with 0, -1 or null; nothing goes to standard error.
+// and answered with 0, -1 or null; nothing goes to standard error. A failed
+// read or write of a line is traced at debug level only: its caller says
+// in its own words what became of the exchange (errno tells the kind, and
+// spawn_ended how a child that broke off ended).
 // Functions accept null arguments unless their comment says otherwise.
 #ifndef ADT_SPAWN_H
 #define ADT_SPAWN_H
@@ -73,6 +76,11 @@ void spawn_kill(pSpawn x);
 void spawn_free(pSpawn *x, int dontkill);
 // The child's process id, 0 when none runs, -1 for a null record.
 int spawn_get_pid(pSpawn x);
+// How x's child ended, in bf (bfsz bytes): "exited with status 3" or "was
+// killed by signal 9 (Killed)"; bf once it has ended, waiting up to wait_ms
+// for that, else null (also for a null x or when no child runs). The child
+// is not reaped (spawn_kill does that), so its process id stays ours.
+const char *spawn_ended(pSpawn x, char *bf, int bfsz, int wait_ms);
 // --- Process plumbing, shared by Corvane, the modules and the adapters ---
 // Marks every descriptor from low on close-on-exec, so that a program run
 // next inherits none of them: close_range where the kernel has it, else the
@@ -119,10 +127,11 @@ int spawn_printf(pSpawn x, const char *format, ...) __attribute__((format(printf
 // within timeout ms of the call, however slowly it comes (<= 0: only a line
 // already held). -1 on failure, time-out or end of file, and for a line
 // longer than result holds (bfsz-1 characters) or than WIRE_TEXT
-// characters, whatever the result: errno is then EMSGSIZE, the line stays
-// unread and the channel is out of step (its caller starts a new one).
-// After a line, *avail is the number of bytes already held beyond it, else
-// 0. avail may be null.
+// characters, whatever the result; errno then says which: ETIMEDOUT for a
+// time-out, EPIPE for the end of the child's output, EMSGSIZE for a line too
+// long (it stays unread and the channel is out of step: its caller starts a
+// new one), else the read's own error. After a line, *avail is the number of
+// bytes already held beyond it, else 0. avail may be null.
 int spawn_gets(pSpawn x, char *result, int bfsz, int *avail, int timeout);
 // Drops whatever the child wrote that nobody has read yet: what x holds
 // unread and what waits on the pipe, without waiting for more. Each dropped

@@ -32,6 +32,9 @@ static const int MAX_RESTARTS = 5;
 static const int MIN_TIMEOUT = 100;
 // How long a failed exchange waits for a last line from the module (ms).
 static const int DRAIN_WAIT = 100;
+// How long a failed exchange waits for a module that broke it off to end,
+// so as to say how it ended (ms).
+static const int END_WAIT = 500;
 // Data lines a search takes from one module unless told otherwise: more
 // than any store of ours lists, few enough that a module streaming for
 // ever cannot hold a search for ever.
@@ -63,6 +66,28 @@ static int seconds_since(const struct timespec *since, int seconds)
     return ms >= seconds * 1000LL;
 }
 
+// "Module%d (%s)" with m's number and the name of its program (the first
+// word of its command line, without the directory), into bf.
+static char *module_name(const Module *m, char *bf, int bfsz)
+{
+    const char *binary = m->Binary ? m->Binary : "";
+    size_t len = strcspn(binary, " \t\r\n");
+    const char *program = binary;
+    for (size_t i = 0; i < len; i++)
+        if (binary[i] == '/') program = binary + i + 1;
+    lprintf(bf, bfsz, "Module%d (%.*s)", m->Priority, static_cast<int>(binary + len - program),
+            program);
+    return bf;
+}
+
+// The "-DEAD" text of a module given up earlier (gone: its record).
+static void given_up_text(const Module *gone, char *bf, int bfsz)
+{
+    char name[WIRE_BUF];
+    lprintf(bf, bfsz, "-DEAD %s was given up after repeated failures",
+            module_name(gone, name, sizeof name));
+}
+
 // Replaces what m keeps of a lookup that could not answer (text may be null).
 static void keep_unanswered(Module *m, const char *text)
 {
@@ -74,13 +99,14 @@ static void keep_unanswered(Module *m, const char *text)
 // working directory; 1 when the child was created. A program that could not
 // be run is told to the administrator once per start: every exchange with
 // it will fail for that reason.
-static int start_module(Module *m, const char *binary)
+static int start_module(Module *m)
 {
     m->Process = spawn_init(m->Uid, m->Gid);
     spawn_copy_env(m->Process, environ);
-    if (!spawn_start_in(m->Process, binary, m->Workdir)) return 0;
+    if (!spawn_start_in(m->Process, m->Binary, m->Workdir)) return 0;
     const char *why = spawn_exec_error(m->Process);
-    if (why) amsg("Module%d %s", m->Priority, why);
+    char name[WIRE_BUF];
+    if (why) amsg("%s %s", module_name(m, name, sizeof name), why);
     return 1;
 }
 
@@ -233,7 +259,8 @@ int tallis_add(Tallis *x, const char *binary, int priority, int timeout, void *d
     m->Gid = x->gid;
     m->Priority = priority;
     m->Workdir = s_strdup(x->Workdir);
-    if (!start_module(m, binary)) {
+    m->Binary = s_strdup(binary);
+    if (!start_module(m)) {
         if (errmsg) {
             char error[WIRE_BUF];
             spawn_error(error, sizeof error);
@@ -242,7 +269,6 @@ int tallis_add(Tallis *x, const char *binary, int priority, int timeout, void *d
         module_clear(m);
         return 0;
     }
-    m->Binary = s_strdup(binary);
     m->Timeout = timeout <= MIN_TIMEOUT ? MIN_TIMEOUT : timeout;
     m->Data = data;
     m->Dead = 0;
@@ -331,7 +357,7 @@ int module_restart(Module *m)
     if (!m) return 0;
     imsg("Restarting module %d", m->Priority);
     spawn_free(&m->Process, 0);
-    return start_module(m, m->Binary);
+    return start_module(m);
 }
 
 void module_clear(Module *m)
@@ -360,7 +386,7 @@ static int revive(Module *m)
     free(gone);
     m->Dead = 0;
     emsg("Module%d started again after being given up", m->Priority);
-    start_module(m, m->Binary);
+    start_module(m);
     return m->Process != nullptr;
 }
 
@@ -399,27 +425,45 @@ enum Asked {
     DONE = 1,      // a reply was read, whatever it says
 };
 
-// The failure of an exchange: logs it, takes a last look at what the
-// module said, leaves the failure text in *result and counts the module
-// dead, which gives it a new channel so nothing of this exchange is read
-// later. `who` is the user name as sent (lookup and check), else null;
-// `why` the reason when it is not the system's current error text.
-int failed(Module *m, const char *who, char **result, const char *why = nullptr)
+// What became of an exchange with m that the channel broke off (errno
+// tells how; writing: the request could not be sent), in words: how m
+// ended when it has, else what it did.
+void what_happened(Module *m, bool writing, char *bf, int bfsz)
 {
-    char bf[WIRE_BUF];
-    if (why)
-        scpy(bf, why, sizeof bf);
+    int error = errno;
+    // A module that broke off the exchange by its end is given a moment to
+    // finish ending; one that merely took too long is not waited for.
+    int wait = error == ETIMEDOUT || error == EMSGSIZE ? 0 : END_WAIT;
+    if (spawn_ended(m->Process, bf, bfsz, wait)) return;
+    if (error == ETIMEDOUT)
+        lprintf(bf, bfsz, "did not answer within %d ms", m->Timeout);
+    else if (error == EMSGSIZE)
+        lprintf(bf, bfsz, "answered with a line longer than %d characters", WIRE_TEXT);
+    else if (error == EPIPE)
+        scpy(bf, writing ? "closed its standard input" : "closed its standard output", bfsz);
     else
-        spawn_error(bf, sizeof bf);
-    emsg("Failed to talk to Module%d (%s), %s", m->Priority, m->Binary, bf);
-    char last[WIRE_BUF];
-    if (!why && spawn_gets(m->Process, last, sizeof last, nullptr, DRAIN_WAIT) >= 0) {
-        emsg("Last thing read (%s)", LogText(last).s);
-        scpy(bf, last, sizeof bf);
-    }
+        lprintf(bf, bfsz, "could not be talked to: %s", strerror(error));
+}
+
+// The failure of an exchange: logs it, takes a last look at what the
+// module said, leaves the failure text "-ERR Module%d (%s) REASON" in
+// *result and counts the module dead, which gives it a new channel so
+// nothing of this exchange is read later. why: the reason when the channel
+// did not break (the module's program could not be run), else writing
+// tells a request that could not be sent from a reply that did not come.
+int failed(Module *m, char **result, const char *why = nullptr, bool writing = false)
+{
+    char how[WIRE_BUF], name[WIRE_BUF], last[WIRE_BUF];
+    if (why)
+        scpy(how, why, sizeof how);
+    else
+        what_happened(m, writing, how, sizeof how);
+    module_name(m, name, sizeof name);
+    emsg("%s %s", name, how);
+    if (!why && spawn_gets(m->Process, last, sizeof last, nullptr, DRAIN_WAIT) >= 0)
+        emsg("%s wrote after that: %s", name, last);
     free(*result);
-    *result = who ? tallis_make_result("-ERR %s module (%s), %s", who, m->Binary, bf)
-                  : tallis_make_result("-ERR module (%s), %s", m->Binary, bf);
+    *result = tallis_make_result("-ERR %s %s", name, how);
     module_dead(m);
     return FAILED;
 }
@@ -428,13 +472,14 @@ int failed(Module *m, const char *who, char **result, const char *why = nullptr)
 // unasked. A request longer than a request line is not sent: cut to fit,
 // it would ask about another user or store less than was given, so it is
 // refused with a failure text in *result instead, and the module, which
-// was asked nothing, is not counted dead. who: as for failed.
+// was asked nothing, is not counted dead. who: the user name as sent
+// (lookup and check), else null.
 int send_request(Module *m, const char *who, char **result, const char *format, ...)
     __attribute__((format(printf, 4, 5)));
 int send_request(Module *m, const char *who, char **result, const char *format, ...)
 {
     const char *why = spawn_exec_error(m->Process);
-    if (why) return failed(m, who, result, why);
+    if (why) return failed(m, result, why);
     discard_stale(m);
     // One byte more than a request line holds is enough to tell a request
     // that is too long: the formatter stops there.
@@ -444,7 +489,7 @@ int send_request(Module *m, const char *who, char **result, const char *format, 
     int n = vsnprintf(line, sizeof line, format, ap);
     va_end(ap);
     if (n >= 0 && n <= WIRE_TEXT)
-        return spawn_printf(m->Process, "%s", line) ? DONE : failed(m, who, result);
+        return spawn_printf(m->Process, "%s", line) ? DONE : failed(m, result, nullptr, true);
     // The line may hold a password: only its length is logged.
     emsg("Module%d: request of more than %d characters not sent", m->Priority, WIRE_TEXT);
     *result = who ? tallis_make_result("-ERR %s module (%s), Request too long", who, m->Binary)
@@ -453,24 +498,24 @@ int send_request(Module *m, const char *who, char **result, const char *format, 
 }
 
 // Reads the one reply line to a request into *result.
-int read_reply(Module *m, const char *who, char **result)
+int read_reply(Module *m, char **result)
 {
     char bf[WIRE_BUF];
     if (spawn_gets(m->Process, bf, sizeof bf, nullptr, m->Timeout) >= 0) *result = s_strdup(bf);
-    if (!*result) return failed(m, who, result);
-    dmsg("Module%d[%s]", m->Priority, LogText(*result).s);
+    if (!*result) return failed(m, result);
+    dmsg("Module%d[%s]", m->Priority, *result);
     return DONE;
 }
 
 // The reply to a request that send_request has handled (sent: its result).
-int reply_to(int sent, Module *m, const char *who, char **result)
+int reply_to(int sent, Module *m, char **result)
 {
-    return sent == DONE ? read_reply(m, who, result) : sent;
+    return sent == DONE ? read_reply(m, result) : sent;
 }
 
 int lookup_exchange(Module *m, const char *username, char **result)
 {
-    return reply_to(send_request(m, username, result, "lookup %s", username), m, username, result);
+    return reply_to(send_request(m, username, result, "lookup %s", username), m, result);
 }
 
 int check_exchange(Module *m, const char *username, const char *password, const char *ip,
@@ -478,7 +523,7 @@ int check_exchange(Module *m, const char *username, const char *password, const 
 {
     int sent =
         send_request(m, username, result, "check %s %s %s", username, password, ip ? ip : "");
-    return reply_to(sent, m, username, result);
+    return reply_to(sent, m, result);
 }
 
 int set_exchange(Module *m, const char *username, const char *password, const char *rest,
@@ -486,12 +531,12 @@ int set_exchange(Module *m, const char *username, const char *password, const ch
 {
     int sent = send_request(m, nullptr, result, "set %s %s%s%s", username, password,
                             rest ? " " : "", rest ? rest : "");
-    return reply_to(sent, m, nullptr, result);
+    return reply_to(sent, m, result);
 }
 
 int del_exchange(Module *m, const char *username, char **result)
 {
-    return reply_to(send_request(m, nullptr, result, "del %s", username), m, nullptr, result);
+    return reply_to(send_request(m, nullptr, result, "del %s", username), m, result);
 }
 
 // A search that has taken `taken` data lines from m and is offered more,
@@ -530,10 +575,10 @@ int search_exchange(Module *m, const char *string, const char *rest, TallisLineC
         if (!got && wait < m->Timeout && (wait <= 0 || errno == ETIMEDOUT))
             return search_cut(m, taken, " at the search time-out", cb, result);
         if (!got) {
-            failed(m, nullptr, result);
+            failed(m, result);
             return FAILED;
         }
-        dmsg("Module%d[%s]", m->Priority, LogText(line).s);
+        dmsg("Module%d[%s]", m->Priority, line);
         if (taken == bounds.lines && strncmp(line, "+DATA ", 6) == 0)
             return search_cut(m, taken, "", cb, result);
         // The line is lent to cb: a "-DEAD" line is not passed on, and
@@ -564,8 +609,7 @@ int tallis_module_lookup(Module *m, const char *username, char **result)
         // Only a given-up module's record has a command line but no process.
         if (m && m->Binary) {
             char text[WIRE_BUF];
-            lprintf(text, sizeof text, "-DEAD %s module (%s), given up after repeated failures",
-                    username, m->Binary);
+            given_up_text(m, text, sizeof text);
             keep_unanswered(m, text);
         }
         return 0;
@@ -676,8 +720,7 @@ void unanswered(Walk *w, const Module *m, int number, const char *text)
     else
         scpy(dead, text, sizeof dead);
     w->down.emplace_back(m, dead);
-    emsg("Module%d could not answer %s %s: %s", number, w->op->word, LogText(w->given).s,
-         LogText(dead).s);
+    emsg("Module%d could not answer %s %s: %s", number, w->op->word, w->given, dead);
     if (!w->unanswered) w->unanswered = s_strdup(dead);
 }
 
@@ -693,7 +736,7 @@ const char *down_why(Walk *w, const Module *m)
 void answered_dead(Walk *w, Module *m, const char *reply)
 {
     int number = m->Priority;
-    amsg("Module%d answered %s", number, LogText(reply).s);
+    amsg("Module%d answered %s", number, reply);
     module_dead(m);
     unanswered(w, m, number, reply);
 }
@@ -704,8 +747,7 @@ void given_up(Walk *w, Module *gone)
 {
     if (!w->op->temporary || !gate(w, gone)) return;
     char text[WIRE_BUF];
-    lprintf(text, sizeof text, "-DEAD %s module (%s), given up after repeated failures", w->given,
-            gone->Binary);
+    given_up_text(gone, text, sizeof text);
     unanswered(w, gone, gone->Priority, text);
 }
 
@@ -752,7 +794,7 @@ void fail_closed(Walk *w, Module *m, const char *why)
     char text[WIRE_BUF];
     lprintf(text, sizeof text, "-DEAD %s cannot be checked while Module%d cannot answer: %s",
             w->given, w->target_number, reason);
-    emsg("Not doing check in Module%d: %s", m->Priority, LogText(text + 6).s);
+    emsg("Not doing check in Module%d: %s", m->Priority, text + 6);
     free(w->unanswered);
     w->unanswered = s_strdup(text);
 }
@@ -770,8 +812,7 @@ int moved_away(Walk *w, Module *m)
     const char *why = down_why(w, target);
     char text[WIRE_BUF];
     if (!why && !target->Process) {
-        lprintf(text, sizeof text, "-DEAD %s module (%s), given up after repeated failures",
-                w->given, target->Binary);
+        given_up_text(target, text, sizeof text);
         why = text;
     }
     if (!why) {
@@ -779,7 +820,7 @@ int moved_away(Walk *w, Module *m)
         int asked = lookup_exchange(target, w->target_use, &reply);
         if (asked == DONE && is_success(reply))
             dmsg("Not doing check in Module%d because Module%d, where its users move to, knows %s",
-                 m->Priority, w->target_number, LogText(w->target_use).s);
+                 m->Priority, w->target_number, w->target_use);
         else if (asked == DONE && is_dead(reply))
             answered_dead(w, target, reply);
         else if (asked != DONE)
@@ -836,7 +877,7 @@ int set_on_check(Walk *w, Module *accepting)
     scpy(copy, *w->result, sizeof copy);
     char *field[5];
     int np = ssplit(copy, " ", field, 5, 1);
-    if (np < 4) emsg("np(%d) < 4 (%s)", np, LogText(*w->result).s);
+    if (np < 4) emsg("np(%d) < 4 (%s)", np, *w->result);
     const char *extra = np == 5 ? field[4] : "";
     // The target was found just before the source was asked; a probe that
     // failed may have emptied its slot since.
@@ -844,7 +885,7 @@ int set_on_check(Walk *w, Module *accepting)
     if (!target || !target->Process) return 1;
     char *answer = nullptr;
     if (set_exchange(target, w->target_use, w->password, extra, &answer) != DONE)
-        emsg("Failed to set on check (%s)", LogText(answer).s);
+        emsg("Failed to set on check (%s)", answer);
     free(answer);
     return 1;
 }
@@ -911,7 +952,8 @@ Walk walk_of(Tallis *x, const Op *op, const char *given, const char *given2, cha
 
 int tallis_lookup(Tallis *x, const char *xusername, char **result)
 {
-    dmsg("Lookup[%s]", LogText(xusername).s);
+    log_hide(nullptr);
+    dmsg("Lookup[%s]", xusername);
     Walk w = walk_of(x, &LOOKUP, xusername, nullptr, result);
     return walk(&w);
 }
@@ -919,7 +961,8 @@ int tallis_lookup(Tallis *x, const char *xusername, char **result)
 int tallis_check(Tallis *x, const char *xusername, const char *password, const char *xip,
                  char **result)
 {
-    dmsg("Check[%s|xxxx]", LogText(xusername).s);
+    log_hide(password);
+    dmsg("Check[%s|xxxx]", xusername);
     Walk w = walk_of(x, &CHECK, xusername, xip, result);
     w.password = password;
     return walk(&w);
@@ -928,7 +971,8 @@ int tallis_check(Tallis *x, const char *xusername, const char *password, const c
 int tallis_set(Tallis *x, const char *xusername, const char *xpassword, const char *rest,
                char **result)
 {
-    dmsg("Set[%s|xxxx|%s]", LogText(xusername).s, LogText(rest ? rest : "").s);
+    log_hide(xpassword);
+    dmsg("Set[%s|xxxx|%s]", xusername, rest ? rest : "");
     Walk w = walk_of(x, &SET, xusername, xpassword, result);
     w.rest = rest;
     walk(&w);
@@ -937,7 +981,8 @@ int tallis_set(Tallis *x, const char *xusername, const char *xpassword, const ch
 
 int tallis_del(Tallis *x, const char *xusername, char **result)
 {
-    dmsg("Del[%s]", LogText(xusername).s);
+    log_hide(nullptr);
+    dmsg("Del[%s]", xusername);
     Walk w = walk_of(x, &DEL, xusername, nullptr, result);
     walk(&w);
     return 0;
@@ -945,7 +990,8 @@ int tallis_del(Tallis *x, const char *xusername, char **result)
 
 int tallis_search(Tallis *x, const char *xstring, const char *rest, TallisLineCB cb, char **result)
 {
-    dmsg("Search[%s|%s]", LogText(xstring).s, LogText(rest ? rest : "").s);
+    log_hide(nullptr);
+    dmsg("Search[%s|%s]", xstring, rest ? rest : "");
     Walk w = walk_of(x, &SEARCH, xstring, nullptr, result);
     w.rest = rest;
     w.cb = cb;

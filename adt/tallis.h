@@ -13,8 +13,11 @@
 // permanent one.
 //
 // Result texts are heap strings handed over through the address of the
-// caller's pointer; the caller frees them with free(). The multiplexer never
-// writes a password to the log ("xxxx" stands in its place).
+// caller's pointer; the caller frees them with free(). A password never
+// reaches the log or standard error: each operation over the table hides
+// its password (check, set; none for the others) from every log line with
+// log_hide, until the next operation, so the caller's own trace of the
+// reply is covered too, and a module that echoes it leaves "xxxx".
 #ifndef ADT_TALLIS_H
 #define ADT_TALLIS_H
 
@@ -152,17 +155,25 @@ void module_set_on_check(Module *m, int mode);
 // --- Exchanges with one module ---
 // Each sends one request line and reads the reply within m's Timeout.
 // *result is set to null on entry (free any earlier result first) and holds
-// on return a new heap text: the reply line, or the failure text
-// ("-ERR %s module (%s), %s" for lookup and check, "-ERR module (%s), %s"
-// for the others). 1 when a reply was read, whatever it says; 0 when the
+// on return a new heap text: the reply line, or the failure text "-ERR
+// Module%d (%s) REASON" with m's number and the name of its program, the
+// same text as the error line logged for it. REASON: "did not answer within
+// %d ms" (m's Timeout), "exited with status %d", "was killed by signal %d
+// (%s)", "closed its standard input" (alive, the request could not be
+// sent), "closed its standard output" (alive, no reply), "answered with a
+// line longer than 997 characters", "cannot execute '%s': %s" or "cannot
+// change to directory '%s': %s" (its program could not be run), or "could
+// not be talked to: %s" with the system's error text. A line m writes in
+// the moment after a failure is logged as "Module%d (%s) wrote after that:
+// %s". 1 when a reply was read, whatever it says; 0 when the
 // exchange failed (m has then been counted by module_dead) or when m or its
 // process is null (*result stays null). Each reply line must be complete
 // within m's Timeout from the moment we start waiting for it. Output of m
 // that nobody asked for is discarded, and logged, before the request is
 // sent. A request longer than WIRE_TEXT characters is not sent: 0, with
-// "... Request too long" in the failure text's shape, and m is not counted
-// dead. A module whose program could not be executed fails every exchange
-// with "cannot execute '%s': %s" as the failure text's reason.
+// "-ERR %s module (%s), Request too long" (the user name as sent and m's
+// command line; set, del and search: "-ERR module (%s), Request too
+// long"), and m is not counted dead.
 
 // Sends "lookup %s". When m cannot answer (the exchange failed, it
 // answered "-DEAD", or it was given up: m is then its GivenUp record), the
@@ -199,7 +210,8 @@ char *tallis_make_result(const char *format, ...) __attribute__((format(printf, 
 // no module accepted and an eligible module could not answer (its exchange
 // failed, it answered "-DEAD", or it was given up earlier), the result begins
 // with "-DEAD": the failure text of the first such module with its "-ERR"
-// made "-DEAD", or its own "-DEAD" line. A "-ERR" is then always a real
+// made "-DEAD", its own "-DEAD" line, or "-DEAD Module%d (%s) was given up
+// after repeated failures". A "-ERR" is then always a real
 // refusal. Each such module is logged at error level with its reason.
 
 // Stops at the first reply beginning with "+" and returns 1; else 0 with the

@@ -297,7 +297,7 @@ TEST_F(Corvane, FilesAndLog)
     EXPECT_EQ("+OK check bob secret \n+OK Corvane 10n\n", r.out);
     EXPECT_FALSE(fs::exists(dir / "corvane.log") || fs::exists(dir / "bin" / "corvane.log"));
     std::string l = read_file(dir / "etc" / "corvane.log");
-    for (const char *line : {"Info: **Corvane 10n**", "Info: OUTPUT[+OK check bob secret ]",
+    for (const char *line : {"Info: **Corvane 10n**", "Info: OUTPUT[+OK check bob xxxx ]",
                              "Info: OUTPUT[+OK Corvane 10n]"})
         EXPECT_TRUE(contains(l, line)) << line;
     EXPECT_FALSE(contains(l, "Debug:"));
@@ -322,6 +322,65 @@ TEST_F(Corvane, FilesAndLog)
     EXPECT_FALSE(fs::exists(dir / "corvane.log3"));
     EXPECT_GE(fs::file_size(dir / "corvane.log0"), 2000u);
     EXPECT_LT(fs::file_size(dir / "corvane.log0"), 3100u);
+}
+
+// log_to: the lines in the log file, on standard error, or to syslog
+// (authpriv, ident "corvane", levels mapped), reached in a mount namespace
+// whose /dev/log is a socket of the test's; the problems of the
+// configuration too. In each, a password a module echoes is "xxxx";
+// standard error holds the error an administrator must see once.
+TEST_F(Corvane, LogDestinationsHideAnEchoedPassword)
+{
+    int sock = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un a = {AF_UNIX, {}};
+    snprintf(a.sun_path, sizeof a.sun_path, "%s", tmp.at("log.sock").c_str());
+    ASSERT_EQ(0, bind(sock, (sockaddr *)&a, sizeof a));
+    std::string datagrams, syslogged; // "<PRI>stamp corvane[pid]: text" -> "Level: text"
+    std::atomic<bool> done = false;
+    std::thread receiver([&] {
+        char bf[4096];
+        for (pollfd p = {sock, POLLIN, 0}; poll(&p, 1, 50) > 0 || !done;)
+            if (p.revents) datagrams.append(bf, std::max(0L, recv(sock, bf, sizeof bf, 0))) += '\n';
+    });
+    // A line cut in the middle of the password: not even its beginning shows.
+    std::string cut = "+OK " + std::string(984, 'y') + " secret",
+                input = "check alice secret\nset alice secret x\ncheck bob secret\n",
+                private_log = "set -e; d=" + tmp.at("dev") +
+                              "; mkdir $d; touch $d/log $d/null $d/zero $d/urandom; mount --bind " +
+                              tmp.at("log.sock") +
+                              " $d/log; for n in null zero urandom; do mount " +
+                              "--bind /dev/$n $d/$n; done; mount --rbind $d /dev; exec \"$0\"";
+    Lines unshared = {"unshare", geteuid() ? "-Urm" : "-m", "sh", "-c", private_log, CORVANE_BIN};
+    for (std::string to : {"file", "stderr", "syslog"}) {
+        SCOPED_TRACE(to);
+        fs::remove(dir / "corvane.log");
+        write("corvane.ini",
+              "loglevel debug\ndo_set always\nlog_to " + to + "\nfrob 1\n" +
+                  modules({"check bob\t" + cut + "\ncheck\t+OK $0 ;; $0\nset\t-DEAD $0"}));
+        Outcome r =
+            to != "syslog"
+                ? run({}, input)
+                : testkit::run(
+                      {.argv = unshared, .input = input, .inherit_env = true, .cwd = tmp.path});
+        if (to == "syslog") done = true, receiver.join(), close(sock);
+        for (const std::string &d : lines_of(datagrams)) // facility authpriv: 80 and the level
+            if (size_t at = d.find(" corvane["); d.starts_with("<8") && at != std::string::npos)
+                syslogged += std::string(d[2] == '3'   ? "Error"
+                                         : d[2] == '6' ? "Info"
+                                                       : "Debug") +
+                             ": " + d.substr(d.find("]: ", at) + 3) + "\n";
+        EXPECT_EQ("+OK check alice secret \n-DEAD set alice secret x\n" + cut + "\n", r.out);
+        EXPECT_EQ(to == "file", fs::exists(dir / "corvane.log"));
+        std::string lines = to == "file" ? log() : to == "stderr" ? r.err : syslogged;
+        for (const char *line :
+             {"Debug: Module1[+OK check alice xxxx ]", "Info: OUTPUT[+OK check alice xxxx ]",
+              "Error: Module1: discarding unexpected output (check alice xxxx )",
+              "Error: Module1 answered -DEAD set alice xxxx x",
+              "corvane.ini:4: unknown setting 'frob'"})
+            EXPECT_TRUE(contains(lines, line)) << line << "\n" << lines;
+        EXPECT_FALSE(contains(lines + r.err, "secret") || contains(lines, "yy s"));
+        EXPECT_EQ(1, count(r.err, "Module1 answered -DEAD set alice xxxx x"));
+    }
 }
 
 // Modules are asked in the order of their numbers, whatever the file's order
@@ -351,23 +410,33 @@ TEST_F(Corvane, ModuleOrderAndQuit)
     }
 }
 
-// Fault kind -> reply: module 1 (faultmod) misbehaves and module 2 answers
-// as "two"; module 1 answers the next commands itself, from a new process
-// when it had to be restarted. The same fault while a search streams: one
-// summary, the other module asked. A late line is in the pipe before the
-// next command (faultmod tells), and its wait of 1 s is short of "slow".
+// Fault kind -> reply: module 1 (faultmod) misbehaves and module 2 refuses
+// as "two", so a module that could not answer makes the reply "-DEAD" with
+// the reason that the error line of the failure gives too; module 1 answers
+// the next commands itself, from a new process when it had to be
+// restarted. The same fault while a search streams: one summary, the other
+// module asked. A late line is in the pipe before the next command
+// (faultmod tells), and its wait of 1 s is short of "slow".
 TEST_F(Corvane, ModuleFaults)
 {
+    const std::string dead = "-DEAD Module1 (faultmod) ",
+                      silent = dead + "did not answer within 1000 ms";
     const struct {
         std::string user, reply;
         bool restarts;
     } faults[] = {
-        {"crash", "+OK two crash", true},    {"hang", "+OK two hang", true},
-        {"slow", "+OK two slow", true},      {"garbage", "+OK two garbage", false},
-        {"binary", "+OK two binary", false}, {"nul", "+OK two nul", true},
-        {"mega", "+OK two mega", true},      {"closeout", "+OK two closeout", true},
-        {"twice", "+OK first", false},       {"exit", "+OK two exit", true},
-        {"twicelate", "+OK first", false},   {"dead", "+OK two dead", true},
+        {"crash", dead + "was killed by signal 11 (Segmentation fault)", true},
+        {"hang", silent, true},
+        {"slow", silent, true},
+        {"garbage", "-ERR two garbage", false},
+        {"binary", "-ERR two binary", false},
+        {"nul", silent, true},
+        {"mega", dead + "answered with a line longer than 997 characters", true},
+        {"closeout", dead + "closed its standard output", true},
+        {"twice", "+OK first", false},
+        {"exit", dead + "exited with status 3", true},
+        {"twicelate", "+OK first", false},
+        {"dead", "-DEAD tired", true},
     };
     for (const auto &f : faults) {
         SCOPED_TRACE(f.user);
@@ -376,7 +445,7 @@ TEST_F(Corvane, ModuleFaults)
         // A time-out that a sound module meets on a loaded machine, below the 1.5 s of "slow".
         start("loglevel debug\ntimeout 1000\nmodule 1\nbinary " TEST_PROGS_DIR "/faultmod " +
               (dir / "m1.req").string() + "\nmodule 2\nbinary " +
-              module("m2", "search\t!data 1 two $2 ;; +OK 1 1\n*\t+OK two $2"));
+              module("m2", "search\t!data 1 two $2 ;; +OK 1 1\n*\t-ERR two $2"));
         auto late = [&](int n) {
             EXPECT_TRUE(f.user != "twicelate" ||
                         eventually([&] { return count(sent("m1"), "(late line") == n; }));
@@ -399,6 +468,7 @@ TEST_F(Corvane, ModuleFaults)
                   replace_all(replace_all(sent("m1"), "search " + f.user + "\n", ""),
                               "(late line written)\n", ""));
         EXPECT_EQ(f.restarts, contains(log(), "Restarting module 1"));
+        EXPECT_EQ(f.reply.starts_with(dead), contains(log(), "Error: " + f.reply.substr(6)));
     }
 }
 

@@ -224,6 +224,38 @@ TEST_F(Daemon, SocketStartsHandedOverReplacedWhenStaleAndRefusedWhenNotASocket)
     EXPECT_EQ("not a socket", read_file(sock));
 }
 
+// Processes logging to the standard error they share (as the workers share
+// the supervisor's) lose and tear no line either.
+TEST(DaemonLog, FourProcessesOnOneStandardErrorLoseAndTearNoLine)
+{
+    TempDir dir;
+    int shared = open(dir.at("e.log").c_str(), O_WRONLY | O_CREAT, 0600), start[2];
+    ASSERT_EQ(0, pipe(start)); // all begin at once, when it closes
+    std::vector<pid_t> kids;
+    for (int p = 0; p < 4; p++)
+        if (char c; (kids.emplace_back(fork())) == 0) {
+            close(start[1]), dup2(shared, 2);
+            adt::Log *x = adt::log_init(adt::LogError);
+            adt::log_to(x, "stderr"), adt::log_set(x);
+            while (read(start[0], &c, 1) > 0) {
+            }
+            for (int i = 0; i < 25000; i++) adt::emsg("writer %d line %d padding", p, i);
+            _exit(0);
+        }
+    close(start[1]);
+    for (pid_t k : kids) waitpid(k, nullptr, 0);
+    std::set<std::string> seen;
+    for (const std::string &l : lines_of(read_file(dir / "e.log"))) {
+        int pid = -1, w = -1, n = -1; // after the time stamp's 20 characters:
+        std::string text = l.substr(std::min<size_t>(20, l.size()));
+        sscanf(text.c_str(), " [%d] Error: writer %d line %d", &pid, &w, &n);
+        if (text == " [" + std::to_string(pid) + "] Error: writer " + std::to_string(w) + " line " +
+                        std::to_string(n) + " padding")
+            seen.insert(text);
+    }
+    EXPECT_EQ(100000u, seen.size());
+}
+
 TEST(DaemonLog, FourProcessesAcrossRotationsLoseAndTearNoLineAndAFailedOpenIsSaidOnce)
 {
     TempDir dir;
