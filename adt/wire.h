@@ -1,6 +1,7 @@
-// The limits of a line on the wire, written once for Corvane, its library,
-// the modules and the adapters. Every side of every pipe and socket holds
-// to the same numbers, so a line one side can send the other can read.
+// The limits of a line on the wire, and the protocol's word for "no
+// password", written once for Corvane, its library, the modules and the
+// adapters. Every side of every pipe and socket holds to the same numbers,
+// so a line one side can send the other can read.
 #ifndef ADT_WIRE_H
 #define ADT_WIRE_H
 
@@ -17,6 +18,10 @@ inline constexpr int WIRE_LINE = WIRE_TEXT + 1;
 // terminating NUL and one byte to tell "full" from "longer than a line".
 inline constexpr int WIRE_BUF = 1000;
 static_assert(WIRE_BUF >= WIRE_LINE + 2, "a buffer holds a whole line, a NUL and one more byte");
+
+// The password word of a set that carries no password: the set changes only
+// the extra information. A check never succeeds with it.
+inline constexpr char WIRE_NO_PASSWORD[] = "(NULL)";
 
 } // namespace adt
 

@@ -89,13 +89,14 @@ TEST_P(Store, Requests)
     } runs[] = {
         // clang-format off
         {{}, {{"lookup alice", "-ERR alice not found"}, {"set alice secret1 uid=5 home=/x", "+OK alice set"},
-              {"lookup alice\r", "+OK alice uid=5 home=/x"}, {"set bob secret2", "+OK bob set"},
-              {"lookup bob", "+OK bob"}, {"check alice secret1 ", "+OK alice %K yescrypt uid=5 home=/x"},
+              {"lookup alice\r", "+OK alice uid=5 home=/x"}, {"set bob secret2 x", "+OK bob set"},
+              {"set bob secret2 ", "+OK bob set"}, {"lookup bob", "+OK bob"}, {"check alice secret1 ", "+OK alice %K yescrypt uid=5 home=/x"},
               {"check bob secret2 10.0.0.1", "+OK bob %K yescrypt"}, {"check alice secret2 ", "-ERR alice" + no},
               {"check nobody secret1 ", "-ERR nobody" + no}, {"check alice (NULL) ", "-ERR alice" + no},
-              {"set alice pw2", "+OK alice set"}, {"check alice secret1 ", "-ERR alice" + no},
-              {"set alice (NULL) second one", "+OK alice set"},
+              {"set alice pw2", "+OK alice set"}, {"lookup alice", "+OK alice uid=5 home=/x"},
+              {"check alice secret1 ", "-ERR alice" + no}, {"set alice (NULL) second one", "+OK alice set"},
               {"check alice pw2 ", "+OK alice %K yescrypt second one"}, {"set alice (NULL)", "+OK alice set"},
+              {"lookup alice", "+OK alice second one"}, {"set alice (NULL) ", "+OK alice set"},
               {"set ghost (NULL) x", "-ERR ghost not found"}, {"set Zed pw Zed!", "+OK Zed set"},
               {"set alex pw alex!", "+OK alex set"}, {"del md5user", "+OK md5user deleted"},
               {"del sha256user", "+OK sha256user deleted"}, {"del bcryptuser", "+OK bcryptuser deleted"},
