@@ -427,8 +427,10 @@ void FileStore::check_store(ModCheck *c)
     std::string err;
     if (refresh(&err) != MOD_DONE) c->problem(err);
     if (!opts_.ReadOnly && access(lock_.c_str(), F_OK) == 0 &&
-        faccessat(AT_FDCWD, lock_.c_str(), R_OK | W_OK, AT_EACCESS) != 0)
-        fail(&err, "cannot lock", lock_, 0), c->problem(err);
+        faccessat(AT_FDCWD, lock_.c_str(), R_OK | W_OK, AT_EACCESS) != 0) {
+        fail(&err, "cannot lock", lock_, 0);
+        c->problem(err);
+    }
 }
 
 } // namespace

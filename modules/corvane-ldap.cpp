@@ -45,14 +45,14 @@ struct Options {
     std::string BindDn;              // the service account; empty: anonymous
     std::string BindPwFile;          // -bindpw-file
     std::string BindPw;              // read from it
-    std::string AttrList;            // -attrs as written
-    std::vector<std::string> Attrs;  // -attrs: the extra information
+    std::string BindPwText;          // -bindpw, which is refused
+    int BindPwGiven = 0;
+    std::string AttrList;           // -attrs as written
+    std::vector<std::string> Attrs; // -attrs: the extra information
     int StartTls = 0;
     int AllowDel = 0;
-    int Timeout = 5000;     // milliseconds, each directory operation
-    int SizeLimit = 1000;   // most entries of one search
-    std::string BindPwText; // -bindpw, refused
-    int BindPwGiven = 0;
+    int Timeout = 5000;   // milliseconds, each directory operation
+    int SizeLimit = 1000; // most entries of one search
 };
 
 // ---- options ----

@@ -171,6 +171,8 @@ class PgsqlStore : public ModStore
     std::unique_ptr<PGconn, ConnFinish> conn_;
 };
 
+// Takes in the options; the connection is made at the first request.
+// Makes no connection and changes nothing, so the self-check uses it too.
 int PgsqlStore::open_store(std::string *err)
 {
     if (conninfo_.empty()) {

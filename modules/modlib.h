@@ -46,8 +46,9 @@ enum { MOD_LINE_MAX = adt::WIRE_TEXT };
 // One option of the `binary` command line. An option with a value sets
 // Text or Number (whichever is not null) from the word after it; a flag
 // has neither. Flag, when not null, is set to 1 whenever the option is
-// given. With Joins, the words after the value that hold "=" are more of
-// it, joined by blanks (a list of keyword=value settings).
+// given. With Joins, the words after the value that hold "=" and do not
+// begin with "-" are more of it, joined by blanks (a list of settings
+// "keyword=value").
 struct mod_option {
     const char *Name = nullptr;  // as written on the command line: "-file"
     std::string *Text = nullptr; // a text value
