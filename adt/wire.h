@@ -1,6 +1,7 @@
-// The limits of a line on the wire, written once for Corvane, its library,
-// the modules and the adapters. Every side of every pipe and socket holds
-// to the same numbers, so a line one side can send the other can read.
+// The limits of a line on the wire, and the protocol's word for "no
+// password", written once for Corvane, its library, the modules and the
+// adapters. Every side of every pipe and socket holds to the same numbers,
+// so a line one side can send the other can read.
 #ifndef ADT_WIRE_H
 #define ADT_WIRE_H
 
@@ -20,7 +21,7 @@ static_assert(WIRE_BUF >= WIRE_LINE + 2, "a buffer holds a whole line, a NUL and
 
 // The password of a set that carries none, and so changes only the user's
 // extra information: the text the library's formatter writes for a null
-// text, exactly so and in this letter case.
+// text, exactly so and in this letter case. A check never succeeds with it.
 inline constexpr char WIRE_NO_PASSWORD[] = "(NULL)";
 
 } // namespace adt

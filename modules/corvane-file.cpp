@@ -10,11 +10,12 @@
 // lock, since a file is only ever replaced whole.
 #include "modules/corvane-file.h"
 #include "modules/modhash.h"
-#include "modules/modlib.h"
 #include "modules/modsafe.h"
+#include "modules/modstore.h"
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <string>
@@ -84,13 +85,14 @@ class FileStore : public ModStore
 {
   public:
     const char *kind() const override { return "file"; }
-    std::vector<ModOption> options() override
+    std::vector<ModOption> store_options() override
     {
-        return {{"-file", &path_, nullptr, nullptr}, {"-busy", nullptr, &busy_, nullptr}};
+        return {{.Name = "-file", .Text = &path_}, {.Name = "-busy", .Number = &busy_}};
     }
-    int open(const ModOptions &o, std::string *err) override;
+    int open_store(std::string *err) override;
+    void check_store(ModCheck *c) override;
     int find(const char *name, ModUser *u, std::string *err) override;
-    int put(const ModUser &u, std::string *err) override;
+    int put(const char *name, const char *hash, const char *extra, std::string *err) override;
     int update(const char *name, const char *hash, const char *extra, const char *expect,
                std::string *err) override;
     int remove(const char *name, std::string *err) override;
@@ -98,6 +100,7 @@ class FileStore : public ModStore
     const std::string &typical() override { return census_.typical(); }
 
   private:
+    void paths();
     int index(std::string *err);
     void forget();
     int read_all(int fd, std::string *err);
@@ -312,11 +315,16 @@ int FileStore::find(const char *name, ModUser *u, std::string *err)
     return MOD_DONE;
 }
 
-int FileStore::put(const ModUser &u, std::string *err)
+int FileStore::put(const char *name, const char *hash, const char *extra, std::string *err)
 {
     int r = begin(err);
     if (r != MOD_DONE) return r;
-    auto it = index_.find(u.name);
+    ModUser u = {name, hash, extra ? extra : ""};
+    auto it = index_.find(name);
+    if (it != index_.end() && !extra) {
+        parse(lines_[it->second], &u);
+        u.hash = hash;
+    }
     if (it != index_.end())
         lines_[it->second] = compose(u);
     else
@@ -378,21 +386,28 @@ int FileStore::each(const std::function<void(const ModUser &)> &fn, std::string 
     return MOD_DONE;
 }
 
+// Names the lock file, the temporary file and the directory after the
+// store.
+void FileStore::paths()
+{
+    lock_ = path_ + ".lock";
+    temp_ = path_ + ".tmp";
+    size_t slash = path_.rfind('/');
+    dir_ = slash == std::string::npos ? "." : slash == 0 ? "/" : path_.substr(0, slash);
+}
+
 // Opens the store of the options: reads the file, or, unless read-only,
 // creates it empty with mode 0600 when it is missing.
-int FileStore::open(const ModOptions &o, std::string *err)
+int FileStore::open_store(std::string *err)
 {
     if (path_.empty()) {
         *err = "no store given (-file PATH)";
         return 0;
     }
-    lock_ = path_ + ".lock";
-    temp_ = path_ + ".tmp";
-    size_t slash = path_.rfind('/');
-    dir_ = slash == std::string::npos ? "." : slash == 0 ? "/" : path_.substr(0, slash);
+    paths();
     if (!mod_file_trust(path_.c_str(), MOD_FILE_STORE, err) || refresh(err) != MOD_DONE) return 0;
     if (fd_.ok()) return 1;
-    if (o.ReadOnly) {
+    if (opts_.ReadOnly) {
         errno = ENOENT;
         fail(err, "cannot open", path_, MOD_DEAD);
         return 0;
@@ -403,10 +418,55 @@ int FileStore::open(const ModOptions &o, std::string *err)
     return r == MOD_DONE;
 }
 
+// Reads the file as a request would (every line must be a user), and
+// looks at the lock file a change would take.
+void FileStore::check_store(ModCheck *c)
+{
+    if (!mod_check_store_file(c, path_, opts_)) return;
+    paths();
+    std::string err;
+    if (refresh(&err) != MOD_DONE) c->problem(err);
+    if (!opts_.ReadOnly && access(lock_.c_str(), F_OK) == 0 &&
+        faccessat(AT_FDCWD, lock_.c_str(), R_OK | W_OK, AT_EACCESS) != 0) {
+        fail(&err, "cannot lock", lock_, 0);
+        c->problem(err);
+    }
+}
+
+} // namespace
+
+namespace
+{
+
+// corvane-file -hash [METHOD]: prints the hash of a password read from
+// standard input, for a password file written by hand.
+int hash_tool(int argc, char **argv)
+{
+    const char *method = argc > 2 ? argv[2] : MOD_METHOD_DEFAULT;
+    const char *prefix = hash_prefix(method);
+    std::string password, hash;
+    if (argc > 3 || !prefix) {
+        fprintf(stderr,
+                argc > 3 ? "usage: corvane-file -hash [METHOD]\n"
+                         : "corvane-file: unknown hash method %s\n",
+                method);
+        return 1;
+    }
+    if (!mod_read_password("Password: ", &password) || password.empty()) {
+        fprintf(stderr, "corvane-file: no password given\n");
+        return 1;
+    }
+    int made = hash_make(prefix, 0, password.c_str(), &hash);
+    explicit_bzero(password.data(), password.size());
+    fprintf(made ? stdout : stderr, "%s%s\n", made ? "" : "corvane-file: ", hash.c_str());
+    return made ? 0 : 1;
+}
+
 } // namespace
 
 int corvane_file_main(int argc, char **argv)
 {
+    if (argc > 1 && strcmp(argv[1], "-hash") == 0) return hash_tool(argc, argv);
     FileStore f;
     return mod_main(argc, argv, &f);
 }

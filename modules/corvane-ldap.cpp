@@ -9,6 +9,7 @@
 // dropped them; a directory out of reach makes the module answer "-DEAD".
 //
 // Entries are never created here: a set changes an existing entry only.
+// The requests are read and checked by the modules' library (modlib.h).
 #include "modules/modlib.h"
 #include "modules/modsafe.h"
 
@@ -16,7 +17,6 @@
 
 #include <cctype>
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -29,14 +29,9 @@
 namespace
 {
 
-// The password text that says "no password given".
-const char no_password[] = "(NULL)";
 // The name of the entry an unknown user's check binds to: one that no
 // directory holds, so the bind is refused.
 const char no_such_user[] = "corvane-no-such-user-e1f4c2";
-
-// A request longer than this is refused whole: Corvane never sends one.
-const size_t request_max = 8192;
 
 // The module's words of a check reply: the kind of store and the method.
 // The directory checked the password; the method of its hash is its own.
@@ -48,8 +43,12 @@ struct Options {
     std::string Filter = "(uid=%s)"; // "%s": the escaped user name
     std::string NameAttr;            // the attribute of the filter's "%s"
     std::string BindDn;              // the service account; empty: anonymous
-    std::string BindPw;              // read from -bindpw-file
-    std::vector<std::string> Attrs;  // -attrs: the extra information
+    std::string BindPwFile;          // -bindpw-file
+    std::string BindPw;              // read from it
+    std::string BindPwText;          // -bindpw, which is refused
+    int BindPwGiven = 0;
+    std::string AttrList;           // -attrs as written
+    std::vector<std::string> Attrs; // -attrs: the extra information
     int StartTls = 0;
     int AllowDel = 0;
     int Timeout = 5000;   // milliseconds, each directory operation
@@ -111,73 +110,35 @@ int uri_ok(const std::string &uri)
     return 1;
 }
 
-// Reads the options from argv[1] on. 1 on success; 0 with the reason.
-int parse_options(Options *o, int argc, char **argv, std::string *err)
+// Takes in the options read: 1 when they make sense, else 0 with the
+// reason. The password file is read by the caller.
+int settle(Options *o, std::string *err)
 {
-    std::string pwfile, attrs, timeout, limit;
-    struct {
-        const char *name;
-        std::string *value;
-    } valued[] = {{"-uri", &o->Uri},       {"-base", &o->Base},       {"-filter", &o->Filter},
-                  {"-binddn", &o->BindDn}, {"-bindpw-file", &pwfile}, {"-attrs", &attrs},
-                  {"-timeout", &timeout},  {"-sizelimit", &limit}};
-    for (int i = 1; i < argc; i++) {
-        const char *a = argv[i];
-        if (strcmp(a, "-starttls") == 0 || strcmp(a, "-allow-del") == 0) {
-            int *flag = strcmp(a, "-starttls") == 0 ? &o->StartTls : &o->AllowDel;
-            *flag = 1;
-            continue;
-        }
-        if (strcmp(a, "-bindpw") == 0) {
-            *err = "-bindpw is not taken: a command line is seen by every user, use -bindpw-file";
-            return 0;
-        }
-        std::string *value = nullptr;
-        for (auto &v : valued)
-            if (strcmp(a, v.name) == 0) value = v.value;
-        if (!value) {
-            *err = std::string("unknown option ") + a;
-            return 0;
-        }
-        if (i + 1 >= argc) {
-            *err = std::string("option ") + a + " requires a value";
-            return 0;
-        }
-        *value = argv[++i];
+    if (o->BindPwGiven) {
+        *err = "-bindpw is not taken: a command line is seen by every user, use -bindpw-file";
+        return 0;
     }
-    for (size_t at = 0; at < attrs.size();) {
-        size_t comma = std::min(attrs.find(',', at), attrs.size());
-        if (comma > at) o->Attrs.push_back(attrs.substr(at, comma - at));
+    o->Attrs.clear();
+    for (size_t at = 0; at < o->AttrList.size();) {
+        size_t comma = std::min(o->AttrList.find(',', at), o->AttrList.size());
+        if (comma > at) o->Attrs.push_back(o->AttrList.substr(at, comma - at));
         at = comma + 1;
     }
     o->NameAttr = name_attribute(o->Filter);
-    if (!timeout.empty()) o->Timeout = atoi(timeout.c_str());
-    if (!limit.empty()) o->SizeLimit = atoi(limit.c_str());
     if (o->Uri.empty() || !uri_ok(o->Uri))
         *err = "-uri must give ldap://, ldaps:// or ldapi:// URIs";
     else if (o->Base.empty())
         *err = "no search base given (-base DN)";
     else if (o->NameAttr.empty())
         *err = "-filter must hold \"ATTRIBUTE=%s\", the user name's place";
-    else if (o->BindDn.empty() != pwfile.empty())
+    else if (o->BindDn.empty() != o->BindPwFile.empty())
         *err = "-binddn and -bindpw-file go together";
     else if (o->Timeout <= 0 || o->SizeLimit <= 0)
         *err = "-timeout and -sizelimit must be positive";
-    else if (!pwfile.empty())
-        return read_secret(pwfile, &o->BindPw, err);
     return err->empty();
 }
 
 // ---- texts ----
-
-// 1 when name may be a user name: not empty, no blank or control character.
-int name_ok(const char *name)
-{
-    if (!*name) return 0;
-    for (const unsigned char *p = (const unsigned char *)name; *p; p++)
-        if (*p <= ' ' || *p == 127) return 0;
-    return 1;
-}
 
 // Appends c as lead and two hexadecimal digits (as in "%20").
 void append_hex(std::string *out, char lead, unsigned char c)
@@ -393,28 +354,69 @@ struct Entry {
 
 enum { FIND_FAILED = -1, FIND_NONE = 0, FIND_ONE = 1, FIND_MANY = 2 };
 
-class Directory
+class Directory : public ModBackend
 {
   public:
-    explicit Directory(const Options &o) : o_(o), service_(o, true), bind_(o, false)
+    Directory() : service_(o_, true), bind_(o_, false) {}
+
+    std::vector<ModOption> options() override
     {
-        named_.push_back((char *)o.NameAttr.c_str());
-        for (const std::string &a : o.Attrs) named_.push_back((char *)a.c_str());
-        named_.push_back(nullptr);
+        return {{.Name = "-uri", .Text = &o_.Uri},
+                {.Name = "-base", .Text = &o_.Base},
+                {.Name = "-filter", .Text = &o_.Filter},
+                {.Name = "-binddn", .Text = &o_.BindDn},
+                {.Name = "-bindpw-file", .Text = &o_.BindPwFile},
+                {.Name = "-bindpw", .Text = &o_.BindPwText, .Flag = &o_.BindPwGiven},
+                {.Name = "-attrs", .Text = &o_.AttrList},
+                {.Name = "-timeout", .Number = &o_.Timeout},
+                {.Name = "-sizelimit", .Number = &o_.SizeLimit},
+                {.Name = "-starttls", .Flag = &o_.StartTls},
+                {.Name = "-allow-del", .Flag = &o_.AllowDel}};
     }
 
-    void lookup(const char *name)
+    int open(std::string *err) override
+    {
+        if (!settle(&o_, err)) return 0;
+        if (!o_.BindPwFile.empty() && !read_secret(o_.BindPwFile, &o_.BindPw, err)) return 0;
+        named_.push_back(o_.NameAttr.data());
+        for (std::string &a : o_.Attrs) named_.push_back(a.data());
+        named_.push_back(nullptr);
+        return 1;
+    }
+
+    // Binds as the service account and looks at the search base: a
+    // directory out of reach is a warning, one that refuses is a problem.
+    void selfcheck(ModCheck *c) override
+    {
+        std::string err;
+        if (!open(&err)) return c->problem(err);
+        Failure f;
+        int rc = service_.run(
+            [&](LDAP *ld) {
+                LDAPMessage *raw = nullptr;
+                timeval tv = {o_.Timeout / 1000, o_.Timeout % 1000 * 1000};
+                char *none[] = {(char *)LDAP_NO_ATTRS, nullptr};
+                int r = ldap_search_ext_s(ld, o_.Base.c_str(), LDAP_SCOPE_BASE, nullptr, none, 0,
+                                          nullptr, nullptr, &tv, 1, &raw);
+                ldap_msgfree(raw);
+                return r;
+            },
+            &f);
+        if (rc == LDAP_SUCCESS) return;
+        if (gone(rc)) return c->warning(f.dead.empty() ? f.why : f.dead);
+        c->problem(f.dead.empty() ? "cannot search the directory: " + f.why : f.dead);
+    }
+
+    void lookup(const char *name) override
     {
         Entry e;
         if (find(name, &e) == FIND_ONE) reply_ok(name, "", e.extra);
     }
 
-    void check(const char *name, const char *password)
+    // An empty password never comes here: a simple bind with it is an
+    // anonymous bind, which directories accept.
+    void check(const char *name, const char *password) override
     {
-        // A simple bind with an empty password is an anonymous bind, which
-        // directories accept: it must never count as a right password.
-        if (!*password || strcmp(password, no_password) == 0)
-            return mod_reply("-ERR %s not found or password incorrect", name);
         Entry e;
         int found = find(name, &e, true);
         if (found == FIND_NONE) {
@@ -440,9 +442,8 @@ class Directory
         mod_reply("-DEAD %s cannot bind: %s", name, f.why.c_str());
     }
 
-    void set(const char *name, const char *password, const char *extra)
+    void set(const char *name, const char *password, const char *extra) override
     {
-        if (!*password) return mod_reply("-ERR %s password must not be empty", name);
         std::vector<Change> changes;
         if (!parse_changes(extra, &changes))
             return mod_reply("-ERR %s extra information invalid: words ATTRIBUTE=VALUE of -attrs",
@@ -458,7 +459,7 @@ class Directory
             return ldap_modify_ext_s(ld, e.dn.c_str(), mods.data(), nullptr, nullptr);
         };
         if (mods.size() > 1) rc = service_.run(modify, &f);
-        if (rc == LDAP_SUCCESS && strcmp(password, no_password) != 0)
+        if (rc == LDAP_SUCCESS && password)
             rc = service_.run([&](LDAP *ld) { return change_password(ld, e.dn, password); }, &f);
         if (rc == LDAP_SUCCESS) return mod_reply("+OK %s set", name);
         if (!f.dead.empty() || !change_refused(rc))
@@ -467,7 +468,7 @@ class Directory
         mod_reply("-ERR %s not set: %s", name, f.why.c_str());
     }
 
-    void del(const char *name)
+    void del(const char *name) override
     {
         if (!o_.AllowDel)
             return mod_reply("-ERR %s not deleted, deleting is not allowed (-allow-del)", name);
@@ -483,7 +484,7 @@ class Directory
         mod_reply("-ERR %s not deleted: %s", name, f.why.c_str());
     }
 
-    void search(const char *pattern)
+    void search(const char *pattern) override
     {
         Found st = {pattern, strchr(pattern, '?') != nullptr, 0, 0};
         std::string filter = make_filter(o_.Filter, filter_value(pattern, true));
@@ -497,7 +498,7 @@ class Directory
     }
 
   private:
-    const Options &o_;
+    Options o_;
     Connection service_, bind_;
     std::vector<char *> named_; // the name attribute and the extra attributes
 
@@ -616,9 +617,13 @@ class Directory
     // The words of a set's extra information as changes: each word
     // "attr=value" of an attribute of -attrs; the values of one attribute
     // together replace its values, and "attr=" alone removes them all.
+    // Without extra information nothing changes; extra information given
+    // empty removes every attribute of -attrs.
     int parse_changes(const char *extra, std::vector<Change> *changes)
     {
-        std::string text = extra, word, value;
+        if (extra && !*extra)
+            for (const std::string &a : o_.Attrs) changes->push_back(Change{a, {}, {}, {}, {}});
+        std::string text = extra ? extra : "", word, value;
         for (size_t at = 0; at < text.size(); at++) {
             size_t end = std::min(text.find_first_of(" \t", at), text.size());
             word = text.substr(at, end - at);
@@ -694,77 +699,10 @@ class Directory
     }
 };
 
-// The next word of *rest (up to a blank), taken off it.
-std::string next_word(std::string *rest)
-{
-    size_t blank = rest->find(' ');
-    std::string word = rest->substr(0, blank);
-    rest->erase(0, blank == std::string::npos ? blank : blank + 1);
-    return word;
-}
-
-// Answers one request line. 0 after "quit", else 1.
-int serve(Directory *d, const char *dead, std::string line)
-{
-    std::string word = next_word(&line);
-    if (word == "quit") return 0;
-    if (dead) {
-        mod_reply("-DEAD %s", dead);
-        return 1;
-    }
-    if (word == "search") {
-        // The pattern is the first word; any further text is not ours.
-        d->search(next_word(&line).c_str());
-        return 1;
-    }
-    bool check = word == "check", set = word == "set";
-    if (!check && !set && word != "lookup" && word != "del") {
-        mod_reply("-ERR unknown request");
-        return 1;
-    }
-    // lookup and del take the whole rest as the name, so a name with a
-    // blank is seen and refused.
-    bool has_password = check || set ? line.find(' ') != std::string::npos : false;
-    std::string name = check || set ? next_word(&line) : line;
-    std::string password = has_password ? next_word(&line) : "";
-    if (!name_ok(name.c_str())) {
-        mod_reply("-ERR invalid user name");
-    } else if (check) {
-        d->check(name.c_str(), password.c_str());
-    } else if (set && !has_password) {
-        mod_reply("-ERR set requires a user name and a password");
-    } else if (set) {
-        d->set(name.c_str(), password.c_str(), line.c_str());
-    } else if (word == "lookup") {
-        d->lookup(name.c_str());
-    } else {
-        d->del(name.c_str());
-    }
-    return 1;
-}
-
 } // namespace
 
 int main(int argc, char **argv)
 {
-    mod_start();
-    // A directory that closes the connection must not end the module.
-    signal(SIGPIPE, SIG_IGN);
-    Options o;
-    std::string err;
-    int ok = parse_options(&o, argc, argv, &err);
-    Directory d(o);
-    char *line = nullptr;
-    size_t cap = 0;
-    for (ssize_t n; (n = getline(&line, &cap, stdin)) >= 0;) {
-        std::string request(line, strnlen(line, (size_t)n));
-        if (!request.empty() && request.back() == '\n') request.pop_back();
-        if (!request.empty() && request.back() == '\r') request.pop_back();
-        if ((size_t)n > request_max)
-            mod_reply("-ERR request too long");
-        else if (!serve(&d, ok ? nullptr : err.c_str(), request))
-            break;
-    }
-    free(line);
-    return 0;
+    Directory d;
+    return mod_main(argc, argv, &d);
 }

@@ -9,8 +9,8 @@
 // unavailable: REASON". Every statement is prepared with parameters once
 // per connection and is one transaction of its own; a set is an upsert,
 // so that sets of one user racing from several hosts lose nothing.
-#include "modules/modlib.h"
 #include "modules/modsafe.h"
+#include "modules/modstore.h"
 
 #include <algorithm>
 #include <cctype>
@@ -90,8 +90,8 @@ struct Statement {
 const Statement statements[] = {
     {"find", "SELECT name, hash, extra FROM %T WHERE name = $1", 1, "cannot read"},
     {"put",
-     "INSERT INTO %T AS cur (name, hash, extra) VALUES ($1, $2, $3)"
-     " ON CONFLICT (name) DO UPDATE SET hash = excluded.hash, extra = excluded.extra"
+     "INSERT INTO %T AS cur (name, hash, extra) VALUES ($1, $2, coalesce($3, ''))"
+     " ON CONFLICT (name) DO UPDATE SET hash = excluded.hash, extra = coalesce($3, cur.extra)"
      " WHERE cur.name::text COLLATE \"C\" = excluded.name::text COLLATE \"C\"",
      3, "cannot change"},
     {"update",
@@ -126,23 +126,39 @@ class PgsqlStore : public ModStore
 {
   public:
     const char *kind() const override { return "pgsql"; }
-    std::vector<ModOption> options() override
+    std::vector<ModOption> store_options() override
     {
-        return {{"-conninfo", &conninfo_, nullptr, nullptr},
-                {"-table", &table_name_, nullptr, nullptr},
-                {"-create", nullptr, nullptr, &create_},
-                {"-statement-timeout", nullptr, &timeout_, nullptr}};
+        // The keyword form "host=db port=5432" is several words.
+        return {{.Name = "-conninfo", .Text = &conninfo_, .Joins = 1},
+                {.Name = "-table", .Text = &table_name_},
+                {.Name = "-create", .Flag = &create_},
+                {.Name = "-statement-timeout", .Number = &timeout_}};
     }
-    int open(const ModOptions &o, std::string *err) override;
+    int open_store(std::string *err) override;
+    void check_store(ModCheck *c) override;
     int find(const char *name, ModUser *u, std::string *err) override;
-    int put(const ModUser &u, std::string *err) override;
+    int put(const char *name, const char *hash, const char *extra, std::string *err) override;
     int update(const char *name, const char *hash, const char *extra, const char *expect,
                std::string *err) override;
     int remove(const char *name, std::string *err) override;
     int each(const std::function<void(const ModUser &)> &fn, std::string *err) override;
 
   private:
+    // A connection's settings: the conninfo after defaults that its own
+    // settings override (a host that does not answer must not hold a
+    // request for ever).
+    struct Params {
+        const char *keys[4];
+        const char *values[4];
+    };
+    Params params() const
+    {
+        return {{"connect_timeout", "fallback_application_name", "dbname", nullptr},
+                {"5", "corvane-pgsql", conninfo_.c_str(), nullptr}};
+    }
+    int dial(std::string *err);
     int connect(std::string *err);
+    void check_table(ModCheck *c);
     int session(std::string *err);
     int exec(const Statement &s, const char *const *params, Result *res, std::string *err);
     int change(const Statement &s, const char *const *params, std::string *err);
@@ -155,7 +171,9 @@ class PgsqlStore : public ModStore
     std::unique_ptr<PGconn, ConnFinish> conn_;
 };
 
-int PgsqlStore::open(const ModOptions &, std::string *err)
+// Takes in the options; the connection is made at the first request.
+// Makes no connection and changes nothing, so the self-check uses it too.
+int PgsqlStore::open_store(std::string *err)
 {
     if (conninfo_.empty()) {
         *err = "no database given (-conninfo CONNINFO)";
@@ -229,16 +247,12 @@ int PgsqlStore::session(std::string *err)
     return MOD_DONE;
 }
 
-// Connects (to the first server of the conninfo that serves as it asks)
-// and sets the session up: MOD_DONE, or the result of the failure with
-// its reason (the connection then dropped).
-int PgsqlStore::connect(std::string *err)
+// Connects to the first server of the conninfo that serves as it asks:
+// MOD_DONE, or MOD_DEAD with the reason (no connection kept).
+int PgsqlStore::dial(std::string *err)
 {
-    // A host that does not answer must not hold a request for ever; the
-    // conninfo's own connect_timeout comes later and wins.
-    const char *keys[] = {"connect_timeout", "fallback_application_name", "dbname", nullptr};
-    const char *values[] = {"5", "corvane-pgsql", conninfo_.c_str(), nullptr};
-    conn_.reset(PQconnectdbParams(keys, values, 1));
+    Params p = params();
+    conn_.reset(PQconnectdbParams(p.keys, p.values, 1));
     if (PQstatus(conn_.get()) != CONNECTION_OK) {
         *err = "database unavailable: " + one_line(PQerrorMessage(conn_.get()));
         conn_.reset();
@@ -247,7 +261,15 @@ int PgsqlStore::connect(std::string *err)
     // The server's notices (a table that already exists) are nobody's.
     PQsetNoticeProcessor(
         conn_.get(), [](void *, const char *) {}, nullptr);
-    int r = session(err);
+    return MOD_DONE;
+}
+
+// Connects and sets the session up: MOD_DONE, or the result of the
+// failure with its reason (the connection then dropped).
+int PgsqlStore::connect(std::string *err)
+{
+    int r = dial(err);
+    if (r == MOD_DONE) r = session(err);
     if (r != MOD_DONE) conn_.reset();
     return r;
 }
@@ -303,9 +325,9 @@ int PgsqlStore::find(const char *name, ModUser *u, std::string *err)
     return MOD_NONE;
 }
 
-int PgsqlStore::put(const ModUser &u, std::string *err)
+int PgsqlStore::put(const char *name, const char *hash, const char *extra, std::string *err)
 {
-    const char *params[] = {u.name.c_str(), u.hash.c_str(), u.extra.c_str()};
+    const char *params[] = {name, hash, extra};
     return change(statements[PUT], params, err);
 }
 
@@ -334,6 +356,50 @@ int PgsqlStore::each(const std::function<void(const ModUser &)> &fn, std::string
         fn(u);
     }
     return MOD_DONE;
+}
+
+// Looks at the table on the connection made: that it is there (or will be
+// created), that the statements can be prepared on it and that the user
+// may read it, and change it unless read-only.
+void PgsqlStore::check_table(ModCheck *c)
+{
+    const char *param[] = {table_.c_str()};
+    Result r(PQexecParams(conn_.get(),
+                          "SELECT c IS NULL, has_table_privilege(c, 'SELECT'),"
+                          " has_table_privilege(c, 'INSERT') AND has_table_privilege(c, 'UPDATE')"
+                          " AND has_table_privilege(c, 'DELETE') FROM to_regclass($1) AS c",
+                          1, nullptr, param, nullptr, nullptr, 0));
+    if (PQresultStatus(r.get()) != PGRES_TUPLES_OK || PQntuples(r.get()) != 1)
+        return c->problem("cannot use " + table_name_ + ": " + reason(conn_.get(), r.get()));
+    auto yes = [&](int column) { return *PQgetvalue(r.get(), 0, column) == 't'; };
+    if (yes(0) && create_) return;
+    // Without -create, a missing table fails here as it would at a start.
+    std::string err;
+    int create = create_;
+    create_ = 0;
+    int ready = session(&err);
+    create_ = create;
+    if (ready != MOD_DONE) return c->problem(err);
+    if (!yes(1)) c->problem("cannot read " + table_name_ + ": no right to SELECT");
+    if (!yes(2) && !opts_.ReadOnly)
+        c->problem("cannot change " + table_name_ + ": no right to INSERT, UPDATE and DELETE");
+}
+
+// A server that cannot be reached is a warning; one that refuses the
+// module's login is a problem.
+void PgsqlStore::check_store(ModCheck *c)
+{
+    std::string err;
+    if (!open_store(&err)) return c->problem(err);
+    if (dial(&err) == MOD_DONE) {
+        check_table(c);
+        conn_.reset();
+        return;
+    }
+    Params p = params();
+    PGPing ping = PQpingParams(p.keys, p.values, 1);
+    if (ping == PQPING_NO_RESPONSE || ping == PQPING_REJECT) return c->warning(err);
+    c->problem("cannot log in: " + err.substr(err.find(": ") + 2));
 }
 
 } // namespace

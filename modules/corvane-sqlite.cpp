@@ -4,12 +4,13 @@
 // mode, so that readers never wait for a writer; writers wait for each
 // other up to the busy time-out. Every statement is prepared once at start
 // and every change is its own transaction.
-#include "modules/modlib.h"
 #include "modules/modsafe.h"
+#include "modules/modstore.h"
 
 #include "adt/lib.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <memory>
@@ -58,6 +59,18 @@ std::string column(sqlite3_stmt *st, int i)
     return t ? reinterpret_cast<const char *>(t) : "";
 }
 
+// path as the path of a "file:" URI: "%", "?" and "#" escaped.
+std::string uri_path(const std::string &path)
+{
+    std::string out;
+    for (char c : path) {
+        char hex[4];
+        snprintf(hex, sizeof hex, "%%%02X", static_cast<unsigned char>(c));
+        out += strchr("%?#", c) ? hex : std::string(1, c);
+    }
+    return out;
+}
+
 class SqliteStore : public ModStore
 {
   public:
@@ -68,13 +81,14 @@ class SqliteStore : public ModStore
             st->reset();
     }
     const char *kind() const override { return "sqlite"; }
-    std::vector<ModOption> options() override
+    std::vector<ModOption> store_options() override
     {
-        return {{"-file", &path_, nullptr, nullptr}, {"-busy", nullptr, &busy_, nullptr}};
+        return {{.Name = "-file", .Text = &path_}, {.Name = "-busy", .Number = &busy_}};
     }
-    int open(const ModOptions &o, std::string *err) override;
+    int open_store(std::string *err) override;
+    void check_store(ModCheck *c) override;
     int find(const char *name, ModUser *u, std::string *err) override;
-    int put(const ModUser &u, std::string *err) override;
+    int put(const char *name, const char *hash, const char *extra, std::string *err) override;
     int update(const char *name, const char *hash, const char *extra, const char *expect,
                std::string *err) override;
     int remove(const char *name, std::string *err) override;
@@ -90,7 +104,7 @@ class SqliteStore : public ModStore
     int busy_ = 5000; // longest wait for another process's change
     std::unique_ptr<sqlite3, DbClose> db_;
     Stmt find_;   // name: hash, extra
-    Stmt put_;    // name, hash, extra: insert or replace both
+    Stmt put_;    // name, hash, extra or null: insert, or replace the hash (and extra unless null)
     Stmt update_; // name, hash or null, extra or null, expected hash or null
     Stmt remove_; // name
     Stmt list_;   // every name and extra in name order
@@ -155,11 +169,11 @@ int SqliteStore::find(const char *name, ModUser *u, std::string *err)
     return r;
 }
 
-int SqliteStore::put(const ModUser &u, std::string *err)
+int SqliteStore::put(const char *name, const char *hash, const char *extra, std::string *err)
 {
-    bind(put_.get(), 1, u.name.c_str());
-    bind(put_.get(), 2, u.hash.c_str());
-    bind(put_.get(), 3, u.extra.c_str());
+    bind(put_.get(), 1, name);
+    bind(put_.get(), 2, hash);
+    bind(put_.get(), 3, extra);
     return change(put_.get(), err);
 }
 
@@ -219,8 +233,9 @@ int SqliteStore::setup(const char *sql)
 
 // Opens the database of the options: unless read-only, creates it (mode
 // 0600) and its table when missing and switches it to WAL mode.
-int SqliteStore::open(const ModOptions &o, std::string *err)
+int SqliteStore::open_store(std::string *err)
 {
+    const ModOptions &o = opts_;
     if (path_.empty()) {
         *err = "no store given (-file PATH)";
         return 0;
@@ -256,8 +271,9 @@ int SqliteStore::open(const ModOptions &o, std::string *err)
     // index serves, and by the same comparison byte for byte, which keeps
     // a collation that ignores case from reaching another user's row.
     return prepare("SELECT name, hash, extra FROM users WHERE name = ?1", &find_, err) &&
-           prepare("INSERT INTO users (name, hash, extra) VALUES (?1, ?2, ?3)"
-                   " ON CONFLICT (name) DO UPDATE SET hash = excluded.hash, extra = excluded.extra"
+           prepare("INSERT INTO users (name, hash, extra) VALUES (?1, ?2, coalesce(?3, ''))"
+                   " ON CONFLICT (name) DO UPDATE SET hash = excluded.hash,"
+                   " extra = coalesce(?3, extra)"
                    " WHERE name = excluded.name COLLATE BINARY",
                    &put_, err) &&
            prepare("UPDATE users SET hash = coalesce(?2, hash), extra = coalesce(?3, extra)"
@@ -268,6 +284,27 @@ int SqliteStore::open(const ModOptions &o, std::string *err)
            prepare("SELECT name, extra FROM users ORDER BY name COLLATE BINARY", &list_, err) &&
            prepare("BEGIN IMMEDIATE", &begin_, err) && prepare("COMMIT", &commit_, err) &&
            prepare("ROLLBACK", &rollback_, err);
+}
+
+// Looks into the database without changing it: read-only, and, while no
+// write-ahead log is there (no module has it open), as an immutable file,
+// since a read-only look at a database in WAL mode would leave log files.
+void SqliteStore::check_store(ModCheck *c)
+{
+    if (!mod_check_store_file(c, path_, opts_)) return;
+    bool log = access((path_ + "-wal").c_str(), F_OK) == 0;
+    std::string uri = "file:" + uri_path(path_) + (log ? "?mode=ro" : "?immutable=1");
+    sqlite3 *db = nullptr;
+    int rc = sqlite3_open_v2(uri.c_str(), &db, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, nullptr);
+    db_.reset(db);
+    if (rc == SQLITE_OK)
+        rc = sqlite3_exec(db, "SELECT name, hash, extra FROM users LIMIT 0", nullptr, nullptr,
+                          nullptr);
+    std::string why = db ? sqlite3_errmsg(db) : "no memory";
+    // A start that may write creates the table.
+    if (rc != SQLITE_OK && (opts_.ReadOnly || why != "no such table: users"))
+        c->problem("cannot use " + path_ + ": " + why);
+    db_.reset();
 }
 
 } // namespace

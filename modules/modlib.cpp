@@ -1,83 +1,24 @@
 // The module side of the module protocol: start-up, options, the request
-// loop and the five operations over a module's store.
+// reader and loop, the replies and the self-check.
 #include "modules/modlib.h"
 
 #include "adt/lib.h"
 #include "adt/spawn.h"
-#include "modules/modhash.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdarg>
 #include <cstdlib>
+#include <cstdio>
 #include <cstring>
-#include <fcntl.h>
-#include <unistd.h>
-
-namespace
-{
-
-// A request longer than this is refused whole: Corvane never sends one.
-const size_t request_max = 8192;
-
-// The password text that says "no password given".
-const char no_password[] = "(NULL)";
-
-// The longest method name, which a check reply may carry.
-const size_t method_max = sizeof("gost-yescrypt") - 1;
-
-} // namespace
+#include <termios.h>
 
 void mod_start(void)
 {
     adt::spawn_stdio_open();
     signal(SIGTERM, SIG_DFL);
-}
-
-int mod_options_parse(ModOptions *o, const std::vector<ModOption> &own, int argc, char **argv,
-                      std::string *err)
-{
-    if (!o || !err) return 0;
-    std::string cost;
-    o->Method = "yescrypt";
-    o->Cost = 0;
-    o->ReadOnly = 0;
-    o->Rehash = 0;
-    std::vector<ModOption> all = {{"-readonly", nullptr, nullptr, &o->ReadOnly},
-                                  {"-rehash", nullptr, nullptr, &o->Rehash},
-                                  {"-method", &o->Method, nullptr, nullptr},
-                                  {"-cost", &cost, nullptr, nullptr}};
-    all.insert(all.end(), own.begin(), own.end());
-    for (int i = 1; i < argc; i++) {
-        const char *a = argv[i];
-        auto opt = std::find_if(all.begin(), all.end(),
-                                [a](const ModOption &m) { return strcmp(a, m.Name) == 0; });
-        if (opt == all.end()) {
-            *err = std::string("unknown option ") + a;
-            return 0;
-        }
-        if (opt->Flag) *opt->Flag = 1;
-        if (!opt->Text && !opt->Number) continue;
-        if (i + 1 >= argc) {
-            *err = std::string("option ") + a + " requires a value";
-            return 0;
-        }
-        const char *v = argv[++i];
-        if (opt->Text) *opt->Text = v;
-        if (opt->Number) *opt->Number = std::max(atoi(v), 0);
-    }
-    o->Cost = strtoul(cost.c_str(), nullptr, 10);
-    o->Prefix = hash_prefix(o->Method.c_str());
-    if (!o->Prefix) {
-        *err = "unknown hash method " + o->Method;
-        return 0;
-    }
-    if (!hash_setting_ok(o->Prefix, o->Cost)) {
-        *err = "-cost " + cost + " does not suit " + o->Method;
-        return 0;
-    }
-    return 1;
+    signal(SIGPIPE, SIG_IGN);
 }
 
 int mod_name_ok(const char *name)
@@ -104,248 +45,237 @@ void mod_reply(const char *format, ...)
     if (!adt::write_all(1, bf, static_cast<size_t>(n) + 1)) exit(0);
 }
 
-const std::string &ModStore::typical()
+void ModCheck::problem(const std::string &text)
 {
-    static const std::string none;
-    return none;
+    problems_++;
+    mod_reply("%s", text.c_str());
+}
+
+void ModCheck::warning(const std::string &text)
+{
+    mod_reply("warning: %s", text.c_str());
+}
+
+ModReader::~ModReader()
+{
+    explicit_bzero(bf_, sizeof bf_);
+}
+
+int ModReader::read(std::string *line)
+{
+    line->clear();
+    for (;;) {
+        if (upto_ < have_) {
+            char *from = bf_ + upto_;
+            char *lf = static_cast<char *>(memchr(from, '\n', have_ - upto_));
+            size_t n = static_cast<size_t>((lf ? lf : bf_ + have_) - from);
+            if (!skipping_) line->append(from, n);
+            explicit_bzero(from, n);
+            upto_ += n + (lf ? 1 : 0);
+            if (skipping_) {
+                skipping_ = !lf;
+                continue;
+            }
+            if (lf && !line->empty() && line->back() == '\r') line->pop_back();
+            // Without its line feed yet, a line may still end in a carriage return.
+            if (line->size() > size_t{MOD_LINE_MAX} + (lf ? 0 : 1)) {
+                explicit_bzero(line->data(), line->size());
+                line->clear();
+                skipping_ = !lf;
+                return TOO_LONG;
+            }
+            if (lf) return LINE;
+        }
+        ssize_t r = ::read(0, bf_, sizeof bf_);
+        if (r < 0 && errno == EINTR) continue;
+        // A last line without its line feed is still a line.
+        if (r <= 0) return line->empty() ? END : LINE;
+        have_ = static_cast<size_t>(r);
+        upto_ = 0;
+    }
+}
+
+int mod_read_password(const char *prompt, std::string *out)
+{
+    termios was;
+    bool terminal = tcgetattr(0, &was) == 0;
+    if (terminal) {
+        termios quiet = was;
+        // The line feed that ends the password is still shown.
+        quiet.c_lflag = (quiet.c_lflag & ~ECHO) | ECHONL;
+        tcsetattr(0, TCSAFLUSH, &quiet);
+        fputs(prompt, stderr);
+    }
+    ModReader in;
+    int r = in.read(out);
+    if (terminal) tcsetattr(0, TCSAFLUSH, &was);
+    return r == ModReader::LINE;
 }
 
 namespace
 {
 
-// 1 when extra may be stored: no control character but the tab.
-int extra_ok(const char *extra)
+// Edits (insert, delete, change, or swap two neighbours) that turn a into b.
+size_t edits(const std::string &a, const std::string &b)
 {
-    for (const unsigned char *p = reinterpret_cast<const unsigned char *>(extra); *p; p++)
-        if ((*p < ' ' && *p != '\t') || *p == 127) return 0;
-    return 1;
+    std::vector<std::vector<size_t>> d(a.size() + 1, std::vector<size_t>(b.size() + 1));
+    for (size_t i = 0; i <= a.size(); i++)
+        for (size_t j = 0; j <= b.size(); j++) {
+            if (i == 0 || j == 0) {
+                d[i][j] = i + j;
+                continue;
+            }
+            d[i][j] = std::min(
+                {d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + (a[i - 1] != b[j - 1])});
+            if (i > 1 && j > 1 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1])
+                d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
+        }
+    return d[a.size()][b.size()];
 }
 
-// 1 when a check reply of this user still fits one line.
-int extra_fits(const ModStore *s, const char *name, const char *extra)
+// The problem of an unknown option, naming the option it is nearest to
+// when that is at most two edits away: a typing error.
+std::string unknown(const char *word, const std::vector<ModOption> &opts)
 {
-    size_t n = sizeof("+OK ") - 1 + strlen(name) + 1 + strlen(s->kind()) + 1 + method_max + 1;
-    return n + strlen(extra) <= MOD_LINE_MAX;
-}
-
-// Answers a failed store call.
-void reply_failure(int r, const std::string &err)
-{
-    if (r == MOD_DEAD)
-        mod_reply("-DEAD %s", err.c_str());
-    else
-        mod_reply("-ERR %s", err.c_str());
-}
-
-void op_lookup(ModStore *s, const char *name)
-{
-    ModUser u;
-    std::string err;
-    int r = s->find(name, &u, &err);
-    if (r < 0) return reply_failure(r, err);
-    if (r == MOD_NONE) return mod_reply("-ERR %s not found", name);
-    if (u.extra.empty()) return mod_reply("+OK %s", name);
-    mod_reply("+OK %s %s", name, u.extra.c_str());
-}
-
-// Stores a right password again under the configured method. A failure
-// changes nothing for the check that led here.
-void rehash_right(ModStore *s, const ModOptions *o, const ModUser *u, const char *password)
-{
-    if (!o->Rehash || o->ReadOnly) return;
-    if (o->Method == hash_method(u->hash.c_str())) return;
-    std::string h, err;
-    if (!hash_make(o->Prefix, o->Cost, password, &h)) return;
-    s->update(u->name.c_str(), h.c_str(), nullptr, u->hash.c_str(), &err);
-}
-
-// Spends the time of one verification, so that an unknown user takes as
-// long to refuse as a wrong password: against a hash of the store's most
-// common method when it knows one, else of the configured method. The
-// result is thrown away.
-void verify_nothing(ModStore *s, const ModOptions *o, const char *password)
-{
-    static std::string made;
-    const std::string *dummy = &s->typical();
-    if (dummy->empty()) dummy = &made;
-    if (made.empty() && dummy == &made && !hash_make(o->Prefix, o->Cost, "-", &made)) return;
-    hash_verify(password, dummy->c_str());
-}
-
-void op_check(ModStore *s, const ModOptions *o, const char *name, const char *password)
-{
-    ModUser u;
-    std::string err;
-    int r = s->find(name, &u, &err);
-    if (r < 0) return reply_failure(r, err);
-    // An empty password and "(NULL)" never check, whatever is stored.
-    int given = password && *password && strcmp(password, no_password) != 0;
-    if (r == MOD_NONE || !given) {
-        if (given) verify_nothing(s, o, password);
-        return mod_reply("-ERR %s not found or password incorrect", name);
+    const char *best = nullptr;
+    size_t nearest = 3;
+    for (const ModOption &o : opts) {
+        size_t d = edits(word, o.Name);
+        if (d < nearest) nearest = d, best = o.Name;
     }
-    if (!hash_verify(password, u.hash.c_str()))
-        return mod_reply("-ERR %s not found or password incorrect", name);
-    rehash_right(s, o, &u, password);
-    const char *method = hash_method(u.hash.c_str());
-    if (u.extra.empty()) return mod_reply("+OK %s %s %s", name, s->kind(), method);
-    mod_reply("+OK %s %s %s %s", name, s->kind(), method, u.extra.c_str());
+    std::string text = std::string("unknown option ") + word;
+    return best ? text + " (did you mean " + best + "?)" : text;
 }
 
-void op_set(ModStore *s, const ModOptions *o, const char *name, const char *password,
-            const char *extra)
+// Reads the options of argv from argv[from] on into the variables of opts.
+// Every problem, in order: an unknown option (a word after it that is no
+// option is taken as its value and passed over), a missing value.
+std::vector<std::string> parse_options(const std::vector<ModOption> &opts, int argc, char **argv,
+                                       int from)
 {
-    if (!password) return mod_reply("-ERR set requires a user name and a password");
-    if (!*password) return mod_reply("-ERR %s password must not be empty", name);
-    if (!extra_ok(extra)) return mod_reply("-ERR %s extra information invalid", name);
-    if (!extra_fits(s, name, extra)) return mod_reply("-ERR %s extra information too long", name);
-    if (o->ReadOnly) return mod_reply("-ERR %s not set, the store is read-only", name);
-    std::string err;
-    int r;
-    if (strcmp(password, no_password) == 0) {
-        r = s->update(name, nullptr, extra, nullptr, &err);
-    } else {
-        ModUser u;
-        if (!hash_make(o->Prefix, o->Cost, password, &u.hash))
-            return mod_reply("-DEAD %s %s", name, u.hash.c_str());
-        u.name = name;
-        u.extra = extra;
-        r = s->put(u, &err);
-        if (r == MOD_NONE)
-            return mod_reply("-ERR %s not set, the store holds it in another letter case", name);
+    std::vector<std::string> problems;
+    for (int i = from; i < argc; i++) {
+        const char *a = argv[i];
+        auto opt = std::find_if(opts.begin(), opts.end(),
+                                [a](const ModOption &o) { return strcmp(a, o.Name) == 0; });
+        if (opt == opts.end()) {
+            problems.push_back(unknown(a, opts));
+            if (i + 1 < argc && argv[i + 1][0] != '-') i++;
+            continue;
+        }
+        if (opt->Flag) *opt->Flag = 1;
+        if (!opt->Text && !opt->Number) continue;
+        if (i + 1 >= argc) {
+            problems.push_back(std::string("option ") + a + " requires a value");
+            break;
+        }
+        const char *v = argv[++i];
+        if (opt->Number) *opt->Number = std::max(atoi(v), 0);
+        if (!opt->Text) continue;
+        *opt->Text = v;
+        while (opt->Joins && i + 1 < argc && argv[i + 1][0] != '-' && strchr(argv[i + 1], '='))
+            *opt->Text += std::string(" ") + argv[++i];
     }
-    if (r < 0) return reply_failure(r, err);
-    if (r == MOD_NONE) return mod_reply("-ERR %s not found", name);
-    mod_reply("+OK %s set", name);
+    return problems;
 }
 
-void op_del(ModStore *s, const ModOptions *o, const char *name)
+// The next word of *at, up to a blank, ended there; *at moves past the
+// blank, or becomes null at the end of the line. Null once *at is.
+char *next_word(char **at)
 {
-    if (o->ReadOnly) return mod_reply("-ERR %s not deleted, the store is read-only", name);
-    std::string err;
-    int r = s->remove(name, &err);
-    if (r < 0) return reply_failure(r, err);
-    if (r == MOD_NONE) return mod_reply("-ERR %s not found", name);
-    mod_reply("+OK %s deleted", name);
+    char *w = *at;
+    if (!w) return nullptr;
+    char *blank = strchr(w, ' ');
+    if (blank) *blank = 0;
+    *at = blank ? blank + 1 : nullptr;
+    return w;
 }
 
-void op_search(ModStore *s, const char *pattern)
+// Answers one request line, taken apart in place. 0 after "quit", else 1.
+// With dead set, every request is answered "-DEAD dead".
+int serve(ModBackend *b, const char *dead, char *line)
 {
-    int found = 0, total = 0;
-    std::string err;
-    int r = s->each(
-        [&](const ModUser &u) {
-            total++;
-            if (!adt::wild_match(u.name.c_str(), pattern)) return;
-            found++;
-            if (u.extra.empty()) return mod_reply("+DATA %s", u.name.c_str());
-            mod_reply("+DATA %s %s", u.name.c_str(), u.extra.c_str());
-        },
-        &err);
-    if (r < 0) return reply_failure(r, err);
-    mod_reply("+OK %d %d", found, total);
-}
-
-} // namespace
-
-int mod_request(ModStore *s, const ModOptions *o, const char *dead, char *line)
-{
-    char *w[4] = {};
-    // The request word, then the rest of the line unsplit.
-    int n = adt::ssplit(line, " ", w, 2, 0);
-    const char *word = n > 0 ? w[0] : "";
-    char *rest = n > 1 ? w[1] : nullptr;
-    if (strcmp(word, "quit") == 0) return 0;
+    char *at = line;
+    const char *verb = next_word(&at);
+    if (strcmp(verb, "quit") == 0) return 0;
     if (dead) {
         mod_reply("-DEAD %s", dead);
         return 1;
     }
-    int lookup = strcmp(word, "lookup") == 0, del = strcmp(word, "del") == 0;
-    int check = strcmp(word, "check") == 0, set = strcmp(word, "set") == 0;
-    if (strcmp(word, "search") == 0) {
+    if (strcmp(verb, "search") == 0) {
         // The pattern is the first word; any further text is not ours.
-        char *p[2] = {};
-        char none[] = "";
-        adt::ssplit(rest ? rest : none, " ", p, 2, 0);
-        op_search(s, p[0] ? p[0] : "");
+        const char *pattern = next_word(&at);
+        b->search(pattern ? pattern : "");
         return 1;
     }
+    int lookup = strcmp(verb, "lookup") == 0, del = strcmp(verb, "del") == 0;
+    int check = strcmp(verb, "check") == 0, set = strcmp(verb, "set") == 0;
     if (!lookup && !del && !check && !set) {
         mod_reply("-ERR unknown request");
         return 1;
     }
     // lookup and del take the whole rest as the name, so a name with a
-    // blank is seen and refused; check and set split it into fields.
-    if (check || set)
-        n = rest ? adt::ssplit(rest, " ", w, 3, 0) : 0;
-    else
-        w[0] = rest, n = rest ? 1 : 0;
-    const char *name = n > 0 ? w[0] : "";
+    // blank is seen and refused; check and set take it word by word.
+    const char *name = lookup || del ? at : next_word(&at);
     if (!mod_name_ok(name)) {
         mod_reply("-ERR invalid user name");
         return 1;
     }
-    if (lookup) op_lookup(s, name);
-    if (del) op_del(s, o, name);
-    if (check) op_check(s, o, name, n > 1 ? w[1] : nullptr);
-    if (set) op_set(s, o, name, n > 1 ? w[1] : nullptr, n > 2 ? w[2] : "");
+    if (lookup || del) {
+        lookup ? b->lookup(name) : b->del(name);
+        return 1;
+    }
+    const char *password = next_word(&at);
+    int none = !password || strcmp(password, adt::WIRE_NO_PASSWORD) == 0;
+    if (check && (none || !*password)) // never right, whatever is stored
+        mod_reply("-ERR %s not found or password incorrect", name);
+    else if (check)
+        b->check(name, password);
+    else if (!password)
+        mod_reply("-ERR set requires a user name and a password");
+    else if (!*password)
+        mod_reply("-ERR %s password must not be empty", name);
+    else
+        b->set(name, none ? nullptr : password, at);
     return 1;
 }
 
-// Reads the next request line from standard input into *line, without its
-// line feed and a carriage return before it. 0 at the end of input or on a
-// read error; a line over request_max bytes comes back empty with *toolong.
-// The end of input after a partial line gives that line first.
-static int mod_read_request(std::string *line, int *toolong)
+// Reads requests from standard input and answers them until "quit" or the
+// end of input. dead as for serve. Returns the exit status.
+int run(ModBackend *b, const char *dead)
 {
-    static char bf[4096];
-    static size_t have = 0, upto = 0;
-    line->clear();
-    *toolong = 0;
-    for (;;) {
-        if (upto < have) {
-            char *lf = static_cast<char *>(memchr(bf + upto, '\n', have - upto));
-            size_t end = lf ? static_cast<size_t>(lf - bf) : have;
-            if (!*toolong) line->append(bf + upto, end - upto);
-            upto = lf ? end + 1 : have;
-            if (line->size() > request_max) {
-                *toolong = 1;
-                line->clear();
-            }
-            if (lf) {
-                if (!line->empty() && line->back() == '\r') line->pop_back();
-                return 1;
-            }
-        }
-        ssize_t r = read(0, bf, sizeof bf);
-        if (r < 0 && errno == EINTR) continue;
-        // A last line without its line feed is still a request.
-        if (r <= 0) return !line->empty() || *toolong;
-        have = static_cast<size_t>(r);
-        upto = 0;
-    }
-}
-
-int mod_run(ModStore *s, const ModOptions *o, const char *dead)
-{
+    ModReader in;
     std::string line;
-    int toolong;
-    while (mod_read_request(&line, &toolong)) {
-        if (toolong) {
+    for (int r; (r = in.read(&line)) != ModReader::END;) {
+        if (r == ModReader::TOO_LONG) {
             mod_reply("-ERR request too long");
             continue;
         }
         // A NUL byte ends the request there, as it would any text.
-        if (!mod_request(s, o, dead, line.data())) break;
+        int more = serve(b, dead, line.data());
+        explicit_bzero(line.data(), line.size());
+        if (!more) break;
     }
     return 0;
 }
 
-int mod_main(int argc, char **argv, ModStore *s)
+// The self-check of the options after "-t": 1 when it found a problem.
+int selfcheck(ModBackend *b, int argc, char **argv)
+{
+    ModCheck c;
+    for (const std::string &p : parse_options(b->options(), argc, argv, 2)) c.problem(p);
+    b->selfcheck(&c);
+    return c.problems() ? 1 : 0;
+}
+
+} // namespace
+
+int mod_main(int argc, char **argv, ModBackend *b)
 {
     mod_start();
-    ModOptions o;
-    std::string err;
-    int ok = mod_options_parse(&o, s->options(), argc, argv, &err) && s->open(o, &err);
-    return mod_run(s, &o, ok ? nullptr : err.c_str());
+    if (argc > 1 && strcmp(argv[1], "-t") == 0) return selfcheck(b, argc, argv);
+    std::vector<std::string> problems = parse_options(b->options(), argc, argv, 1);
+    std::string err = problems.empty() ? "" : problems[0];
+    int ok = problems.empty() && b->open(&err);
+    return run(b, ok ? nullptr : err.c_str());
 }

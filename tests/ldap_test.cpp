@@ -12,9 +12,17 @@ namespace
 
 const std::string alice = "cn=Alice%20Liddell mail=alice@example.org";
 
-// The reply to request; for a search its lines joined, hits sorted.
+// The reply to request; for a search its lines joined, hits sorted. A
+// request longer than a line is sent without its line feed until the
+// reply has come.
 std::string answer(Child &m, const std::string &request)
 {
+    if (request.size() > 997) {
+        m.send(request);
+        std::string reply = m.line();
+        m.send("\n");
+        return reply;
+    }
     if (request.rfind("search ", 0) != 0) return m.ask(request);
     Lines lines = m.search(request);
     std::sort(lines.begin(), lines.end() - 1);
@@ -70,14 +78,18 @@ class Ldap : public ::testing::Test
     void stop() { EXPECT_EQ(0, slapd.stop()) << "slapd did not end on SIGTERM"; }
     int binds() { return count(read_file(dir + "/slapd.out"), " BIND dn="); }
 
-    // The module as the service account, with options (blank-separated).
+    // The module's command line as the service account, with options
+    // (blank-separated); with "-t" first, its self-check.
+    Lines args(const std::string &options, const std::string &first = "")
+    {
+        return fields(MODULE_LDAP_BIN " " + first + " -uri " + uri +
+                      " -base dc=example,dc=org -binddn cn=corvane,dc=example,dc=org"
+                      " -bindpw-file corvane.secret -attrs cn,mail " +
+                      options);
+    }
     void module(Child &m, const std::string &options = "")
     {
-        ASSERT_TRUE(m.start(fields(MODULE_LDAP_BIN " -uri " + uri +
-                                   " -base dc=example,dc=org -binddn cn=corvane,dc=example,dc=org"
-                                   " -bindpw-file corvane.secret -attrs cn,mail " +
-                                   options),
-                            dir, Stderr::Closed));
+        ASSERT_TRUE(m.start(args(options), dir, Stderr::Closed));
     }
 };
 
@@ -97,6 +109,18 @@ TEST_F(Ldap, RequestsAreAnsweredByTheDirectory)
         {"", "check *)(uid=* wonderland ", "-ERR *)(uid=*" + refused},
         {"", "lookup *", "-ERR * not found"},
         {"", "check twin secret ", "-DEAD twin matches more than one entry"},
+        {"", "lookup a:b", "-ERR invalid user name"},
+        {"", "check #alice wonderland ", "-ERR invalid user name"},
+        // Refused once past the line's limit, before its end has come.
+        {"", std::string(999, 'x'), "-ERR request too long"},
+        {"", "-t", "exit 0"},
+        {"-starttsl", "-t", "unknown option -starttsl (did you mean -starttls?)|exit 1"},
+        {"-base ou=none,dc=example,dc=org", "-t",
+         "cannot search the directory: No such object|exit 1"},
+        {"-uri " + uri + "x", "-t",
+         "warning: directory unavailable: Can't contact LDAP server|exit 0"},
+        {"-bindpw-file users.ldif", "-t",
+         "unsafe secret users.ldif: group or others may read or write it (mode 0640)|exit 1"},
         // The directory matches uid ignoring case; the module answers for the name as stored.
         {"", "lookup ALICE", "-ERR ALICE not found"},
         {"", "check Alice wonderland ", "-ERR Alice" + refused},
@@ -117,6 +141,8 @@ TEST_F(Ldap, RequestsAreAnsweredByTheDirectory)
         {"", "check alice wonderland ", "-ERR alice" + refused},
         {"", "set carol (NULL) mail=new@example.org cn=Carol%20C", "+OK carol set"},
         {"", "lookup carol", "+OK carol cn=Carol%20C mail=new@example.org"},
+        {"-attrs mail", "set carol (NULL) ", "+OK carol set"}, // clears mail only
+        {"", "lookup carol", "+OK carol cn=Carol%20C"},
         {"", "set carol (NULL) sn=X",
          "-ERR carol extra information invalid: words ATTRIBUTE=VALUE of -attrs"},
         {"", "set nobody secret", "-ERR nobody not found"},
@@ -143,6 +169,11 @@ TEST_F(Ldap, RequestsAreAnsweredByTheDirectory)
     for (auto &c : cases) {
         if (c.request == "stop" || c.request == "start") {
             c.request == "stop" ? stop() : start();
+            continue;
+        }
+        if (c.request == "-t") {
+            Outcome o = here(args(c.options, "-t"));
+            EXPECT_EQ(c.reply, replace_all(o.out, "\n", "|") + "exit " + std::to_string(o.status));
             continue;
         }
         Child &m = modules[c.options];

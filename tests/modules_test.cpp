@@ -5,12 +5,12 @@
 // by the time a refusal takes), and the shipped example migration end to end.
 #include "tests/testkit.h"
 
+#include "modules/modhash.h"
+
 #include <random>
 #include <sqlite3.h>
 #include <sys/file.h>
 #include <sys/stat.h>
-
-#include "modules/modhash.h"
 
 using namespace testkit;
 
@@ -59,6 +59,24 @@ class Store : public ::testing::TestWithParam<std::string>
             got += (got.empty() ? "" : "|") + l;
         return got;
     }
+    // The lines of the module run with "-t" and options, joined by "|",
+    // then "exit STATUS", and " changed" when a file of the store's
+    // directory came, went or changed its size.
+    std::string selfcheck(Lines options)
+    {
+        auto listing = [&] {
+            std::string files;
+            for (const auto &e : fs::directory_iterator(tmp.dir))
+                files += e.path().string() + " " + std::to_string(e.file_size()) + "\n";
+            return files;
+        };
+        std::string before = listing();
+        options.insert(options.begin() + 1, {"-file", store()});
+        options.insert(options.begin(), bin());
+        Outcome o = run({.argv = options, .cwd = tmp.path});
+        return replace_all(o.out, "\n", "|") + "exit " + std::to_string(o.status) +
+               (before == listing() ? "" : " changed");
+    }
     // Stores users with hashes made elsewhere, as a legacy store holds them.
     void put(const std::vector<Fixture> &users, const std::string &head = "")
     {
@@ -92,13 +110,14 @@ TEST_P(Store, Requests)
     } runs[] = {
         // clang-format off
         {{}, {{"lookup alice", "-ERR alice not found"}, {"set alice secret1 uid=5 home=/x", "+OK alice set"},
-              {"lookup alice\r", "+OK alice uid=5 home=/x"}, {"set bob secret2", "+OK bob set"},
-              {"lookup bob", "+OK bob"}, {"check alice secret1 ", "+OK alice %K yescrypt uid=5 home=/x"},
+              {"lookup alice\r", "+OK alice uid=5 home=/x"}, {"set bob secret2 x", "+OK bob set"},
+              {"set bob secret2 ", "+OK bob set"}, {"lookup bob", "+OK bob"}, {"check alice secret1 ", "+OK alice %K yescrypt uid=5 home=/x"},
               {"check bob secret2 10.0.0.1", "+OK bob %K yescrypt"}, {"check alice secret2 ", "-ERR alice" + no},
               {"check nobody secret1 ", "-ERR nobody" + no}, {"check alice (NULL) ", "-ERR alice" + no},
-              {"set alice pw2", "+OK alice set"}, {"check alice secret1 ", "-ERR alice" + no},
-              {"set alice (NULL) second one", "+OK alice set"},
+              {"set alice pw2", "+OK alice set"}, {"lookup alice", "+OK alice uid=5 home=/x"},
+              {"check alice secret1 ", "-ERR alice" + no}, {"set alice (NULL) second one", "+OK alice set"},
               {"check alice pw2 ", "+OK alice %K yescrypt second one"}, {"set alice (NULL)", "+OK alice set"},
+              {"lookup alice", "+OK alice second one"}, {"set alice (NULL) ", "+OK alice set"},
               {"set ghost (NULL) x", "-ERR ghost not found"}, {"set Zed pw Zed!", "+OK Zed set"},
               {"set alex pw alex!", "+OK alex set"}, {"del md5user", "+OK md5user deleted"},
               {"del sha256user", "+OK sha256user deleted"}, {"del bcryptuser", "+OK bcryptuser deleted"},
@@ -176,6 +195,8 @@ TEST_P(Store, FreshSaltsNewStoresAndDeadStores)
 // only an answer about the user. Each row plants its fault in a fresh store
 // before the module starts or (late) while it runs; "%S" is the store's
 // path, "%D" its directory. A store others may read is served, warned once.
+// "-t OPTIONS" runs the module's self-check apart (its lines joined by "|",
+// then its exit status), which must leave the directory as it was.
 TEST_P(Store, FailuresAreDeadAndOnlyUsersAreRefused)
 {
     const std::string no = " not found or password incorrect", unsafe = "-DEAD unsafe store %S: ",
@@ -194,20 +215,31 @@ TEST_P(Store, FailuresAreDeadAndOnlyUsersAreRefused)
         std::vector<std::array<std::string, 2>> session;
     } rows[] = {
         // clang-format off
-        {"", false, [&] { return chmod(store().c_str(), 0666) == 0; }, {{"lookup md5user", unsafe + written + "0666)"}}},
+        {"", false, [&] { return chmod(store().c_str(), 0666) == 0; },
+         {{"lookup md5user", unsafe + written + "0666)"}, {"-t", unsafe.substr(6) + written + "0666)|exit 1"}}},
         {"", false, [&] { return chmod(store().c_str(), 0620) == 0; }, {{"set bob pw", unsafe + written + "0620)"}}},
         {"", false, [&] { return chmod(tmp.path.c_str(), 0770) == 0; },
          {{"lookup md5user", unsafe + "its directory %D may be written by group or others (mode 0770)"}}},
         {"", false, [&] { return chown(store().c_str(), 4242, 0) == 0; }, {{"lookup md5user", unsafe + other.substr(1)}}},
         {"", false, [&] { return chown(tmp.path.c_str(), 4242, 0) == 0; }, {{"lookup md5user", unsafe + "its directory %D is" + other}}},
-        {"", false, [&] { return chmod(store().c_str(), 0644) == 0; }, {{"lookup md5user", "+OK md5user"}, {"set bob pw", "+OK bob set"}}},
+        {"", false, [&] { return chmod(store().c_str(), 0644) == 0; }, {{"lookup md5user", "+OK md5user"},
+         {"set bob pw", "+OK bob set"}, {"-t", "warning: store %S may be read by others (mode 0644)|exit 0"}}},
+        {"", false, [] { return true; }, {{"-t", "exit 0"}, {"-t -readonyl", "unknown option -readonyl (did you mean -readonly?)|exit 1"}}},
+        {"", false, [&] { return fs::remove(store()); }, {{"-t -readonly", "cannot open %S: No such file or directory|exit 1"},
+         {"-t", "warning: store %S does not exist: the first start creates it|exit 0"}}},
         {"", false, [&] { return add("locked:!" + std::string(fixtures[0].hash)) && add("star:*"); },
          {{"check locked md5-secret ", "-ERR locked" + no}, {"check star * ", "-ERR star" + no}}},
         {"file", true, [&] { return chmod(store().c_str(), 0606) == 0; }, {{"lookup md5user", unsafe + written + "0606)"}}},
-        {"file", true, [&] { return add("junk"); }, {{"lookup md5user", junk}, {"check md5user md5-secret ", junk}}},
+        {"file", true, [&] { return add("junk"); },
+         {{"lookup md5user", junk}, {"check md5user md5-secret ", junk}, {"-t", junk.substr(6) + "|exit 1"}}},
         {"file", false, [&] { return add("bob :x:"); }, {{"lookup bob", junk}}},
         {"sqlite", true, [&] { return sql(store(), "DROP TABLE users"); },
-         {{"lookup md5user", "-DEAD cannot read %S: no such table: users"}}},
+         {{"lookup md5user", "-DEAD cannot read %S: no such table: users"}, {"-t", "exit 0"},
+          {"-t -readonly", "cannot use %S: no such table: users|exit 1"}}},
+        // A look at a database in WAL mode without its log leaves no log behind.
+        {"sqlite", false, [&] { return sql(store(), "PRAGMA wal_checkpoint(TRUNCATE)") &&
+                                       fs::remove(store() + "-wal") + fs::remove(store() + "-shm") >= 0; },
+         {{"-t -readonly", "exit 0"}}},
         // A table whose names compare ignoring case answers for the name as stored only.
         {"sqlite", false, [&] { return sql(store(), "CREATE TABLE u (name TEXT PRIMARY KEY COLLATE NOCASE, hash TEXT,"
                                                     " extra TEXT); INSERT INTO u SELECT * FROM users; DROP TABLE users;"
@@ -227,11 +259,12 @@ TEST_P(Store, FailuresAreDeadAndOnlyUsersAreRefused)
         Child m;
         if (row.late) start(m), m.ask("lookup md5user"); // open, before the fault
         if (!row.plant()) continue;                      // a change of owner needs root
-        if (!row.late) start(m);
-        for (auto &[request, reply] : row.session)
+        for (auto &[request, reply] : row.session) {
+            if (m.pid() < 0 && !request.starts_with("-t")) start(m);
             EXPECT_EQ(replace_all(replace_all(reply, "%S", store()), "%D", tmp.path),
-                      answer(m, request))
+                      request.starts_with("-t") ? selfcheck(fields(request)) : answer(m, request))
                 << request;
+        }
         m.finish();
         std::string warning = "warning: store " + store() + " may be read by others (mode 0644)";
         EXPECT_EQ(row.session[0][1] == "+OK md5user", count(m.errors(), warning)) << warning;
@@ -393,6 +426,31 @@ TEST(FileStore, UnknownUsersCostTheMostCommonMethod)
         census.clear();
         for (const char *h : hashes) census.add(h, strlen(h));
         EXPECT_EQ(method, census.typical().empty() ? "" : hash_method(census.typical().c_str()));
+    }
+}
+
+// corvane-file -hash [METHOD]: the hash of the first line of its input, in
+// the method given (yescrypt unless given), which the password verifies.
+TEST(FileStore, HashToolPrintsAHashOfThePasswordRead)
+{
+    const struct {
+        Lines args;
+        std::string input, method, err;
+    } cases[] = {
+        {{}, "first secret\nsecond\n", "yescrypt", ""},
+        {{"md5crypt"}, "first secret", "md5crypt", ""},
+        {{"nosuch"}, "first secret\n", "", "corvane-file: unknown hash method nosuch\n"},
+        {{}, "", "", "corvane-file: no password given\n"},
+    };
+    for (const auto &c : cases) {
+        Lines argv = {MODULE_FILE_BIN, "-hash"};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        Outcome o = run({.argv = argv, .input = c.input});
+        std::string hash = o.out.substr(0, o.out.find('\n'));
+        EXPECT_EQ(c.err, o.err);
+        EXPECT_EQ(c.err.empty() ? 0 : 1, o.status);
+        EXPECT_EQ(c.method.empty() ? "unknown" : c.method, hash_method(hash.c_str()));
+        EXPECT_TRUE(!c.err.empty() || hash_verify("first secret", hash.c_str())) << hash;
     }
 }
 

@@ -5,6 +5,8 @@
 // directory when the program ends, however it ends.
 #include "tests/testkit.h"
 
+#include "adt/lib.h"
+
 #include <pwd.h>
 
 using namespace testkit;
@@ -66,11 +68,13 @@ class PgsqlTest : public ::testing::Test
         ASSERT_FALSE(dir.empty()) << "the test server did not start";
     }
 
-    // A module on table t (made by it) of the test server, with hashes that are quick to make.
+    // A module on table t (made by it) of the test server, with hashes that
+    // are quick to make; the conninfo's blank-separated settings are words.
     static Lines module(const std::string &t, const std::string &conninfo = uri)
     {
-        return {MODULE_PGSQL_BIN, "-conninfo", conninfo,  "-table", t,
-                "-create",        "-method",   "md5crypt"};
+        Lines argv = fields(MODULE_PGSQL_BIN " -conninfo " + conninfo);
+        argv.insert(argv.end(), {"-table", t, "-create", "-method", "md5crypt"});
+        return argv;
     }
     static std::string output(const Lines &argv, const std::string &input = "",
                               const std::string &cwd = "")
@@ -180,6 +184,7 @@ TEST_F(PgsqlTest, Conninfos)
          "-ERR x not found\n"},
         {"postgresql://corvane:secret@/postgres?host=" + dir, refused},
         {"host=" + dir + " user=corvane password=secret", refused},
+        {"host=" + dir + " user=corvane dbname=postgres", "-ERR x not found\n"},
     };
     for (const auto &[conninfo, reply] : cases)
         EXPECT_EQ(reply, output(module("hosts", conninfo), "lookup x\n")) << conninfo;
@@ -205,7 +210,8 @@ TEST_F(PgsqlTest, OnlyTheNameAsStoredAnswersAndAMissingTableIsDead)
         {"check Alice pw ", "-ERR Alice not found or password incorrect"},
         {"set ALICE pw2", "-ERR ALICE not set, the store holds it in another letter case"},
         {"set ALICE (NULL) x", "-ERR ALICE not found"}, {"del ALICE", "-ERR ALICE not found"},
-        {"check alice pw ", "+OK alice pgsql md5crypt"},
+        {"check alice pw ", "+OK alice pgsql md5crypt"}, {"set bob pw b1", "+OK bob set"},
+        {"set bob pw2", "+OK bob set"}, {"lookup bob", "+OK bob b1"}, {"set bob pw ", "+OK bob set"}, {"lookup bob", "+OK bob"},
         {"lookup a\xff", "-ERR cannot read ci: invalid byte sequence for encoding \"UTF8\": 0xff"},
         {"drop", ""}, {"lookup alice", "-DEAD cannot read ci: relation \"ci\" does not exist"},
         // clang-format on
@@ -232,6 +238,41 @@ TEST_F(PgsqlTest, HostileNamesAreData)
     EXPECT_EQ(rows, output({PG_BIN_DIR "/psql", "-Atc",
                             "SELECT name || '|' || extra FROM hostile ORDER BY name COLLATE \"C\"",
                             uri}));
+}
+
+// corvane-pgsql -t: its lines joined by "|", then its exit status. The
+// table is only looked at: -create does not make it, the rights of the
+// user that logs in are read.
+TEST_F(PgsqlTest, SelfCheck)
+{
+    ASSERT_EQ(
+        "",
+        output({PG_BIN_DIR "/psql", "-qAt", "-c",
+                "CREATE TABLE seen (name text PRIMARY KEY,"
+                " hash text, extra text); CREATE ROLE reader LOGIN; GRANT SELECT ON seen TO reader",
+                uri}));
+    TempDir t;
+    std::string open = write_file(t / "open", "", 0644),
+                reader = replace_all(uri, "=corvane", "=reader");
+    const std::pair<std::string, std::string> cases[] = {
+        // clang-format off
+        {"-conninfo " + uri + " -table checked -create", "exit 0"},
+        {"-conninfo " + uri + " -table checked", "cannot use checked: relation \"checked\" does not exist|exit 1"},
+        {"-conninfo " + uri + " -table seen -creat", "unknown option -creat (did you mean -create?)|exit 1"},
+        {"-conninfo " + reader + " -table seen -readonly", "exit 0"},
+        {"-conninfo " + reader + " -table seen", "cannot change seen: no right to INSERT, UPDATE and DELETE|exit 1"},
+        {"-conninfo host=" + dir + "/down user=corvane", "warning: database unavailable: *|exit 0"},
+        {"-conninfo " + uri + "&user=nobody", "cannot log in: *role \"nobody\" does not exist|exit 1"},
+        {"-conninfo " + uri + "&passfile=" + open,
+         "unsafe secret " + open + ": group or others may read or write it (mode 0644)|exit 1"},
+        // clang-format on
+    };
+    for (const auto &[options, expected] : cases) {
+        Lines argv = fields(MODULE_PGSQL_BIN " -t " + options);
+        Outcome o = run({.argv = argv});
+        std::string got = replace_all(o.out, "\n", "|") + "exit " + std::to_string(o.status);
+        EXPECT_TRUE(adt::wild_match(got.c_str(), expected.c_str())) << got;
+    }
 }
 
 } // namespace
