@@ -3,6 +3,8 @@
 
 #include "adt/lib.h"
 #include "adt/log.h"
+#include "peers.h"
+#include "privilege.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -11,6 +13,7 @@
 #include <cstdio>
 #include <cstring>
 #include <map>
+#include <pwd.h>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -50,6 +53,12 @@ const SIniTable Settings[] = {
     {I_SEARCH_TIMEOUT, "search_timeout", SM_NONE, "60000", -1, "VALUE"},
     {I_RETRY_AFTER, "retry_after", SM_NONE, "60", -1, "VALUE"},
     {I_LOG_TO, "log_to", SM_NONE, "file", -1, "VALUE"},
+    {I_CLIENTS, "clients", SM_NONE, nullptr, -1, "VALUE"},
+    {I_USER, "user", SM_NONE, nullptr, -1, "VALUE"},
+    {I_GROUP, "group", SM_NONE, nullptr, -1, "VALUE"},
+    {I_STATE_DIR, "state_dir", SM_NONE, nullptr, -1, "VALUE"},
+    {I_LOG_DIR, "log_dir", SM_NONE, nullptr, -1, "VALUE"},
+    {I_MAX_CLIENTS, "max_clients", SM_NONE, "1024", -1, "VALUE"},
     {-1, nullptr, SM_NONE, nullptr, -1, nullptr},
 };
 
@@ -67,6 +76,8 @@ static int number_floor(int id)
         return 100;
     case I_RETRY_AFTER:
         return 0;
+    case I_MAX_CLIENTS:
+        return 1;
     default:
         return INT_MIN;
     }
@@ -94,7 +105,7 @@ static int global_only(int id)
 {
     return id == I_LOGLEVEL || id == I_SET_ONCE || id == I_DEL_ONCE || id == I_LOG_ROTATIONS ||
            id == I_LOG_SIZE || id == I_SEARCH_LIMIT || id == I_SEARCH_TIMEOUT ||
-           id == I_RETRY_AFTER || id == I_LOG_TO;
+           id == I_RETRY_AFTER || id == I_LOG_TO || (id >= I_CLIENTS && id <= I_MAX_CLIENTS);
 }
 
 // What the check of a configuration has found so far.
@@ -107,6 +118,7 @@ struct config_check {
     std::map<int, int> numbers;              // module number: line of its first module line
     std::map<std::string, int> module_lines; // domain name: line of its first module line
     std::map<std::string, int> binary_lines; // domain name ("" global): line of its binary
+    std::map<int, int> global_lines;         // global setting: its line
 };
 
 static void problem(config_check *c, int line, const char *format, ...)
@@ -196,6 +208,7 @@ static void check_value(config_check *c, int line, int id, const char *v)
     case I_SEARCH_LIMIT:
     case I_SEARCH_TIMEOUT:
     case I_RETRY_AFTER:
+    case I_MAX_CLIENTS:
         if (!is_number(v))
             problem(c, line, "%s '%s' is not a number: taken as %d", name, v,
                     number_setting(id, v));
@@ -227,7 +240,45 @@ static void check_value(config_check *c, int line, int id, const char *v)
     case I_DEL_ONCE:
         if (!truth) problem(c, line, "%s '%s' is neither true nor false: taken as false", name, v);
         break;
+    case I_CLIENTS:
+    case I_WRITERS: {
+        PeerList list;
+        std::string unknown;
+        if (!peers_parse(v, &list, &unknown))
+            problem(c, line, "%s: no such user or group: %s (left out)", name, unknown.c_str());
+        break;
     }
+    case I_USER: {
+        long uid = peers_uid(v);
+        if (uid < 0 || !getpwuid(static_cast<uid_t>(uid)))
+            problem(c, line, "%s '%s': no such user", name, v);
+        break;
+    }
+    case I_GROUP:
+    case I_SOCKET_GROUP:
+        if (peers_gid(v) < 0) problem(c, line, "%s '%s': no such group", name, v);
+        break;
+    }
+}
+
+// Whether the user modules run as may use what they and the log need.
+static void check_access(config_check *c)
+{
+    RunAs r;
+    std::string why;
+    if (!runas_resolve(config_global(c->ini, I_USER), config_global(c->ini, I_GROUP), &r, &why))
+        return; // said with its line already
+    char state[PATH_BUF], logs[PATH_BUF], file[PATH_BUF];
+    config_directory(c->ini, I_STATE_DIR, c->dir, state);
+    config_directory(c->ini, I_LOG_DIR, c->dir, logs);
+    exename(file, c->file, sizeof file);
+    attach_ext(file, ".log", sizeof file);
+    bool to_file = log_destination(config_global(c->ini, I_LOG_TO)) <= LOG_TO_FILE;
+    std::vector<std::string> found;
+    runas_check_access(r, state, sini_has(c->ini, I_STATE_DIR, nullptr), logs,
+                       to_file ? file : nullptr, &found);
+    int line = c->global_lines.count(I_USER) ? c->global_lines[I_USER] : 0;
+    for (const std::string &f : found) problem(c, line, "%s", f.c_str());
 }
 
 // The loader's report of one line.
@@ -254,6 +305,7 @@ static void check_line(void *ctx, int line, SIniLineKind kind, const char *word,
         else
             check_value(c, line, id, value);
         if (id == I_BINARY) c->binary_lines[domain ? domain : ""] = line;
+        if (!domain) c->global_lines[id] = line;
     }
 }
 
@@ -291,7 +343,36 @@ static void check_binaries(config_check *c)
     }
 }
 
+char *config_directory(SIni ini, int id, const char *dir, char *out)
+{
+    const char *value = config_global(ini, id);
+    if (value && value[0] == '/')
+        scpy(out, value, PATH_BUF);
+    else if (value) {
+        scpy(out, dir, PATH_BUF);
+        attach_path(out, value, PATH_BUF);
+    } else
+        scpy(out, dir, PATH_BUF);
+    return out;
+}
+
+SIni config_load(const char *source)
+{
+    SIni ini = sini_init(Settings);
+    if (sini_load_lines(ini, source, "module", nullptr, nullptr)) return ini;
+    int e = errno;
+    sini_free(&ini);
+    errno = e;
+    return nullptr;
+}
+
 SIni config_judge(const char *path, const char *dir, int to, ConfigVerdict *verdict)
+{
+    return config_judge_from(path, path, dir, to, verdict);
+}
+
+SIni config_judge_from(const char *source, const char *path, const char *dir, int to,
+                       ConfigVerdict *verdict)
 {
     verdict->problems = 0;
     verdict->unstartable[0] = 0;
@@ -301,7 +382,7 @@ SIni config_judge(const char *path, const char *dir, int to, ConfigVerdict *verd
     c.dir = dir;
     c.to = to;
     c.verdict = verdict;
-    if (!sini_load_lines(c.ini, path, "module", check_line, &c)) {
+    if (!sini_load_lines(c.ini, source, "module", check_line, &c)) {
         int e = errno;
         sini_free(&c.ini);
         errno = e;
@@ -311,7 +392,11 @@ SIni config_judge(const char *path, const char *dir, int to, ConfigVerdict *verd
         problem(&c, 0, "no module defined");
         scpy(verdict->unstartable, "No modules defined", WIRE_BUF);
     }
+    char state[PATH_BUF];
+    c.dir = config_directory(c.ini, I_STATE_DIR, dir, state); // where the modules run
     check_binaries(&c);
+    c.dir = dir;
+    check_access(&c);
     return c.ini;
 }
 

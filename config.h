@@ -45,10 +45,16 @@ enum {
     I_WRITERS = 27,        // users and "@group"s besides root and ours who may set, del, search
     I_SEARCH_TIMEOUT = 28, // most ms one module's search may take, global
     I_RETRY_AFTER = 29, // seconds until failures are forgotten, a given-up module retried, global
-    I_LOG_TO = 30       // where the log goes: file, syslog or stderr, global
+    I_LOG_TO = 30,      // where the log goes: file, syslog or stderr, global
+    I_CLIENTS = 31,     // the daemon's: peers that may connect (users, uids, "@group"s), global
+    I_USER = 32,        // run as root: the user modules (and the daemon) run as, global
+    I_GROUP = 33,       // ... and its group (default: the user's own), global
+    I_STATE_DIR = 34,   // where modules run (default: the configuration directory), global
+    I_LOG_DIR = 35,     // where the log file is (default: the configuration directory), global
+    I_MAX_CLIENTS = 36  // the daemon's: most connections held at once, global
 };
 
-// The program's settings table: 31 rows and a terminating row whose Name
+// The program's settings table: 37 rows and a terminating row whose Name
 // is null. Every row holds one verbatim value.
 extern const adt::SIniTable Settings[];
 
@@ -73,13 +79,22 @@ struct ConfigVerdict {
 };
 
 // Loads the configuration file at path and judges it: every line (unknown
-// settings with a suggestion, values that do not parse, global settings in
-// a module section, module numbers given twice), that it defines a module,
-// and that each module's program can be executed as a module runs it, in
-// the directory dir. Each problem is written where `to` says. The loaded
-// store, which the caller frees with sini_free; null when the file cannot
-// be loaded (errno says why; nothing is written).
+// settings with a suggestion, values that do not parse, users and groups
+// that do not exist, global settings in a module section, module numbers
+// given twice), that it defines a module, that each module's program can
+// be executed as a module runs it, in its state directory (dir is the
+// configuration directory), and that the user modules run as may use the
+// state directory and the log. Each problem is written where `to` says.
+// The loaded store, which the caller frees with sini_free; null when the
+// file cannot be loaded (errno says why; nothing is written).
 adt::SIni config_judge(const char *path, const char *dir, int to, ConfigVerdict *verdict);
+// As config_judge, reading the file's text from source (a snapshot of it)
+// while every message names path.
+adt::SIni config_judge_from(const char *source, const char *path, const char *dir, int to,
+                            ConfigVerdict *verdict);
+// Loads the configuration at source without judging it or saying anything
+// (a worker's copy of what its supervisor judged); null as config_judge.
+adt::SIni config_load(const char *source);
 
 // The settings in effect in ini, on standard output in the file's own
 // syntax: the global ones, then each module's in the order the modules are
@@ -89,6 +104,10 @@ void config_print(adt::SIni ini);
 
 // A global setting of ini: its value, else the row's default (null: none).
 const char *config_global(adt::SIni ini, int id);
+// The directory a global directory setting (I_STATE_DIR, I_LOG_DIR) names,
+// relative to the configuration directory dir, into out (PATH_BUF bytes);
+// dir when it is not set. Returns out.
+char *config_directory(adt::SIni ini, int id, const char *dir, char *out);
 // A numeric setting as it is taken for domain (null: the global one): the
 // leading decimal integer of its value, raised to the setting's least.
 int config_number(adt::SIni ini, int id, const char *domain);

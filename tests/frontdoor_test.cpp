@@ -134,6 +134,11 @@ TEST_F(FrontDoor, ConfigurationTestGivesEveryProblemWithItsLine)
         {"module 1\nbinary /etc/passwd\nmodule 2\nbinary nothere x\n",
          {"2: Module1 cannot execute '/etc/passwd': Permission denied",
           "4: Module2 cannot execute 'nothere': No such file or directory"}},
+        {"user nosuch\ngroup nosuch\nclients nobody, nosuch @nosuch\nmax_clients many\nmodule 1\n" +
+             b,
+         {"1: user 'nosuch': no such user", "2: group 'nosuch': no such group",
+          "3: clients: no such user or group: nosuch @nosuch (left out)",
+          "4: max_clients 'many' is not a number: taken as 1"}},
         {"module 1\n" + b + "log_size 12\nmodule 01\n" + b,
          {"3: log_size is read only before the first module line: ignored here",
           "4: module number 1 given twice (first at line 1)"}},
