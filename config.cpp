@@ -277,6 +277,8 @@ static void check_access(config_check *c)
     std::vector<std::string> found;
     runas_check_access(r, state, sini_has(c->ini, I_STATE_DIR, nullptr), logs,
                        to_file ? file : nullptr, &found);
+    if (config_global(c->ini, I_GROUP) && !config_global(c->ini, I_USER))
+        problem(c, c->global_lines[I_GROUP], "group is used only with user: ignored");
     int line = c->global_lines.count(I_USER) ? c->global_lines[I_USER] : 0;
     for (const std::string &f : found) problem(c, line, "%s", f.c_str());
 }

@@ -241,11 +241,12 @@ void restart_needed(SIni running, SIni loaded)
     gid_t g1, g2;
     socket_access(running, &m1, &g1);
     socket_access(loaded, &m2, &g2);
-    for (int id : {I_USER, I_GROUP, I_LOG_DIR, I_SOCKET_MODE, I_SOCKET_GROUP}) {
+    if (m1 != m2)
+        amsg("Reload: the socket's mode %04o is not used: restart needed (it stays %04o)",
+             static_cast<unsigned>(m2), static_cast<unsigned>(m1));
+    for (int id : {I_USER, I_GROUP, I_LOG_DIR, I_SOCKET_GROUP}) {
         const char *was = config_global(running, id), *is = config_global(loaded, id);
-        bool same =
-            id == I_SOCKET_MODE ? m1 == m2 : (!was && !is) || (was && is && !strcmp(was, is));
-        if (!same)
+        if ((was || is) && (!was || !is || strcmp(was, is) != 0))
             amsg("Reload: %s '%s' is not used: restart needed (it stays '%s')", Settings[id].Name,
                  is ? is : "", was ? was : "");
     }
@@ -380,25 +381,6 @@ void refuse(Supervisor *s, int fd, const char *line)
     close(fd);
 }
 
-void drop(Supervisor *s, Connection *c, const char *why)
-{
-    if (why)
-        imsg("Client pid %d %s for %d s, disconnected", static_cast<int>(c->peer.pid), why,
-             s->set.timeout_ms / 1000);
-    epoll_ctl(s->ep, EPOLL_CTL_DEL, c->fd, nullptr);
-    close(c->fd);
-    if (--s->per_uid[c->peer.uid] <= 0) s->per_uid.erase(c->peer.uid);
-    s->conns.erase(c->id); // its request on a worker, if any, is answered to no one
-}
-
-// A reply the supervisor makes itself, logged as the command handler logs its own.
-void reply_here(Connection *c, const char *reply)
-{
-    imsg("OUTPUT[%s]", reply);
-    conn_put(c, reply, strlen(reply));
-    conn_put(c, "\n", 1);
-}
-
 // Lets w's replies in again once its connection's output has room.
 void resume_worker(Supervisor *s, uint64_t conn)
 {
@@ -407,6 +389,26 @@ void resume_worker(Supervisor *s, uint64_t conn)
             w.paused = false;
             watch(s, EPOLL_CTL_MOD, w.chan, EPOLLIN, TAG_WORKER | static_cast<uint64_t>(pid));
         }
+}
+
+void drop(Supervisor *s, Connection *c, const char *why)
+{
+    if (why)
+        imsg("Client pid %d %s for %d s, disconnected", static_cast<int>(c->peer.pid), why,
+             s->set.timeout_ms / 1000);
+    epoll_ctl(s->ep, EPOLL_CTL_DEL, c->fd, nullptr);
+    close(c->fd);
+    if (--s->per_uid[c->peer.uid] <= 0) s->per_uid.erase(c->peer.uid);
+    resume_worker(s, c->id); // the rest of its reply is answered to no one
+    s->conns.erase(c->id);
+}
+
+// A reply the supervisor makes itself, logged as the command handler logs its own.
+void reply_here(Connection *c, const char *reply)
+{
+    imsg("OUTPUT[%s]", reply);
+    conn_put(c, reply, strlen(reply));
+    conn_put(c, "\n", 1);
 }
 
 // Moves c on as far as it goes: writes its output, takes its next line for

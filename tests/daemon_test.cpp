@@ -70,12 +70,12 @@ class Daemon : public CorvaneDir
                                  tmp.at("m.script") + " " + tmp.at("m.req"));
     }
     // Starts the daemon in its directory as "-path ." (on a socket handed
-    // over, when >= 0); true once it answers.
+    // over, when >= 0), with a descriptor limit of 256; true once it answers.
     bool launch(int handed = -1)
     {
         return daemon.start(
-            {"/bin/sh", "-c", "cd \"$0\" && exec \"$1\" -path . -listen \"$2\"", tmp.path,
-             public_copy(CORVANE_BIN), sock},
+            {"/bin/sh", "-c", "cd \"$0\" && ulimit -S -n 256 && exec \"$1\" -path . -listen \"$2\"",
+             tmp.path, public_copy(CORVANE_BIN), sock},
             dir / "out", [&] { return session(sock, "")[0] == "+OK bye"; }, // and no longer held
             handed);
     }
@@ -208,6 +208,7 @@ TEST_F(Daemon, IdleSlowAndNonReadingClientsHoldNoWorker)
     fd = socket_at(sock, "search x\n");
     EXPECT_TRUE(eventually([&] { return count(log(), "left its replies unread") == 2; }));
     EXPECT_LT(count(read_all(fd), "\n"), 20000);
+    EXPECT_EQ("+OK lookup c", session(sock, "lookup c\n")[0]); // its worker is free again
     stop();
 }
 
@@ -264,7 +265,7 @@ TEST_F(Daemon, RunsAsItsUserWhoseFilesAreItsOwnAndOnlyThenOpensItsLog)
     for (const char *d : {"state", "logs"}) chown((dir / d).c_str(), Nobody, Nobody);
     write("m.req", ""), chown((dir / "m.req").c_str(), Nobody, Nobody);
     const std::string globals =
-        "user nobody\nstate_dir state\nlog_dir logs\nworkers 2\nsocket_mode 0666";
+        "user nobody\nstate_dir state\nlog_dir logs\nworkers 2\nsocket_mode 0666\nmax_clients 1000";
     config(globals);
     log_file = "logs/corvane.log";
     // A test as root: its module and log are the user's, in its directories.
@@ -284,6 +285,9 @@ TEST_F(Daemon, RunsAsItsUserWhoseFilesAreItsOwnAndOnlyThenOpensItsLog)
         return procs.size() == 5 && std::count(procs.begin(), procs.end(), 0) == 0;
     }));
     for (pid_t p : procs) EXPECT_EQ(as, ids(p)) << p;
+    // The descriptor limit (256 here) was raised to hold max_clients.
+    std::string limits = read_file("/proc/" + std::to_string(daemon.pid) + "/limits");
+    EXPECT_GE(atoi(limits.substr(limits.find("Max open files") + 14).c_str()), 1000) << limits;
     EXPECT_EQ("+OK lookup y", session(sock, "lookup y\n")[0]);
     // Its own user is no writer: a module run as it cannot change every store.
     EXPECT_EQ("-ERR set not allowed for this client\n+OK bye\n",

@@ -139,6 +139,7 @@ TEST_F(FrontDoor, ConfigurationTestGivesEveryProblemWithItsLine)
          {"1: user 'nosuch': no such user", "2: group 'nosuch': no such group",
           "3: clients: no such user or group: nosuch @nosuch (left out)",
           "4: max_clients 'many' is not a number: taken as 1"}},
+        {"group daemon\nmodule 1\n" + b, {"1: group is used only with user: ignored"}},
         {"module 1\n" + b + "log_size 12\nmodule 01\n" + b,
          {"3: log_size is read only before the first module line: ignored here",
           "4: module number 1 given twice (first at line 1)"}},
