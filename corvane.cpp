@@ -27,7 +27,7 @@ struct FrontEnd {
     char name[PATH_BUF] = "";       // invocation name without directory and extension
     char dir[PATH_BUF] = "";        // -path, else the current working directory
     LogLevel level = LogError;      // LogDebug after -debug
-    const char *listen = nullptr;   // -listen PATH
+    const char *listen = nullptr;   // -listen [PATH]
     const char *connect = nullptr;  // -connect PATH
     bool worker = false;            // -worker PID: a worker of the daemon
     int supervisor = -1;            // that PID
@@ -68,9 +68,10 @@ int option_test(int, char **, int)
     return 0;
 }
 
-int option_listen(int, char **argv, int at)
+// -listen [PATH]: the word after it is the path unless it is an option.
+int option_listen(int argc, char **argv, int at)
 {
-    F.listen = argv[at + 1];
+    F.listen = at + 1 < argc && argv[at + 1][0] != '-' ? argv[at + 1] : CORVANE_SOCKET;
     return 0;
 }
 
@@ -108,7 +109,8 @@ const option_row Options[] = {
     {"-t", 0, "", option_test,
      "test the configuration and print the effective settings; start no module"},
     {"-version", 0, "", option_version, "print the version (exit status 1)"},
-    {"-listen", 1, "PATH", option_listen, "serve clients on a Unix socket at PATH (the daemon)"},
+    {"-listen", 0, "[PATH]", option_listen,
+     "serve clients on a Unix socket at PATH (the daemon; default " CORVANE_SOCKET ")"},
     {"-connect", 1, "PATH", option_connect, "ask the daemon at PATH instead of starting modules"},
     {"-worker", 1, "PID", option_worker, nullptr},
     {"-h", 0, "", option_help, "print this text (also -help, --help)"},
@@ -138,7 +140,7 @@ int option_help(int argc, char **argv, int)
     command_options_usage(stdout);
     printf("Without one, commands are read from standard input, one per line (\"help\"\n"
            "lists them). The configuration is %s.ini and the log %s.log, both in the\n"
-           "-path directory, else in the current directory.\n",
+           "-path directory, else in the current directory (the daemon: " CORVANE_CONFDIR ").\n",
            F.name, F.name);
     fflush(stdout);
     F.finished = 0;
@@ -282,6 +284,7 @@ int corvane_main(int argc, char **argv)
     sig_init(nullptr);
     atexit(cleanup);
     exename(F.name, argc > 0 ? argv[0] : nullptr, PATH_BUF);
+    if (!F.dir[0] && F.listen) scpy(F.dir, CORVANE_CONFDIR, PATH_BUF); // the daemon's own
     if (!F.dir[0]) currentdir(F.dir, PATH_BUF);
     char path[PATH_BUF];
     scpy(path, F.dir, PATH_BUF);
