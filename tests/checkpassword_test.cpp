@@ -166,6 +166,8 @@ TEST(CheckpasswordProgram, AsksADaemonOnItsSocket)
     }
     close(listener);
     EXPECT_EQ(adapter({"--socket", path, "--pam"}, "secret", {"PAM_USER=alice"}).status, 111);
+    Outcome d = adapter({"--socket", "--pam"}, "secret", {"PAM_USER=alice"}); // the default
+    EXPECT_TRUE(d.status == 111 && contains(d.err, "cannot connect to " CORVANE_SOCKET ": "));
 }
 
 } // namespace
