@@ -129,7 +129,7 @@ class AskLink
     // The next reply line (askd_read_line, on a reader that lives as long
     // as the link).
     int read_line(char *line, size_t size, const struct timespec *deadline);
-    // 1 while part of a line has come and its end has not.
+    // 1 while bytes that came are not handed out yet (a line begun).
     int holds_part() const { return reader_.end > reader_.start; }
     // Whether an idle link can still carry a request: Corvane has not
     // ended or closed its end. Output nobody asked for is thrown away.
