@@ -1,4 +1,4 @@
-/* askd: one request to Corvane's daemon; what it keeps to is in askd.h. */
+/* askd: one request to Corvane; what it keeps to is in askd.h. */
 #define _GNU_SOURCE
 #include "adapters/askd.h"
 
