@@ -2,6 +2,8 @@
 // options, composing the rooms of the front end (corvane.h).
 #include "corvane.h"
 
+#include "adapters/ask.h"
+#include "adapters/connect.h"
 #include "adt/lib.h"
 #include "adt/log.h"
 #include "client.h"
@@ -28,7 +30,8 @@ struct FrontEnd {
     char dir[PATH_BUF] = "";        // -path, else the current working directory
     LogLevel level = LogError;      // LogDebug after -debug
     const char *listen = nullptr;   // -listen [PATH]
-    const char *connect = nullptr;  // -connect PATH
+    const char *connect = nullptr;  // -connect [PATH]
+    int timeout = ASK_TIMEOUT;      // -timeout MS: the time -connect gives the daemon
     bool worker = false;            // -worker PID: a worker of the daemon
     int supervisor = -1;            // that PID
     Log *log = nullptr;             // the program's log
@@ -68,17 +71,30 @@ int option_test(int, char **, int)
     return 0;
 }
 
-// -listen [PATH]: the word after it is the path unless it is an option.
+// The socket of -listen [PATH] and -connect [PATH]: the word after the
+// option unless it is an option itself, else the daemon's default socket.
+const char *socket_word(int argc, char **argv, int at)
+{
+    return at + 1 < argc && argv[at + 1][0] != '-' ? argv[at + 1] : CORVANE_SOCKET;
+}
+
 int option_listen(int argc, char **argv, int at)
 {
-    F.listen = at + 1 < argc && argv[at + 1][0] != '-' ? argv[at + 1] : CORVANE_SOCKET;
+    F.listen = socket_word(argc, argv, at);
     return 0;
 }
 
-int option_connect(int, char **argv, int at)
+int option_connect(int argc, char **argv, int at)
 {
-    F.connect = argv[at + 1];
+    F.connect = socket_word(argc, argv, at);
     return 0;
+}
+
+int option_timeout(int, char **argv, int at)
+{
+    if (askd_timeout_value(argv[at + 1], &F.timeout)) return 0;
+    print_err("bad time-out %s: milliseconds from 1 to %d", argv[at + 1], ASKD_TIMEOUT_MAX);
+    return 1;
 }
 
 // Started by the supervisor whose process id follows.
@@ -110,8 +126,10 @@ const option_row Options[] = {
      "test the configuration and print the effective settings; start no module"},
     {"-version", 0, "", option_version, "print the version (exit status 1)"},
     {"-listen", 0, "[PATH]", option_listen,
-     "serve clients on a Unix socket at PATH (the daemon; default " CORVANE_SOCKET ")"},
-    {"-connect", 1, "PATH", option_connect, "ask the daemon at PATH instead of starting modules"},
+     "serve clients on a Unix socket at PATH (the daemon), by default " CORVANE_SOCKET},
+    {"-connect", 0, "[PATH]", option_connect, "ask the daemon at PATH, by default " CORVANE_SOCKET},
+    {"-timeout", 1, "MS", option_timeout,
+     "with -connect: ms the daemon has to answer (default 30000)"},
     {"-worker", 1, "PID", option_worker, nullptr},
     {"-h", 0, "", option_help, "print this text (also -help, --help)"},
     {"-help", 0, "", option_help, nullptr},
@@ -280,7 +298,11 @@ int corvane_main(int argc, char **argv)
     F = FrontEnd();
     int status = process_args(argc, argv, 0);
     if (status || F.finished >= 0) return status;
-    if (F.connect) return daemon_connect(F.connect, argc, argv); // -connect: a client only
+    if (F.connect) { // a client of the daemon only
+        int at = first_command(argc, argv);
+        status = process_args(argc, argv, 1);
+        return status ? status : connect_run(F.connect, F.timeout, argc - at, argv + at);
+    }
     sig_init(nullptr);
     atexit(cleanup);
     exename(F.name, argc > 0 ? argv[0] : nullptr, PATH_BUF);
