@@ -262,13 +262,12 @@ int spawn_start_in(pSpawn x, const char *command, const char *dir)
     char *args[MAX_ARGS];
     make_args(command, args, MAX_ARGS);
 
-    // Our ends and our own standard descriptors stay out of every child, so
-    // no module holds another module's pipe open.
+    // Our ends stay out of every child, so no module holds another
+    // module's pipe open. Our own standard descriptors are left as they
+    // are: the child's 0, 1 and 2 are its pipes and /dev/null anyway, and a
+    // program we run later by other means must still find ours open.
     cloexec(x->in, "in");
     cloexec(x->out, "out");
-    cloexec(0, "stdin");
-    cloexec(1, "stdout");
-    cloexec(2, "stderr");
 
     // A child must not write our buffered log lines a second time.
     log_flush(nullptr);
