@@ -181,17 +181,18 @@ int process_options(int argc, char **argv)
 // --- Start-up ---
 
 // -t: every problem of the configuration on standard error with its file
-// and line, then the settings in effect. Starts no module and opens no
-// log. 1 when there was a problem, else 0.
+// and line, each module's own check of itself among them, then the
+// settings in effect. Serves nothing and opens no log. 1 when there was a
+// problem, else 0.
 int test_config(const char *path)
 {
     ConfigVerdict verdict;
-    SIni ini = config_judge(path, F.dir, CONFIG_TO_STDERR, &verdict);
+    SIni ini = config_judge(path, F.dir, CONFIG_TO_STDERR | CONFIG_ASK_MODULES, &verdict);
     if (!ini) {
         fprintf(stderr, "%s: cannot be loaded: %s\n", path, strerror(errno));
         return 1;
     }
-    config_print(ini);
+    config_print(ini, &verdict);
     sini_free(&ini);
     return verdict.problems > 0;
 }
@@ -215,11 +216,11 @@ void open_log(void)
 void configure_log(void)
 {
     if (F.level != LogDebug) log_set_level_name(F.log, config_global(F.ini, I_LOGLEVEL));
-    int rotations = config_number(F.ini, I_LOG_ROTATIONS, nullptr);
-    if (leading_int(config_global(F.ini, I_LOG_ROTATIONS)) != rotations)
-        emsg("log_rotations MUST be >= 0");
-    int size = config_number(F.ini, I_LOG_SIZE, nullptr);
-    if (leading_int(config_global(F.ini, I_LOG_SIZE)) != size) emsg("log_size MUST be >= 1024");
+    bool raised;
+    int rotations = config_number(F.ini, I_LOG_ROTATIONS, nullptr, &raised);
+    if (raised) emsg("log_rotations MUST be >= 0");
+    int size = config_number(F.ini, I_LOG_SIZE, nullptr, &raised);
+    if (raised) emsg("log_size MUST be >= 1024");
     log_dorotate(F.log, rotations, static_cast<size_t>(size));
 }
 
