@@ -8,6 +8,7 @@
 #include "config.h"
 #include "daemon.h"
 #include "gate.h"
+#include "passwd.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -29,6 +30,7 @@ struct FrontEnd {
     LogLevel level = LogError;      // LogDebug after -debug
     const char *listen = nullptr;   // -listen PATH
     const char *connect = nullptr;  // -connect PATH
+    const char *passwd = nullptr;   // -passwd NAME: the user whose password is set
     bool worker = false;            // -worker PID: a worker of the daemon
     int supervisor = -1;            // that PID
     Log *log = nullptr;             // the program's log
@@ -80,6 +82,12 @@ int option_connect(int, char **argv, int at)
     return 0;
 }
 
+int option_passwd(int, char **argv, int at)
+{
+    F.passwd = argv[at + 1];
+    return 0;
+}
+
 // Started by the supervisor whose process id follows.
 int option_worker(int, char **argv, int at)
 {
@@ -110,6 +118,8 @@ const option_row Options[] = {
     {"-version", 0, "", option_version, "print the version (exit status 1)"},
     {"-listen", 1, "PATH", option_listen, "serve clients on a Unix socket at PATH (the daemon)"},
     {"-connect", 1, "PATH", option_connect, "ask the daemon at PATH instead of starting modules"},
+    {"-passwd", 1, "NAME", option_passwd,
+     "set NAME's password, read from standard input (twice on a terminal)"},
     {"-worker", 1, "PID", option_worker, nullptr},
     {"-h", 0, "", option_help, "print this text (also -help, --help)"},
     {"-help", 0, "", option_help, nullptr},
@@ -279,6 +289,7 @@ int corvane_main(int argc, char **argv)
     F = FrontEnd();
     int status = process_args(argc, argv, 0);
     if (status || F.finished >= 0) return status;
+    if (F.passwd && (status = passwd_read(F.passwd)) != 0) return status;
     if (F.connect) return daemon_connect(F.connect, argc, argv); // -connect: a client only
     sig_init(nullptr);
     atexit(cleanup);
@@ -290,6 +301,9 @@ int corvane_main(int argc, char **argv)
     attach_ext(path, ".ini", PATH_BUF);
     if (F.test_only) return test_config(path);
 
+    // A start that fails leaves a password change undone for now: to its
+    // caller a temporary failure.
+    const int failed = F.passwd ? PASSWD_TEMPFAIL : 1;
     // The log opens once the configuration says where it goes; the
     // problems found meanwhile are held back for it.
     ConfigVerdict verdict;
@@ -298,7 +312,7 @@ int corvane_main(int argc, char **argv)
     open_log();
     if (!F.ini) {
         print_dead("Failed to load '%s', %s", path, strerror(load_error));
-        return 1;
+        return failed;
     }
     configure_log();
     imsg("**Corvane %s**", corvane_version);
@@ -313,11 +327,12 @@ int corvane_main(int argc, char **argv)
     int n = sini_domains(F.ini);
     if (n == 0) {
         print_dead("No modules defined");
-        return 1;
+        return failed;
     }
-    if (!start_modules(n)) return 1;
+    if (!start_modules(n)) return failed;
     status = process_args(argc, argv, 1);
     if (status) return status;
+    if (F.passwd) return passwd_set(F.passwd, &Local, process_command);
 
     if (F.worker) return daemon_work(F.supervisor, F.auths, F.ini, process_command);
     if (Mode != MODE_TERMINAL) {

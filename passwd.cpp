@@ -1,0 +1,103 @@
+// Password change: corvane -passwd NAME.
+#include "passwd.h"
+
+#include "adt/lib.h"
+#include "adt/spawn.h"
+#include "commands.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <unistd.h>
+
+using namespace adt;
+
+namespace
+{
+
+// The password read, until it is set or the program ends.
+char Password[WIRE_BUF];
+
+void wipe(void)
+{
+    explicit_bzero(Password, sizeof Password);
+}
+
+// Writes each reply line to standard output and keeps the last.
+class Relay : public ReplySink
+{
+  public:
+    void line(const char *lead, const char *text) override
+    {
+        last_ = std::string(lead) + text;
+        printf("%s\n", last_.c_str());
+    }
+    void flush() override { fflush(stdout); }
+    const char *last() const { return last_.empty() ? nullptr : last_.c_str(); }
+
+  private:
+    std::string last_;
+};
+
+// Why the two readings cannot be used, or null.
+const char *refusal(int first, int second, const char *again)
+{
+    if (first < 0) return "the password is too long";
+    if (first == 0) return "no password given";
+    if (!Password[0]) return "the password is empty";
+    // On a terminal the second reading is asked for; from a pipe it may be absent.
+    if (second < 0 || (second == 0 && isatty(STDIN_FILENO)) ||
+        (second > 0 && strcmp(Password, again) != 0))
+        return "the passwords do not match";
+    return nullptr;
+}
+
+} // namespace
+
+int passwd_read(const char *name)
+{
+    atexit(wipe);
+    char again[WIRE_BUF];
+    int first = read_secret(STDIN_FILENO, "New password: ", Password, WIRE_BUF);
+    int second =
+        first > 0 ? read_secret(STDIN_FILENO, "Retype new password: ", again, WIRE_BUF) : 0;
+    const char *why = refusal(first, second, again);
+    explicit_bzero(again, sizeof again);
+    if (why) {
+        print_err("%s", why);
+        return PASSWD_REFUSED;
+    }
+    // A blank or a control character would split or end the request line:
+    // refused as the command option -set refuses it (which sets Mode).
+    char set[] = "-set", *words[] = {set, const_cast<char *>(name), Password};
+    int mode = Mode, refused = command_line_mode(3, words);
+    Mode = mode;
+    return refused ? PASSWD_REFUSED : 0;
+}
+
+char *passwd_command(const char *name, char *bf, int bfsz)
+{
+    lprintf(bf, bfsz, "set %s %s", name, Password);
+    return bf;
+}
+
+int passwd_status(const char *reply)
+{
+    if (reply && strncmp(reply, "+OK", 3) == 0) return PASSWD_OK;
+    if (reply && strncmp(reply, "-ERR", 4) == 0) return PASSWD_REFUSED;
+    return PASSWD_TEMPFAIL;
+}
+
+int passwd_set(const char *name, const Session *s, CommandHandler serve)
+{
+    Relay relay;
+    Request r = {};
+    r.session = s;
+    r.reply = &relay;
+    passwd_command(name, r.line, WIRE_BUF);
+    wipe();
+    while (serve(&r) == SERVE_LATER) my_msleep(static_cast<int>(spawn_left(&r.not_before)));
+    explicit_bzero(r.line, sizeof r.line);
+    return passwd_status(relay.last());
+}
