@@ -3,6 +3,8 @@
 // name is rewritten, the configuration test, help, the working directory.
 #include "tests/testkit.h"
 
+#include <pty.h>
+
 using namespace testkit;
 
 namespace
@@ -236,4 +238,61 @@ TEST_F(FrontDoor, ModulesRunInTheConfigurationDirectory)
     EXPECT_EQ(4, count(r.out, "+DATA ")) << r.out;
     EXPECT_TRUE(r.out.ends_with("+DATA 1\n+OK Search Complete 1 items found out of 1\n")) << r.out;
     EXPECT_TRUE(contains(sent("m1"), "lookup bob"));
+}
+
+// -passwd NAME takes the password from standard input, never from the
+// command line, and sets it as set does; the status tells its reply.
+TEST_F(FrontDoor, PasswdReadsThePasswordAndSetsIt)
+{
+    write("corvane.ini",
+          "loglevel info\ndo_set yes\nmodule 1\nbinary " +
+              module("m1", "set bob\t+OK set $2\nset dead\t-DEAD down\n*\t-ERR no $2") + "\n");
+    struct {
+        std::string user, input, out;
+        int status;
+    } cases[] = {
+        {"bob", "s3cret\n", "+OK set bob\n", 0},
+        {"bob", "s3cret\ns3cret", "+OK set bob\n", 0},
+        {"bob", "s3cret\nS3cret\n", "-ERR the passwords do not match\n", 1},
+        {"bob", "", "-ERR no password given\n", 1},
+        {"bob", "\n", "-ERR the password is empty\n", 1},
+        {"bob", "s3 cret\n", "-ERR set parameters must not contain blanks\n", 1},
+        {"eve", "pw\n", "-ERR no eve\n", 1},
+        {"dead", "pw\n", "-DEAD down\n", 111},
+    };
+    for (auto &c : cases) expect({{"-passwd", c.user}, c.out, c.status}, c.input);
+    expect(
+        {{"-path", tmp.at("none"), "-passwd", "bob"},
+         "-DEAD Failed to load '" + tmp.at("none") + "/corvane.ini', No such file or directory\n",
+         111},
+        "pw\n");
+    // On a terminal it asks twice and echoes neither answer.
+    int fd;
+    Lines argv = wrapped(CORVANE_BIN, {"-path", tmp.path, "-passwd", "bob"});
+    std::vector<char *> a;
+    for (std::string &w : argv) a.push_back(w.data());
+    a.push_back(nullptr);
+    pid_t pid = forkpty(&fd, nullptr, nullptr, nullptr);
+    if (pid == 0) execv(a[0], a.data()), _exit(127);
+    std::string seen;
+    auto until = [&](const std::string &text) {
+        char bf[512];
+        for (pollfd p = {fd, POLLIN, 0}; !contains(seen, text);) {
+            ssize_t n = poll(&p, 1, 60000) == 1 ? read(fd, bf, sizeof bf) : -1;
+            if (n <= 0) return false;
+            seen.append(bf, n);
+        }
+        return true;
+    };
+    EXPECT_TRUE(until("New password: ") && ::write(fd, "t3rm\n", 5) == 5) << seen;
+    EXPECT_TRUE(until("Retype new password: ") && ::write(fd, "t3rm\n", 5) == 5) << seen;
+    EXPECT_TRUE(until("+OK set bob")) << seen;
+    int status = -1;
+    EXPECT_EQ(pid, waitpid(pid, &status, 0));
+    EXPECT_EQ(0, status);
+    EXPECT_FALSE(contains(seen, "t3rm")) << seen;
+    close(fd);
+    EXPECT_EQ("set bob s3cret\nset bob s3cret\nset eve pw\nset dead pw\nset bob t3rm\n",
+              sent("m1"));
+    EXPECT_FALSE(contains(log(), "s3cret") || contains(log(), "t3rm")) << log();
 }
