@@ -175,34 +175,24 @@ struct config_check {
 };
 
 // Writes one finding where c->how says; a problem is counted, a warning not.
-static void say(config_check *c, int line, bool counts, const char *format, va_list ap)
+static void note(config_check *c, int line, bool counts, const char *text)
+{
+    if (counts) c->verdict->problems++;
+    if (c->how & CONFIG_TO_STDERR) fprintf(stderr, "%s:%d: %s\n", c->file, line, text);
+    if (c->how & CONFIG_TO_LOG) emsg("%s:%d: %s", c->file, line, text);
+}
+
+static void problem(config_check *c, int line, const char *format, ...)
+    __attribute__((format(printf, 3, 4)));
+static void problem(config_check *c, int line, const char *format, ...)
 {
     char bf[WIRE_BUF];
+    va_list ap;
+    va_start(ap, format);
     adt::vsnprintf(bf, sizeof bf, format, ap);
+    va_end(ap);
     bf[sizeof bf - 1] = 0;
-    if (counts) c->verdict->problems++;
-    if (c->how & CONFIG_TO_STDERR) fprintf(stderr, "%s:%d: %s\n", c->file, line, bf);
-    if (c->how & CONFIG_TO_LOG) emsg("%s:%d: %s", c->file, line, bf);
-}
-
-static void problem(config_check *c, int line, const char *format, ...)
-    __attribute__((format(printf, 3, 4)));
-static void problem(config_check *c, int line, const char *format, ...)
-{
-    va_list ap;
-    va_start(ap, format);
-    say(c, line, true, format, ap);
-    va_end(ap);
-}
-
-static void warning(config_check *c, int line, const char *format, ...)
-    __attribute__((format(printf, 3, 4)));
-static void warning(config_check *c, int line, const char *format, ...)
-{
-    va_list ap;
-    va_start(ap, format);
-    say(c, line, false, format, ap);
-    va_end(ap);
+    note(c, line, true, bf);
 }
 
 // A problem that keeps a daemon from starting: the first is its reason.
@@ -414,7 +404,7 @@ static void ask_module(config_check *c, const char *domain, const char *binary, 
     std::string who = module_label(domain, binary);
     std::vector<std::string> &shown = c->verdict->said[domain];
     for (const std::string &w : said.warnings) {
-        warning(c, line, "%s: warning: %s", who.c_str(), w.c_str());
+        note(c, line, false, (who + ": warning: " + w).c_str());
         shown.push_back("warning: " + w);
     }
     for (const std::string &p : said.problems) {
