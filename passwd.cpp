@@ -36,14 +36,18 @@ class Relay : public ReplySink
     void flush() override { fflush(stdout); }
     const char *last() const { return last_.empty() ? nullptr : last_.c_str(); }
 
+    ~Relay() { explicit_bzero(last_.data(), last_.size()); } // it may echo the password
+
   private:
     std::string last_;
 };
 
-// Why the two readings cannot be used, or null.
-const char *refusal(int first, int second, const char *again)
+// Why the two readings cannot be used for name, or null.
+const char *refusal(const char *name, int first, int second, const char *again)
 {
-    if (first < 0) return "the password is too long";
+    // A request cut to fit its line would set another password.
+    if (first < 0 || strlen("set  ") + strlen(name) + strlen(Password) > WIRE_TEXT)
+        return "the password is too long";
     if (first == 0) return "no password given";
     if (!Password[0]) return "the password is empty";
     // On a terminal the second reading is asked for; from a pipe it may be absent.
@@ -62,7 +66,7 @@ int passwd_read(const char *name)
     int first = read_secret(STDIN_FILENO, "New password: ", Password, WIRE_BUF);
     int second =
         first > 0 ? read_secret(STDIN_FILENO, "Retype new password: ", again, WIRE_BUF) : 0;
-    const char *why = refusal(first, second, again);
+    const char *why = refusal(name, first, second, again);
     explicit_bzero(again, sizeof again);
     if (why) {
         print_err("%s", why);

@@ -257,6 +257,7 @@ TEST_F(FrontDoor, PasswdReadsThePasswordAndSetsIt)
         {"bob", "", "-ERR no password given\n", 1},
         {"bob", "\n", "-ERR the password is empty\n", 1},
         {"bob", "s3 cret\n", "-ERR set parameters must not contain blanks\n", 1},
+        {"bob", std::string(990, 'x') + "\n", "-ERR the password is too long\n", 1},
         {"eve", "pw\n", "-ERR no eve\n", 1},
         {"dead", "pw\n", "-DEAD down\n", 111},
     };
