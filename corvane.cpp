@@ -2,6 +2,8 @@
 // options, composing the rooms of the front end (corvane.h).
 #include "corvane.h"
 
+#include "adapters/ask.h"
+#include "adapters/connect.h"
 #include "adt/lib.h"
 #include "adt/log.h"
 #include "client.h"
@@ -29,7 +31,8 @@ struct FrontEnd {
     char dir[PATH_BUF] = "";        // -path, else the current working directory
     LogLevel level = LogError;      // LogDebug after -debug
     const char *listen = nullptr;   // -listen PATH
-    const char *connect = nullptr;  // -connect PATH
+    const char *connect = nullptr;  // -connect [PATH]
+    int timeout = ASK_TIMEOUT;      // -timeout MS: the time -connect gives the daemon
     const char *passwd = nullptr;   // -passwd NAME: the user whose password is set
     bool worker = false;            // -worker PID: a worker of the daemon
     int supervisor = -1;            // that PID
@@ -76,10 +79,18 @@ int option_listen(int, char **argv, int at)
     return 0;
 }
 
-int option_connect(int, char **argv, int at)
+// The word after -connect is its path unless it is an option.
+int option_connect(int argc, char **argv, int at)
 {
-    F.connect = argv[at + 1];
+    F.connect = at + 1 < argc && argv[at + 1][0] != '-' ? argv[at + 1] : CORVANE_SOCKET;
     return 0;
+}
+
+int option_timeout(int, char **argv, int at)
+{
+    if (askd_timeout_value(argv[at + 1], &F.timeout)) return 0;
+    print_err("bad time-out %s: milliseconds from 1 to %d", argv[at + 1], ASKD_TIMEOUT_MAX);
+    return 1;
 }
 
 int option_passwd(int, char **argv, int at)
@@ -117,7 +128,9 @@ const option_row Options[] = {
      "test the configuration and print the effective settings; start no module"},
     {"-version", 0, "", option_version, "print the version (exit status 1)"},
     {"-listen", 1, "PATH", option_listen, "serve clients on a Unix socket at PATH (the daemon)"},
-    {"-connect", 1, "PATH", option_connect, "ask the daemon at PATH instead of starting modules"},
+    {"-connect", 0, "[PATH]", option_connect, "ask the daemon at PATH, by default " CORVANE_SOCKET},
+    {"-timeout", 1, "MS", option_timeout,
+     "with -connect: ms the daemon has to answer (default 30000)"},
     {"-passwd", 1, "NAME", option_passwd,
      "set NAME's password, read from standard input (twice on a terminal)"},
     {"-worker", 1, "PID", option_worker, nullptr},
@@ -290,7 +303,12 @@ int corvane_main(int argc, char **argv)
     int status = process_args(argc, argv, 0);
     if (status || F.finished >= 0) return status;
     if (F.passwd && (status = passwd_read(F.passwd)) != 0) return status;
-    if (F.connect) return daemon_connect(F.connect, argc, argv); // -connect: a client only
+    if (F.connect) { // a client of the daemon only
+        if (F.passwd) return passwd_connect(F.passwd, F.connect, F.timeout);
+        int at = first_command(argc, argv);
+        status = process_args(argc, argv, 1);
+        return status ? status : connect_run(F.connect, F.timeout, argc - at, argv + at);
+    }
     sig_init(nullptr);
     atexit(cleanup);
     exename(F.name, argc > 0 ? argv[0] : nullptr, PATH_BUF);
@@ -303,7 +321,7 @@ int corvane_main(int argc, char **argv)
 
     // A start that fails leaves a password change undone for now: to its
     // caller a temporary failure.
-    const int failed = F.passwd ? PASSWD_TEMPFAIL : 1;
+    const int failed = F.passwd ? ASK_TEMPFAIL : 1;
     // The log opens once the configuration says where it goes; the
     // problems found meanwhile are held back for it.
     ConfigVerdict verdict;

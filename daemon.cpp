@@ -1,4 +1,4 @@
-// Daemon: the supervisor, its workers, the per-client limits and -connect.
+// Daemon: the supervisor, its workers and the per-client limits.
 #include "daemon.h"
 
 #include <algorithm>
@@ -19,6 +19,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "adapters/askd.h"
 #include "adt/lib.h"
 #include "adt/log.h"
 #include "adt/spawn.h"
@@ -26,7 +27,6 @@
 #include "client.h"
 #include "commands.h"
 #include "config.h"
-#include "corvane.h" // process_args, for the client of a daemon at the end
 
 using namespace adt;
 
@@ -65,20 +65,6 @@ int socket_address(struct sockaddr_un *a, const char *path)
     }
     strcpy(a->sun_path, path);
     return 1;
-}
-
-// A new descriptor connected to the socket at path, or -1 (errno says why).
-int connect_to(const char *path)
-{
-    struct sockaddr_un a;
-    if (!socket_address(&a, path)) return -1;
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return -1;
-    if (connect(fd, reinterpret_cast<struct sockaddr *>(&a), sizeof a) == 0) return fd;
-    int e = errno;
-    close(fd);
-    errno = e;
-    return -1;
 }
 
 } // namespace
@@ -312,7 +298,8 @@ int bind_socket(Supervisor *s)
             print_dead("cannot listen on %s: it exists and is not a socket", s->listen);
             return 0;
         }
-        int other = connect_to(s->listen);
+        struct timespec wait = askd_deadline(ASKD_TIMEOUT_MAX); // a busy daemon is one too
+        int other = askd_connect(s->listen, &wait, nullptr, 0);
         if (other >= 0) {
             close(other);
             print_dead("cannot listen on %s: a daemon answers there", s->listen);
@@ -560,102 +547,4 @@ int daemon_supervise(const char *socket_path, const char *path, const char *dir,
     sigprocmask(SIG_SETMASK, &s.old_mask, nullptr);
     sini_free(&s.reloaded);
     return 0;
-}
-
-// --- Client of a daemon ---
-
-namespace
-{
-
-// The command of the command line as one request line: the first command
-// option without its dash and every argument after it, or "quit".
-std::string command_of(int argc, char **argv)
-{
-    static const char *const options[] = {"-lookup", "-check", "-set", "-del", "-search"};
-    for (int i = 1; i < argc; i++)
-        for (const char *opt : options) {
-            if (s_stricmp(argv[i], opt) != 0) continue;
-            std::string line = opt + 1;
-            for (int j = i + 1; j < argc; j++) line += std::string(" ") + argv[j];
-            return line + "\n";
-        }
-    return "quit\n";
-}
-
-// Copies standard input to the daemon and its replies to standard output
-// until the daemon ends the connection.
-int relay(int fd)
-{
-    struct pollfd p[2] = {{STDIN_FILENO, POLLIN, 0}, {fd, POLLIN, 0}};
-    char bf[65536], last = '\n';
-    for (;;) {
-        if (poll(p, 2, -1) < 0) {
-            if (errno == EINTR) continue;
-            return 1;
-        }
-        if (p[1].revents) {
-            ssize_t n = read(fd, bf, sizeof bf);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) return 0;
-            if (!write_all(STDOUT_FILENO, bf, static_cast<size_t>(n))) return 1;
-        }
-        if (p[0].fd >= 0 && p[0].revents) {
-            ssize_t n = read(STDIN_FILENO, bf, sizeof bf);
-            if (n < 0 && errno == EINTR) continue;
-            if (n > 0 && write_all(fd, bf, static_cast<size_t>(n))) {
-                last = bf[n - 1];
-                continue;
-            }
-            // The daemon runs only ended lines: a last line is ended here, as
-            // Corvane on standard input would run it.
-            if (n == 0 && last != '\n') write_all(fd, "\n", 1);
-            shutdown(fd, SHUT_WR); // the daemon answers the end of input with "+OK bye"
-            p[0].fd = -1;
-        }
-    }
-}
-
-// Writes the daemon's replies to one command to standard output: its data
-// lines and its final line. 1 when the final line came.
-int one_reply(int fd)
-{
-    std::string got;
-    char bf[4096];
-    for (;;) {
-        size_t start = 0, lf;
-        while ((lf = got.find('\n', start)) != std::string::npos) {
-            bool data = got.compare(start, 6, "+DATA ") == 0;
-            start = lf + 1;
-            if (!data) return write_all(STDOUT_FILENO, got.data(), start);
-        }
-        ssize_t n = read(fd, bf, sizeof bf);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            write_all(STDOUT_FILENO, got.data(), got.size());
-            return 0;
-        }
-        got.append(bf, static_cast<size_t>(n));
-    }
-}
-
-} // namespace
-
-int daemon_connect(const char *path, int argc, char **argv)
-{
-    signal(SIGPIPE, SIG_IGN);
-    int status = process_args(argc, argv, 1);
-    if (status) return status;
-    int fd = connect_to(path);
-    if (fd < 0) {
-        print_dead("cannot connect to %s: %s", path, strerror(errno));
-        return 1;
-    }
-    if (Mode == MODE_TERMINAL) {
-        status = relay(fd);
-    } else {
-        std::string line = command_of(argc, argv);
-        status = write_all(fd, line.data(), line.size()) && one_reply(fd) ? 0 : 1;
-    }
-    close(fd);
-    return status;
 }

@@ -1,5 +1,5 @@
-// Daemon: Corvane serving many clients on a Unix stream socket, and the
-// client that talks to it.
+// Daemon: Corvane serving many clients on a Unix stream socket (its client,
+// corvane -connect, is adapters/connect.h).
 //
 // corvane -listen PATH starts a supervisor: it binds PATH with the mode and
 // group of `socket_mode` and `socket_group`, set once while the socket lies
@@ -27,9 +27,6 @@
 // command handler; it holds the connections and hands the handler each
 // client's lines with the client's session (request.h). It knows nothing
 // of what the lines mean.
-//
-// corvane -connect PATH runs the command line (-check ...) or a session on
-// standard input against a running daemon.
 #ifndef DAEMON_H
 #define DAEMON_H
 
@@ -52,11 +49,5 @@ int daemon_supervise(const char *socket_path, const char *path, const char *dir,
 // modules of auths, until told to stop or a module is given up; the exit
 // status.
 int daemon_work(int supervisor, adt::Tallis *auths, adt::SIni config, CommandHandler serve);
-
-// Sends the command of the command line, or relays standard input, to the
-// daemon at path and writes its replies to standard output.
-// The exit status: 0, or 1 when the command line is wrong or the daemon
-// cannot be reached ("-DEAD cannot connect to PATH: reason").
-int daemon_connect(const char *path, int argc, char **argv);
 
 #endif

@@ -1,6 +1,8 @@
 // Password change: corvane -passwd NAME.
 #include "passwd.h"
 
+#include "adapters/ask.h"
+#include "adapters/connect.h"
 #include "adt/lib.h"
 #include "adt/spawn.h"
 #include "commands.h"
@@ -70,27 +72,14 @@ int passwd_read(const char *name)
     explicit_bzero(again, sizeof again);
     if (why) {
         print_err("%s", why);
-        return PASSWD_REFUSED;
+        return ASK_REJECT;
     }
     // A blank or a control character would split or end the request line:
     // refused as the command option -set refuses it (which sets Mode).
     char set[] = "-set", *words[] = {set, const_cast<char *>(name), Password};
     int mode = Mode, refused = command_line_mode(3, words);
     Mode = mode;
-    return refused ? PASSWD_REFUSED : 0;
-}
-
-char *passwd_command(const char *name, char *bf, int bfsz)
-{
-    lprintf(bf, bfsz, "set %s %s", name, Password);
-    return bf;
-}
-
-int passwd_status(const char *reply)
-{
-    if (reply && strncmp(reply, "+OK", 3) == 0) return PASSWD_OK;
-    if (reply && strncmp(reply, "-ERR", 4) == 0) return PASSWD_REFUSED;
-    return PASSWD_TEMPFAIL;
+    return refused ? ASK_REJECT : 0;
 }
 
 int passwd_set(const char *name, const Session *s, CommandHandler serve)
@@ -99,9 +88,17 @@ int passwd_set(const char *name, const Session *s, CommandHandler serve)
     Request r = {};
     r.session = s;
     r.reply = &relay;
-    passwd_command(name, r.line, WIRE_BUF);
+    lprintf(r.line, WIRE_BUF, "set %s %s", name, Password);
     wipe();
     while (serve(&r) == SERVE_LATER) my_msleep(static_cast<int>(spawn_left(&r.not_before)));
     explicit_bzero(r.line, sizeof r.line);
-    return passwd_status(relay.last());
+    return ask_status(askd_classify(relay.last()));
+}
+
+int passwd_connect(const char *name, const char *socket, int timeout_ms)
+{
+    char set[] = "-set", *words[] = {set, const_cast<char *>(name), Password};
+    int status = connect_run(socket, timeout_ms, 3, words);
+    wipe();
+    return status;
 }

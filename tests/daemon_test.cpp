@@ -143,6 +143,36 @@ TEST_F(Daemon, ClientsMoreThanWorkersAreServedThenReloadServesANewConfigurationN
               connect_run({}, {"-quit"}, ""));
 }
 
+// corvane -connect's exit status is its final reply's class; a daemon that
+// does not answer within -timeout is -DEAD (the run's limit is far below the
+// default time-out); without a path it asks the default socket.
+TEST_F(Daemon, ConnectStatusesTimeOutAndDefaultSocket)
+{
+    config("workers 1", "lookup bad\t-ERR no\nlookup down\t-DEAD down\n" + Script);
+    ASSERT_TRUE(launch());
+    std::string mute = tmp.at("mute"), late = "-DEAD no reply from the daemon at " + mute;
+    int listener = socket_at(mute, "", true); // connections wait, unanswered
+    struct {
+        std::string args, input, out;
+        int status;
+    } rows[] = {{"SOCK -lookup a", "", "+OK lookup a\n", 0},
+                {"SOCK -lookup bad", "", "-ERR no\n", 1},
+                {"SOCK -lookup down", "", "-DEAD down\n", 111},
+                {"MUTE -timeout 300 -lookup a", "", late, 111},
+                {"MUTE -timeout 300", "lookup a\n", late, 111},
+                {"-lookup a", "", "-DEAD cannot connect to " CORVANE_SOCKET ": ", 111}};
+    for (auto &r : rows) {
+        Lines argv = {CORVANE_BIN, "-connect"};
+        for (std::string &w : fields(r.args))
+            argv.push_back(w == "SOCK" ? sock : w == "MUTE" ? mute : w);
+        Outcome o = testkit::run({.argv = argv, .input = r.input, .limit_ms = 20000});
+        EXPECT_TRUE(o.out.starts_with(r.out) && count(o.out, "\n") == 1) << r.args << ": " << o.out;
+        EXPECT_EQ(r.status, o.status) << r.args;
+    }
+    close(listener);
+    stop();
+}
+
 TEST_F(Daemon, KilledWorkerIsReplacedAndIdleOrNonReadingClientsAreCut)
 {
     config("workers 1\nclient_timeout 1");

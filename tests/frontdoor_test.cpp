@@ -261,7 +261,29 @@ TEST_F(FrontDoor, PasswdReadsThePasswordAndSetsIt)
         {"eve", "pw\n", "-ERR no eve\n", 1},
         {"dead", "pw\n", "-DEAD down\n", 111},
     };
-    for (auto &c : cases) expect({{"-passwd", c.user}, c.out, c.status}, c.input);
+    Server daemon; // through the daemon when -connect comes before it
+    std::string sock = tmp.at("s");
+    ASSERT_TRUE(daemon.start({CORVANE_BIN, "-path", tmp.path, "-listen", sock}, dir / "out", [&] {
+        int fd = socket_at(sock);
+        return fd >= 0 && close(fd) == 0;
+    }));
+    for (const Lines &before : {Lines{}, Lines{"-connect", sock}})
+        for (auto &c : cases) {
+            Lines args = before;
+            args.insert(args.end(), {"-passwd", c.user});
+            // Not run(): the daemon's processes name the directory and outlive each run.
+            Outcome r = testkit::run({.argv = wrapped(CORVANE_BIN, args),
+                                      .input = c.input,
+                                      .inherit_env = true,
+                                      .cwd = tmp.path});
+            EXPECT_EQ(c.out, r.out) << c.input << before.size();
+            EXPECT_EQ(c.status, r.status) << c.input << before.size();
+        }
+    daemon.stop();
+    expect({{"-connect", sock, "-passwd", "bob"},
+            "-DEAD cannot connect to " + sock + ": No such file or directory\n",
+            111},
+           "pw\n");
     expect(
         {{"-path", tmp.at("none"), "-passwd", "bob"},
          "-DEAD Failed to load '" + tmp.at("none") + "/corvane.ini', No such file or directory\n",
@@ -293,7 +315,7 @@ TEST_F(FrontDoor, PasswdReadsThePasswordAndSetsIt)
     EXPECT_EQ(0, status);
     EXPECT_FALSE(contains(seen, "t3rm")) << seen;
     close(fd);
-    EXPECT_EQ("set bob s3cret\nset bob s3cret\nset eve pw\nset dead pw\nset bob t3rm\n",
-              sent("m1"));
+    const std::string sets = "set bob s3cret\nset bob s3cret\nset eve pw\nset dead pw\n";
+    EXPECT_EQ(sets + sets + "set bob t3rm\n", sent("m1"));
     EXPECT_FALSE(contains(log(), "s3cret") || contains(log(), "t3rm")) << log();
 }

@@ -83,7 +83,7 @@ c	alice pw	BH)")) {
         SquidRequest r;
         squid_parse(line.data(), row[0] == 'c', &r);
         char bf[200] = "";
-        const CpwLogin &l = r.Login;
+        const AskLogin &l = r.Login;
         if (r.Verdict == SQ_ASK)
             got = std::string(r.Channel) + "|" + l.User + "|" + l.Password + "|" +
                   (l.Address ? l.Address : "");
