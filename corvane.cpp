@@ -125,7 +125,7 @@ const option_row Options[] = {
      "the directory of the configuration and the log (default: the current one)"},
     {"-debug", 0, "", option_debug, "log everything, whatever loglevel says"},
     {"-t", 0, "", option_test,
-     "test the configuration and print the effective settings; start no module"},
+     "test the configuration, ask each module to check itself, print the settings"},
     {"-version", 0, "", option_version, "print the version (exit status 1)"},
     {"-listen", 1, "PATH", option_listen, "serve clients on a Unix socket at PATH (the daemon)"},
     {"-connect", 0, "[PATH]", option_connect, "ask the daemon at PATH, by default " CORVANE_SOCKET},
