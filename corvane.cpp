@@ -10,6 +10,7 @@
 #include "config.h"
 #include "daemon.h"
 #include "gate.h"
+#include "passwd.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -32,6 +33,7 @@ struct FrontEnd {
     const char *listen = nullptr;   // -listen [PATH]
     const char *connect = nullptr;  // -connect [PATH]
     int timeout = ASK_TIMEOUT;      // -timeout MS: the time -connect gives the daemon
+    const char *passwd = nullptr;   // -passwd NAME: the user whose password is set
     bool worker = false;            // -worker PID: a worker of the daemon
     int supervisor = -1;            // that PID
     Log *log = nullptr;             // the program's log
@@ -97,6 +99,12 @@ int option_timeout(int, char **argv, int at)
     return 1;
 }
 
+int option_passwd(int, char **argv, int at)
+{
+    F.passwd = argv[at + 1];
+    return 0;
+}
+
 // Started by the supervisor whose process id follows.
 int option_worker(int, char **argv, int at)
 {
@@ -123,13 +131,15 @@ const option_row Options[] = {
      "the directory of the configuration and the log (default: the current one)"},
     {"-debug", 0, "", option_debug, "log everything, whatever loglevel says"},
     {"-t", 0, "", option_test,
-     "test the configuration and print the effective settings; start no module"},
+     "test the configuration, ask each module to check itself, print the settings"},
     {"-version", 0, "", option_version, "print the version (exit status 1)"},
     {"-listen", 0, "[PATH]", option_listen,
      "serve clients on a Unix socket at PATH (the daemon), by default " CORVANE_SOCKET},
     {"-connect", 0, "[PATH]", option_connect, "ask the daemon at PATH, by default " CORVANE_SOCKET},
     {"-timeout", 1, "MS", option_timeout,
      "with -connect: ms the daemon has to answer (default 30000)"},
+    {"-passwd", 1, "NAME", option_passwd,
+     "set NAME's password, read from standard input (twice on a terminal)"},
     {"-worker", 1, "PID", option_worker, nullptr},
     {"-h", 0, "", option_help, "print this text (also -help, --help)"},
     {"-help", 0, "", option_help, nullptr},
@@ -201,17 +211,18 @@ int process_options(int argc, char **argv)
 // --- Start-up ---
 
 // -t: every problem of the configuration on standard error with its file
-// and line, then the settings in effect. Starts no module and opens no
-// log. 1 when there was a problem, else 0.
+// and line, each module's own check of itself among them, then the
+// settings in effect. Serves nothing and opens no log. 1 when there was a
+// problem, else 0.
 int test_config(const char *path)
 {
     ConfigVerdict verdict;
-    SIni ini = config_judge(path, F.dir, CONFIG_TO_STDERR, &verdict);
+    SIni ini = config_judge(path, F.dir, CONFIG_TO_STDERR | CONFIG_ASK_MODULES, &verdict);
     if (!ini) {
         fprintf(stderr, "%s: cannot be loaded: %s\n", path, strerror(errno));
         return 1;
     }
-    config_print(ini);
+    config_print(ini, &verdict);
     sini_free(&ini);
     return verdict.problems > 0;
 }
@@ -235,11 +246,11 @@ void open_log(void)
 void configure_log(void)
 {
     if (F.level != LogDebug) log_set_level_name(F.log, config_global(F.ini, I_LOGLEVEL));
-    int rotations = config_number(F.ini, I_LOG_ROTATIONS, nullptr);
-    if (leading_int(config_global(F.ini, I_LOG_ROTATIONS)) != rotations)
-        emsg("log_rotations MUST be >= 0");
-    int size = config_number(F.ini, I_LOG_SIZE, nullptr);
-    if (leading_int(config_global(F.ini, I_LOG_SIZE)) != size) emsg("log_size MUST be >= 1024");
+    bool raised;
+    int rotations = config_number(F.ini, I_LOG_ROTATIONS, nullptr, &raised);
+    if (raised) emsg("log_rotations MUST be >= 0");
+    int size = config_number(F.ini, I_LOG_SIZE, nullptr, &raised);
+    if (raised) emsg("log_size MUST be >= 1024");
     log_dorotate(F.log, rotations, static_cast<size_t>(size));
 }
 
@@ -298,7 +309,9 @@ int corvane_main(int argc, char **argv)
     F = FrontEnd();
     int status = process_args(argc, argv, 0);
     if (status || F.finished >= 0) return status;
+    if (F.passwd && (status = passwd_read(F.passwd)) != 0) return status;
     if (F.connect) { // a client of the daemon only
+        if (F.passwd) return passwd_connect(F.passwd, F.connect, F.timeout);
         int at = first_command(argc, argv);
         status = process_args(argc, argv, 1);
         return status ? status : connect_run(F.connect, F.timeout, argc - at, argv + at);
@@ -314,6 +327,9 @@ int corvane_main(int argc, char **argv)
     attach_ext(path, ".ini", PATH_BUF);
     if (F.test_only) return test_config(path);
 
+    // A start that fails leaves a password change undone for now: to its
+    // caller a temporary failure.
+    const int failed = F.passwd ? ASK_TEMPFAIL : 1;
     // The log opens once the configuration says where it goes; the
     // problems found meanwhile are held back for it.
     ConfigVerdict verdict;
@@ -322,7 +338,7 @@ int corvane_main(int argc, char **argv)
     open_log();
     if (!F.ini) {
         print_dead("Failed to load '%s', %s", path, strerror(load_error));
-        return 1;
+        return failed;
     }
     configure_log();
     imsg("**Corvane %s**", corvane_version);
@@ -337,11 +353,12 @@ int corvane_main(int argc, char **argv)
     int n = sini_domains(F.ini);
     if (n == 0) {
         print_dead("No modules defined");
-        return 1;
+        return failed;
     }
-    if (!start_modules(n)) return 1;
+    if (!start_modules(n)) return failed;
     status = process_args(argc, argv, 1);
     if (status) return status;
+    if (F.passwd) return passwd_set(F.passwd, &Local, process_command);
 
     if (F.worker) return daemon_work(F.supervisor, F.auths, F.ini, process_command);
     if (Mode != MODE_TERMINAL) {
