@@ -30,7 +30,7 @@ struct FrontEnd {
     char name[PATH_BUF] = "";       // invocation name without directory and extension
     char dir[PATH_BUF] = "";        // -path, else the current working directory
     LogLevel level = LogError;      // LogDebug after -debug
-    const char *listen = nullptr;   // -listen PATH
+    const char *listen = nullptr;   // -listen [PATH]
     const char *connect = nullptr;  // -connect [PATH]
     int timeout = ASK_TIMEOUT;      // -timeout MS: the time -connect gives the daemon
     const char *passwd = nullptr;   // -passwd NAME: the user whose password is set
@@ -73,16 +73,22 @@ int option_test(int, char **, int)
     return 0;
 }
 
-int option_listen(int, char **argv, int at)
+// The socket of -listen [PATH] and -connect [PATH]: the word after the
+// option unless it is an option itself, else the daemon's default socket.
+const char *socket_word(int argc, char **argv, int at)
 {
-    F.listen = argv[at + 1];
+    return at + 1 < argc && argv[at + 1][0] != '-' ? argv[at + 1] : CORVANE_SOCKET;
+}
+
+int option_listen(int argc, char **argv, int at)
+{
+    F.listen = socket_word(argc, argv, at);
     return 0;
 }
 
-// The word after -connect is its path unless it is an option.
 int option_connect(int argc, char **argv, int at)
 {
-    F.connect = at + 1 < argc && argv[at + 1][0] != '-' ? argv[at + 1] : CORVANE_SOCKET;
+    F.connect = socket_word(argc, argv, at);
     return 0;
 }
 
@@ -127,7 +133,8 @@ const option_row Options[] = {
     {"-t", 0, "", option_test,
      "test the configuration, ask each module to check itself, print the settings"},
     {"-version", 0, "", option_version, "print the version (exit status 1)"},
-    {"-listen", 1, "PATH", option_listen, "serve clients on a Unix socket at PATH (the daemon)"},
+    {"-listen", 0, "[PATH]", option_listen,
+     "serve clients on a Unix socket at PATH (the daemon), by default " CORVANE_SOCKET},
     {"-connect", 0, "[PATH]", option_connect, "ask the daemon at PATH, by default " CORVANE_SOCKET},
     {"-timeout", 1, "MS", option_timeout,
      "with -connect: ms the daemon has to answer (default 30000)"},
@@ -161,7 +168,7 @@ int option_help(int argc, char **argv, int)
     command_options_usage(stdout);
     printf("Without one, commands are read from standard input, one per line (\"help\"\n"
            "lists them). The configuration is %s.ini and the log %s.log, both in the\n"
-           "-path directory, else in the current directory.\n",
+           "-path directory, else in the current directory (the daemon: " CORVANE_CONFDIR ").\n",
            F.name, F.name);
     fflush(stdout);
     F.finished = 0;
@@ -312,6 +319,7 @@ int corvane_main(int argc, char **argv)
     sig_init(nullptr);
     atexit(cleanup);
     exename(F.name, argc > 0 ? argv[0] : nullptr, PATH_BUF);
+    if (!F.dir[0] && F.listen) scpy(F.dir, CORVANE_CONFDIR, PATH_BUF); // the daemon's own
     if (!F.dir[0]) currentdir(F.dir, PATH_BUF);
     char path[PATH_BUF];
     scpy(path, F.dir, PATH_BUF);

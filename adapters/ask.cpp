@@ -20,9 +20,6 @@
 #ifndef ASK_CORVANE
 #define ASK_CORVANE "/usr/local/bin/corvane"
 #endif
-#ifndef ASK_CONFDIR
-#define ASK_CONFDIR "/usr/local/etc/corvane"
-#endif
 
 namespace
 {
@@ -100,7 +97,7 @@ const char *ask_default_corvane(void)
 
 const char *ask_default_path(void)
 {
-    return ASK_CONFDIR;
+    return CORVANE_CONFDIR; // the installation's, from the build
 }
 
 void ask_options_init(AskOptions *o)

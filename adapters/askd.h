@@ -34,11 +34,8 @@
 
 #include "adt/wire.h"
 
-/* The daemon's socket when none is named, for every client of it (the
- * build sets it from the top CMakeLists). */
-#ifndef CORVANE_SOCKET
-#define CORVANE_SOCKET "/run/corvane/corvane.sock"
-#endif
+/* CORVANE_SOCKET, the daemon's socket when none is named, for every client
+ * of it, comes from the build (cmake/paths.cmake). */
 
 #ifdef __cplusplus
 extern "C" {

@@ -218,7 +218,17 @@ TEST_F(FrontDoor, HelpOptionsAndHelpCommand)
         Outcome r = run({h});
         EXPECT_EQ(0, r.status);
         EXPECT_TRUE(contains(r.out, "usage: corvane") && contains(r.out, "-check USER PASSWORD"));
+        EXPECT_TRUE(contains(r.out, "-listen [PATH]") &&
+                    contains(r.out, "(the daemon), by default " CORVANE_SOCKET));
     }
+    // The daemon's configuration is the installation's, never the current
+    // directory's (nor the socket's word taken for a path when it is "-t").
+    write("corvane.ini", "bogus 1\n");
+    Outcome t = run({"-listen", "-t"});
+    EXPECT_FALSE(contains(t.err, "bogus")) << t.err;
+    EXPECT_TRUE(fs::exists(CORVANE_CONFDIR "/corvane.ini") ||
+                contains(t.err, CORVANE_CONFDIR "/corvane.ini: cannot be loaded"))
+        << t.err;
     EXPECT_FALSE(fs::exists(dir / "corvane.log"));
     write("corvane.ini", "module 1\nbinary " + module("m1", Echo) + "\n");
     Outcome r = run({}, "help\n");
