@@ -2,7 +2,8 @@
 // that loads a configuration file and says what is wrong with it.
 //
 // One judge serves every reader of the file: `corvane -t` (problems on
-// standard error, then the settings in effect), the start-up (problems
+// standard error, each module asked to check itself, then the settings in
+// effect), the start-up (problems
 // logged, the start goes on), the daemon's first start (a module that
 // cannot run stops it) and its reload (any problem refuses it). Each
 // problem is one line "FILE:LINE: text" in the administrator's words.
@@ -12,7 +13,12 @@
 #include "adt/sini.h"
 #include "adt/wire.h"
 
-// Row identifiers of Settings; each equals the row's position.
+#include <map>
+#include <string>
+#include <vector>
+
+// Row identifiers of the settings table (config.cpp); each equals the
+// row's position.
 enum {
     I_LOGLEVEL = 0,      // log level name, global
     I_BINARY = 1,        // the module's command line
@@ -54,10 +60,6 @@ enum {
     I_MAX_CLIENTS = 36  // the daemon's: most connections held at once, global
 };
 
-// The program's settings table: 37 rows and a terminating row whose Name
-// is null. Every row holds one verbatim value.
-extern const adt::SIniTable Settings[];
-
 // Ties a module to its configuration domain. The multiplexer keeps a
 // pointer to it as the module's Data and hands it back to the callbacks.
 struct corvane_data {
@@ -66,31 +68,42 @@ struct corvane_data {
 };
 typedef struct corvane_data CorvaneData;
 
-// Where the judge writes each problem (a set of bits).
-enum { CONFIG_TO_LOG = 1, CONFIG_TO_STDERR = 2 };
+// How the judge works (a set of bits): where it writes each finding, and
+// whether it asks the modules to check themselves (corvane -t only: never
+// at a start or a reload).
+enum { CONFIG_TO_LOG = 1, CONFIG_TO_STDERR = 2, CONFIG_ASK_MODULES = 4 };
 
 // What the judge found.
 struct ConfigVerdict {
-    int problems; // how many, each already written
+    int problems; // how many, each already written (warnings are not counted)
     // The first reason a daemon cannot start on the file: "No modules
     // defined", "Module%d has no binary", "Module%d cannot execute '%s':
     // %s"; empty when there is none.
     char unstartable[adt::WIRE_BUF];
+    // With CONFIG_ASK_MODULES, what each module (by domain name) said of
+    // itself: "warning: TEXT" for a warning, else a problem.
+    std::map<std::string, std::vector<std::string>> said;
 };
 
 // Loads the configuration file at path and judges it: every line (unknown
-// settings with a suggestion, values that do not parse, users and groups
-// that do not exist, global settings in a module section, module numbers
-// given twice), that it defines a module, that each module's program can
-// be executed as a module runs it, in its state directory (dir is the
-// configuration directory), and that the user modules run as may use the
-// state directory and the log. Each problem is written where `to` says.
+// settings with a suggestion, a global setting in a module section, a
+// value that does not parse or names a user or group that does not exist,
+// by the kind of value its row of the settings table says), module numbers
+// given twice, that it defines a module, that each module's program can be
+// executed as a module runs it (as the user of `user` when run as root, in
+// its state directory; dir is the configuration directory), and that that
+// user may use the state directory and the log. Each problem is one line
+// "FILE:LINE: text", written where `how` says; with CONFIG_ASK_MODULES
+// each module that can run is asked to check itself (selfcheck.h) within
+// its timeout, as that user, its findings written at the line of its
+// binary: "Module%d (%s): warning: TEXT" (a warning), "Module%d (%s):
+// TEXT", "Module%d (%s): its self-check exited with status 3" (problems).
 // The loaded store, which the caller frees with sini_free; null when the
 // file cannot be loaded (errno says why; nothing is written).
-adt::SIni config_judge(const char *path, const char *dir, int to, ConfigVerdict *verdict);
+adt::SIni config_judge(const char *path, const char *dir, int how, ConfigVerdict *verdict);
 // As config_judge, reading the file's text from source (a snapshot of it)
 // while every message names path.
-adt::SIni config_judge_from(const char *source, const char *path, const char *dir, int to,
+adt::SIni config_judge_from(const char *source, const char *path, const char *dir, int how,
                             ConfigVerdict *verdict);
 // Loads the configuration at source without judging it or saying anything
 // (a worker's copy of what its supervisor judged); null as config_judge.
@@ -99,17 +112,22 @@ adt::SIni config_load(const char *source);
 // The settings in effect in ini, on standard output in the file's own
 // syntax: the global ones, then each module's in the order the modules are
 // asked; a value not set in its own section as a comment saying where it
-// comes from.
-void config_print(adt::SIni ini);
+// comes from; under a module's binary, what it said of itself in verdict
+// (may be null), each line as "#   self-check: TEXT".
+void config_print(adt::SIni ini, const ConfigVerdict *verdict);
 
 // A global setting of ini: its value, else the row's default (null: none).
 const char *config_global(adt::SIni ini, int id);
-// The directory a global directory setting (I_STATE_DIR, I_LOG_DIR) names,
-// relative to the configuration directory dir, into out (PATH_BUF bytes);
-// dir when it is not set. Returns out.
+// The name of setting id ("user").
+const char *config_name(int id);
+// The directory a global directory setting (I_STATE_DIR, I_LOG_DIR) names
+// (a relative one, which the judge refuses, taken from the configuration
+// directory dir) into out (PATH_BUF bytes); dir when it is not set.
+// Returns out.
 char *config_directory(adt::SIni ini, int id, const char *dir, char *out);
 // A numeric setting as it is taken for domain (null: the global one): the
-// leading decimal integer of its value, raised to the setting's least.
-int config_number(adt::SIni ini, int id, const char *domain);
+// leading decimal integer of its value (else of the row's default),
+// raised to the row's least; *raised (may be null) says whether it was.
+int config_number(adt::SIni ini, int id, const char *domain, bool *raised = nullptr);
 
 #endif

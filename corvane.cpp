@@ -2,12 +2,15 @@
 // options, composing the rooms of the front end (corvane.h).
 #include "corvane.h"
 
+#include "adapters/ask.h"
+#include "adapters/connect.h"
 #include "adt/lib.h"
 #include "adt/log.h"
 #include "client.h"
 #include "config.h"
 #include "daemon.h"
 #include "gate.h"
+#include "passwd.h"
 #include "privilege.h"
 #include "snapshot.h"
 #include "worker.h"
@@ -32,8 +35,10 @@ struct FrontEnd {
     char log_dir[PATH_BUF] = "";    // log_dir, else dir; a worker's: its supervisor's
     char state_dir[PATH_BUF] = "";  // state_dir, else dir: where modules run
     LogLevel level = LogError;      // LogDebug after -debug
-    const char *listen = nullptr;   // -listen PATH
-    const char *connect = nullptr;  // -connect PATH
+    const char *listen = nullptr;   // -listen [PATH]
+    const char *connect = nullptr;  // -connect [PATH]
+    int timeout = ASK_TIMEOUT;      // -timeout MS: the time -connect gives the daemon
+    const char *passwd = nullptr;   // -passwd NAME: the user whose password is set
     bool worker = false;            // -worker PID LOGDIR: a worker of the daemon
     int supervisor = -1;            // that PID
     Log *log = nullptr;             // the program's log
@@ -73,15 +78,35 @@ int option_test(int, char **, int)
     return 0;
 }
 
-int option_listen(int, char **argv, int at)
+// The socket of -listen [PATH] and -connect [PATH]: the word after the
+// option unless it is an option itself, else the daemon's default socket.
+const char *socket_word(int argc, char **argv, int at)
 {
-    F.listen = argv[at + 1];
+    return at + 1 < argc && argv[at + 1][0] != '-' ? argv[at + 1] : CORVANE_SOCKET;
+}
+
+int option_listen(int argc, char **argv, int at)
+{
+    F.listen = socket_word(argc, argv, at);
     return 0;
 }
 
-int option_connect(int, char **argv, int at)
+int option_connect(int argc, char **argv, int at)
 {
-    F.connect = argv[at + 1];
+    F.connect = socket_word(argc, argv, at);
+    return 0;
+}
+
+int option_timeout(int, char **argv, int at)
+{
+    if (askd_timeout_value(argv[at + 1], &F.timeout)) return 0;
+    print_err("bad time-out %s: milliseconds from 1 to %d", argv[at + 1], ASKD_TIMEOUT_MAX);
+    return 1;
+}
+
+int option_passwd(int, char **argv, int at)
+{
+    F.passwd = argv[at + 1];
     return 0;
 }
 
@@ -112,10 +137,15 @@ const option_row Options[] = {
      "the directory of the configuration and the log (default: the current one)"},
     {"-debug", 0, "", option_debug, "log everything, whatever loglevel says"},
     {"-t", 0, "", option_test,
-     "test the configuration and print the effective settings; start no module"},
+     "test the configuration, ask each module to check itself, print the settings"},
     {"-version", 0, "", option_version, "print the version (exit status 1)"},
-    {"-listen", 1, "PATH", option_listen, "serve clients on a Unix socket at PATH (the daemon)"},
-    {"-connect", 1, "PATH", option_connect, "ask the daemon at PATH instead of starting modules"},
+    {"-listen", 0, "[PATH]", option_listen,
+     "serve clients on a Unix socket at PATH (the daemon), by default " CORVANE_SOCKET},
+    {"-connect", 0, "[PATH]", option_connect, "ask the daemon at PATH, by default " CORVANE_SOCKET},
+    {"-timeout", 1, "MS", option_timeout,
+     "with -connect: ms the daemon has to answer (default 30000)"},
+    {"-passwd", 1, "NAME", option_passwd,
+     "set NAME's password, read from standard input (twice on a terminal)"},
     {"-worker", 2, "PID LOGDIR", option_worker, nullptr},
     {"-h", 0, "", option_help, "print this text (also -help, --help)"},
     {"-help", 0, "", option_help, nullptr},
@@ -144,7 +174,7 @@ int option_help(int argc, char **argv, int)
     command_options_usage(stdout);
     printf("Without one, commands are read from standard input, one per line (\"help\"\n"
            "lists them). The configuration is %s.ini and the log %s.log, both in the\n"
-           "-path directory, else in the current directory.\n",
+           "-path directory, else in the current directory (the daemon: " CORVANE_CONFDIR ").\n",
            F.name, F.name);
     fflush(stdout);
     F.finished = 0;
@@ -187,17 +217,18 @@ int process_options(int argc, char **argv)
 // --- Start-up ---
 
 // -t: every problem of the configuration on standard error with its file
-// and line, then the settings in effect. Starts no module and opens no
-// log. 1 when there was a problem, else 0.
+// and line, each module's own check of itself among them, then the
+// settings in effect. Serves nothing and opens no log. 1 when there was a
+// problem, else 0.
 int test_config(const char *path)
 {
     ConfigVerdict verdict;
-    SIni ini = config_judge(path, F.dir, CONFIG_TO_STDERR, &verdict);
+    SIni ini = config_judge(path, F.dir, CONFIG_TO_STDERR | CONFIG_ASK_MODULES, &verdict);
     if (!ini) {
         fprintf(stderr, "%s: cannot be loaded: %s\n", path, strerror(errno));
         return 1;
     }
-    config_print(ini);
+    config_print(ini, &verdict);
     sini_free(&ini);
     return verdict.problems > 0;
 }
@@ -229,11 +260,11 @@ void open_log_early(const RunAs &as)
 void configure_log(void)
 {
     if (F.level != LogDebug) log_set_level_name(F.log, config_global(F.ini, I_LOGLEVEL));
-    int rotations = config_number(F.ini, I_LOG_ROTATIONS, nullptr);
-    if (leading_int(config_global(F.ini, I_LOG_ROTATIONS)) != rotations)
-        emsg("log_rotations MUST be >= 0");
-    int size = config_number(F.ini, I_LOG_SIZE, nullptr);
-    if (leading_int(config_global(F.ini, I_LOG_SIZE)) != size) emsg("log_size MUST be >= 1024");
+    bool raised;
+    int rotations = config_number(F.ini, I_LOG_ROTATIONS, nullptr, &raised);
+    if (raised) emsg("log_rotations MUST be >= 0");
+    int size = config_number(F.ini, I_LOG_SIZE, nullptr, &raised);
+    if (raised) emsg("log_size MUST be >= 1024");
     log_dorotate(F.log, rotations, static_cast<size_t>(size));
 }
 
@@ -269,18 +300,19 @@ int start_modules(int n)
     return 1;
 }
 
-// The modules, then the command of the command line or the command loop
-// on standard input.
-int serve_here(int argc, char **argv)
+// The modules, then the password change, the command of the command line
+// or the command loop on standard input.
+int serve_here(int argc, char **argv, int failed)
 {
     int n = sini_domains(F.ini);
     if (n == 0) {
         print_dead("No modules defined");
-        return 1;
+        return failed;
     }
-    if (!start_modules(n)) return 1;
+    if (!start_modules(n)) return failed;
     int status = process_args(argc, argv, 1);
     if (status) return status;
+    if (F.passwd) return passwd_set(F.passwd, &Local, process_command);
     if (Mode != MODE_TERMINAL) {
         int at = first_command(argc, argv);
         command_once(&Local, argc - at, argv + at);
@@ -336,18 +368,29 @@ int corvane_main(int argc, char **argv)
     F = FrontEnd();
     int status = process_args(argc, argv, 0);
     if (status || F.finished >= 0) return status;
-    if (F.connect) return daemon_connect(F.connect, argc, argv); // -connect: a client only
+    if (F.passwd && (status = passwd_read(F.passwd)) != 0) return status;
+    if (F.connect) { // a client of the daemon only
+        if (F.passwd) return passwd_connect(F.passwd, F.connect, F.timeout);
+        int at = first_command(argc, argv);
+        status = process_args(argc, argv, 1);
+        return status ? status : connect_run(F.connect, F.timeout, argc - at, argv + at);
+    }
     sig_init(nullptr);
     atexit(cleanup);
     exename(F.name, argc > 0 ? argv[0] : nullptr, PATH_BUF);
+    if (!F.dir[0] && F.listen) scpy(F.dir, CORVANE_CONFDIR, PATH_BUF); // the daemon's own
     if (!F.dir[0]) currentdir(F.dir, PATH_BUF);
     char path[PATH_BUF];
     scpy(path, F.dir, PATH_BUF);
     attach_path(path, F.name, PATH_BUF);
     attach_ext(path, ".ini", PATH_BUF);
     if (F.test_only) return test_config(path);
+
     if (F.worker) return work();
 
+    // A start that fails leaves a password change undone for now: to its
+    // caller a temporary failure.
+    const int failed = F.passwd ? ASK_TEMPFAIL : 1;
     // The log opens once the configuration says where it goes and Corvane
     // is the user it runs as; the problems found meanwhile are held back
     // for it. The daemon judges the bytes its workers will be handed.
@@ -369,7 +412,7 @@ int corvane_main(int argc, char **argv)
         !runas_resolve(config_global(F.ini, I_USER), config_global(F.ini, I_GROUP), &as, &why)) {
         open_log_early(as);
         print_dead("%s", why.c_str());
-        return 1;
+        return failed;
     }
     if (F.listen) { // the supervisor starts no module of its own
         d.config = F.ini;
@@ -385,10 +428,10 @@ int corvane_main(int argc, char **argv)
     }
     if (!runas_become(as, &why)) {
         print_dead("%s", why.c_str());
-        return 1;
+        return failed;
     }
     open_log();
     configure_log();
     imsg("**Corvane %s**", corvane_version);
-    return F.listen ? daemon_supervise(&d) : serve_here(argc, argv);
+    return F.listen ? daemon_supervise(&d) : serve_here(argc, argv, failed);
 }

@@ -3,11 +3,13 @@
 // below it:
 //
 //   corvane.cpp   start-up, the options, -t; hands each room what it needs
+//   passwd.cpp    -passwd: the new password read, and set through the handler
 //   daemon.cpp    the supervisor and its workers (-listen)
 //   commands.cpp  the client protocol: command table, handler, reply writers, loop
 //   request.h     the handler's contract: session, request, reply sink
 //   gate.cpp      the gatekeeping callbacks of the module table
 //   config.cpp    the settings table and the judge of a configuration file
+//   selfcheck.cpp a module asked to check itself (-t)
 //   client.cpp    a client's bytes: read a line, queue a reply, flush
 //
 // and under them the library in adt/ (the module table, the channel to a

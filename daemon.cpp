@@ -1,5 +1,4 @@
-// Daemon: the supervisor (its connections, its workers, reload and stop)
-// and -connect.
+// Daemon: the supervisor: its connections, its workers, reload and stop.
 #include "daemon.h"
 
 #include <algorithm>
@@ -11,7 +10,6 @@
 #include <deque>
 #include <fcntl.h>
 #include <map>
-#include <poll.h>
 #include <set>
 #include <string>
 #include <sys/epoll.h>
@@ -20,7 +18,6 @@
 #include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <unordered_map>
@@ -34,7 +31,6 @@
 #include "commands.h"
 #include "config.h"
 #include "connections.h"
-#include "corvane.h" // process_args, for the client of a daemon at the end
 #include "peers.h"
 #include "snapshot.h"
 #include "worker.h"
@@ -43,26 +39,6 @@ using namespace adt;
 
 namespace
 {
-
-// A new descriptor connected to the socket at path, or -1 (errno says why).
-int connect_to(const char *path)
-{
-    struct sockaddr_un a;
-    memset(&a, 0, sizeof a);
-    a.sun_family = AF_UNIX;
-    if (!path || strlen(path) >= sizeof a.sun_path) {
-        errno = ENAMETOOLONG;
-        return -1;
-    }
-    strcpy(a.sun_path, path);
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return -1;
-    if (connect(fd, reinterpret_cast<struct sockaddr *>(&a), sizeof a) == 0) return fd;
-    int e = errno;
-    close(fd);
-    errno = e;
-    return -1;
-}
 
 // Most workers, whatever `workers` says.
 const int MAX_WORKERS = 256;
@@ -186,9 +162,11 @@ int fit_descriptors(int max, int workers)
 // no one is said and left out.
 void read_list(SIni config, int id, PeerList *list)
 {
-    std::string unknown;
-    if (!peers_parse(config_global(config, id), list, &unknown))
-        emsg("%s: no such user or group: %s (left out)", Settings[id].Name, unknown.c_str());
+    std::vector<std::string> unknown;
+    peers_parse(config_global(config, id), list, &unknown);
+    for (const std::string &u : unknown)
+        emsg("%s '%s': no such %s: left out", config_name(id), u.c_str(),
+             u[0] == '@' ? "group" : "user");
 }
 
 void read_settings(Supervisor *s)
@@ -247,7 +225,7 @@ void restart_needed(SIni running, SIni loaded)
     for (int id : {I_USER, I_GROUP, I_LOG_DIR, I_SOCKET_GROUP}) {
         const char *was = config_global(running, id), *is = config_global(loaded, id);
         if ((was || is) && (!was || !is || strcmp(was, is) != 0))
-            amsg("Reload: %s '%s' is not used: restart needed (it stays '%s')", Settings[id].Name,
+            amsg("Reload: %s '%s' is not used: restart needed (it stays '%s')", config_name(id),
                  is ? is : "", was ? was : "");
     }
 }
@@ -882,102 +860,4 @@ int daemon_supervise(DaemonStart *d)
     sigprocmask(SIG_SETMASK, &s.old_mask, nullptr);
     sini_free(&s.reloaded);
     return 0;
-}
-
-// --- Client of a daemon ---
-
-namespace
-{
-
-// The command of the command line as one request line: the first command
-// option without its dash and every argument after it, or "quit".
-std::string command_of(int argc, char **argv)
-{
-    static const char *const options[] = {"-lookup", "-check", "-set", "-del", "-search"};
-    for (int i = 1; i < argc; i++)
-        for (const char *opt : options) {
-            if (s_stricmp(argv[i], opt) != 0) continue;
-            std::string line = opt + 1;
-            for (int j = i + 1; j < argc; j++) line += std::string(" ") + argv[j];
-            return line + "\n";
-        }
-    return "quit\n";
-}
-
-// Copies standard input to the daemon and its replies to standard output
-// until the daemon ends the connection.
-int relay(int fd)
-{
-    struct pollfd p[2] = {{STDIN_FILENO, POLLIN, 0}, {fd, POLLIN, 0}};
-    char bf[65536], last = '\n';
-    for (;;) {
-        if (poll(p, 2, -1) < 0) {
-            if (errno == EINTR) continue;
-            return 1;
-        }
-        if (p[1].revents) {
-            ssize_t n = read(fd, bf, sizeof bf);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) return 0;
-            if (!write_all(STDOUT_FILENO, bf, static_cast<size_t>(n))) return 1;
-        }
-        if (p[0].fd >= 0 && p[0].revents) {
-            ssize_t n = read(STDIN_FILENO, bf, sizeof bf);
-            if (n < 0 && errno == EINTR) continue;
-            if (n > 0 && write_all(fd, bf, static_cast<size_t>(n))) {
-                last = bf[n - 1];
-                continue;
-            }
-            // The daemon runs only ended lines: a last line is ended here, as
-            // Corvane on standard input would run it.
-            if (n == 0 && last != '\n') write_all(fd, "\n", 1);
-            shutdown(fd, SHUT_WR); // the daemon answers the end of input with "+OK bye"
-            p[0].fd = -1;
-        }
-    }
-}
-
-// Writes the daemon's replies to one command to standard output: its data
-// lines and its final line. 1 when the final line came.
-int one_reply(int fd)
-{
-    std::string got;
-    char bf[4096];
-    for (;;) {
-        size_t start = 0, lf;
-        while ((lf = got.find('\n', start)) != std::string::npos) {
-            bool data = got.compare(start, 6, "+DATA ") == 0;
-            start = lf + 1;
-            if (!data) return write_all(STDOUT_FILENO, got.data(), start);
-        }
-        ssize_t n = read(fd, bf, sizeof bf);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            write_all(STDOUT_FILENO, got.data(), got.size());
-            return 0;
-        }
-        got.append(bf, static_cast<size_t>(n));
-    }
-}
-
-} // namespace
-
-int daemon_connect(const char *path, int argc, char **argv)
-{
-    signal(SIGPIPE, SIG_IGN);
-    int status = process_args(argc, argv, 1);
-    if (status) return status;
-    int fd = connect_to(path);
-    if (fd < 0) {
-        print_dead("cannot connect to %s: %s", path, strerror(errno));
-        return 1;
-    }
-    if (Mode == MODE_TERMINAL) {
-        status = relay(fd);
-    } else {
-        std::string line = command_of(argc, argv);
-        status = write_all(fd, line.data(), line.size()) && one_reply(fd) ? 0 : 1;
-    }
-    close(fd);
-    return status;
 }

@@ -1,5 +1,5 @@
-// Daemon: Corvane serving many clients on a Unix stream socket, and the
-// client that talks to it.
+// Daemon: Corvane serving many clients on a Unix stream socket (its client,
+// corvane -connect, is adapters/connect.h).
 //
 // corvane -listen PATH starts a supervisor. Before Corvane takes on its user
 // (privilege.h) it binds PATH (listener.h; mode `socket_mode`, or 0666 when
@@ -30,8 +30,8 @@
 // socket file (when the daemon may), let the requests in hand be answered
 // for up to 5 s, and stop every worker and module.
 //
-// corvane -connect PATH runs the command line (-check ...) or a session on
-// standard input against a running daemon.
+// The daemon knows nothing of what the lines mean: the workers hand them to
+// the command handler (request.h) with their connection's session.
 #ifndef DAEMON_H
 #define DAEMON_H
 
@@ -58,11 +58,5 @@ int daemon_prepare(DaemonStart *d);
 
 // Runs the supervisor until SIGTERM or SIGINT; the exit status.
 int daemon_supervise(DaemonStart *d);
-
-// Sends the command of the command line, or relays standard input, to the
-// daemon at path and writes its replies to standard output.
-// The exit status: 0, or 1 when the command line is wrong or the daemon
-// cannot be reached ("-DEAD cannot connect to PATH: reason").
-int daemon_connect(const char *path, int argc, char **argv);
 
 #endif

@@ -10,6 +10,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include "adapters/askd.h"
 #include "adt/lib.h"
 
 using namespace adt;
@@ -33,14 +34,13 @@ int socket_address(struct sockaddr_un *a, const char *path)
     return 1;
 }
 
-// 1 when a daemon answers a connection at path.
+// 1 when a daemon answers a connection at path (a busy one is waited for).
 int answered(const char *path)
 {
-    struct sockaddr_un a;
-    int fd = socket_address(&a, path) ? socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0) : -1;
-    int ok = fd >= 0 && connect(fd, reinterpret_cast<struct sockaddr *>(&a), sizeof a) == 0;
+    struct timespec wait = askd_deadline(ASKD_TIMEOUT_MAX);
+    int fd = askd_connect(path, &wait, nullptr, 0);
     if (fd >= 0) close(fd);
-    return ok;
+    return fd >= 0;
 }
 
 // In own, a directory just made for it, binds the socket as "s", gives it

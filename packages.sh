@@ -14,10 +14,11 @@ run="cmake make g++ libsodium-dev libsqlite3-dev libcrypt-dev"
 # make test: GoogleTest; the PostgreSQL, LDAP and PAM modules' libraries;
 # the clients and servers the tests run (Dovecot, pamtester,
 # PostgreSQL, slapd and its tools, Squid, Apache with mod_authnz_external and
-# mod_authnz_pam, curl); clang and libFuzzer for the fuzz targets.
+# mod_authnz_pam, curl); clang and libFuzzer for the fuzz targets;
+# systemd-analyze, which verifies the installed units.
 test="$run libgtest-dev libgmock-dev libpq-dev libldap-dev libpam0g-dev
     dovecot-core pamtester postgresql slapd ldap-utils squid apache2
-    libapache2-mod-authnz-external libapache2-mod-authnz-pam curl clang libclang-rt-14-dev"
+    libapache2-mod-authnz-external libapache2-mod-authnz-pam curl clang libclang-rt-14-dev systemd"
 # The servers among them, as package:service.
 servers="dovecot-core:dovecot postgresql:postgresql slapd:slapd squid:squid apache2:apache2"
 

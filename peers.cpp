@@ -57,7 +57,7 @@ long peers_gid(const char *group)
     return g ? static_cast<long>(g->gr_gid) : id;
 }
 
-int peers_parse(const char *list, PeerList *out, std::string *unknown)
+int peers_parse(const char *list, PeerList *out, std::vector<std::string> *unknown)
 {
     *out = PeerList();
     if (!list) return 1;
@@ -69,7 +69,7 @@ int peers_parse(const char *list, PeerList *out, std::string *unknown)
     for (int i = 0; i < n; i++) {
         if (!*entry[i] || add_entry(entry[i], out)) continue;
         all = 0;
-        if (unknown) *unknown += (unknown->empty() ? "" : " ") + std::string(entry[i]);
+        if (unknown) unknown->push_back(entry[i]);
     }
     return all;
 }

@@ -34,9 +34,9 @@ long peers_uid(const char *user);
 long peers_gid(const char *group);
 
 // Parses list (null: not set) into out. Each entry that names no user or
-// group is left out and added to *unknown (when not null), separated by
-// blanks, as written ("@staf"). 1 when every entry resolved.
-int peers_parse(const char *list, PeerList *out, std::string *unknown);
+// group is left out and added to *unknown (when not null) as written
+// ("@staf"). 1 when every entry resolved.
+int peers_parse(const char *list, PeerList *out, std::vector<std::string> *unknown);
 
 // 1 when l names p's uid, its gid or one of its groups.
 int peers_match(const PeerList &l, const Peer &p);

@@ -3,7 +3,6 @@
 #include <cstring>
 
 #include "adt/lib.h"
-#include "adt/wire.h"
 
 namespace
 {
@@ -76,7 +75,7 @@ void squid_parse(char *line, int concurrent, SquidRequest *r)
 {
     if (!r) return;
     r->Channel[0] = 0;
-    r->Login = CpwLogin{};
+    r->Login = AskLogin{};
     r->Verdict = SQ_ASK;
     r->Why = nullptr;
     if (!line) {
@@ -101,11 +100,11 @@ void squid_parse(char *line, int concurrent, SquidRequest *r)
     // control character cannot reach Corvane's command line.
     if (!squid_unescape(user) || !squid_unescape(password) || (address && !squid_unescape(address)))
         refuse(r, SQ_ERR, "a malformed %XX escape");
-    else if (!cpw_word_ok(user) || !cpw_word_ok(password))
+    else if (!askd_word_ok(user) || !askd_word_ok(password))
         refuse(r, SQ_ERR,
                "an empty user name or password, or one with a blank or control "
                "character");
-    else if (cpw_set_address(&r->Login, address) != CPW_OK)
+    else if (ask_set_address(&r->Login, address) != ASK_OK)
         refuse(r, SQ_ERR, "a client address that is not one word");
     else {
         r->Login.User = user;
@@ -113,30 +112,10 @@ void squid_parse(char *line, int concurrent, SquidRequest *r)
     }
 }
 
-int squid_command(char *buf, size_t size, const CpwLogin *l)
-{
-    if (!buf || size < 1 || !l || !l->User || !l->Password) return -1;
-    int n = l->Address
-                ? adt::lprintf(buf, (int)size, "check %s %s %s\n", l->User, l->Password, l->Address)
-                : adt::lprintf(buf, (int)size, "check %s %s\n", l->User, l->Password);
-    // A command cut short would send a wrong password, or none.
-    if (n <= 0 || n > adt::WIRE_LINE || (size_t)n >= size - 1) {
-        explicit_bzero(buf, size);
-        return -1;
-    }
-    return n;
-}
-
 int squid_verdict(const char *reply)
 {
-    switch (cpw_reply_status(reply)) {
-    case CPW_OK:
-        return SQ_OK;
-    case CPW_REJECT:
-        return SQ_ERR;
-    default:
-        return SQ_BH;
-    }
+    int answer = askd_classify(reply);
+    return answer == ASKD_OK ? SQ_OK : answer == ASKD_ERR ? SQ_ERR : SQ_BH;
 }
 
 int squid_reply(char *buf, size_t size, const char *channel, int verdict, const char *message)

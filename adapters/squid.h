@@ -15,11 +15,11 @@
 
 #include <cstddef>
 
-#include "adapters/checkpassword.h"
+#include "adapters/ask.h"
 
 enum {
     SQ_CHANNEL_MAX = 20, // digits of a channel number
-    SQ_INPUT = 16384,    // longest request line read whole; a longer one is refused
+    SQ_INPUT = 16384,    // a request line of more than SQ_INPUT - 1 bytes is refused
 };
 
 // What becomes of a request.
@@ -32,7 +32,7 @@ enum SquidVerdict {
 
 struct squid_request {
     char Channel[SQ_CHANNEL_MAX + 1]; // "" without concurrency
-    CpwLogin Login;                   // decoded in place, pointing into the line
+    AskLogin Login;                   // decoded in place, pointing into the line
     int Verdict;                      // SQ_ASK, or SQ_ERR / SQ_BH decided without Corvane
     const char *Why;                  // a static reason for SQ_ERR and SQ_BH
 };
@@ -48,11 +48,6 @@ int squid_unescape(char *word);
 // with the reason in Why. The channel, when concurrent is set, is taken
 // first and kept for the reply even when the rest is refused.
 void squid_parse(char *line, int concurrent, SquidRequest *r);
-
-// Writes the Corvane command "check USER PASSWORD[ ADDRESS]\n" into buf
-// (capacity size). Its length, or -1 when it does not fit one request line
-// (buf is then cleared). The caller clears buf after use.
-int squid_command(char *buf, size_t size, const CpwLogin *l);
 
 // The verdict Corvane's reply line stands for: SQ_OK for "+OK", SQ_ERR for
 // "-ERR", SQ_BH for "-DEAD", anything else, or null (no reply).

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <ctime>
 #include <sys/types.h>
+#include <termios.h>
 #include <type_traits>
 #include <unistd.h>
 
@@ -274,6 +275,37 @@ int write_all(int fd, const void *buf, size_t len)
         if (w <= 0) return 0;
         p += w;
         len -= static_cast<size_t>(w);
+    }
+    return 1;
+}
+
+int read_secret(int fd, const char *prompt, char *bf, int bfsz)
+{
+    if (!bf || bfsz < 1) return 0;
+    termios was;
+    bool terminal = tcgetattr(fd, &was) == 0;
+    if (terminal) {
+        termios quiet = was;
+        quiet.c_lflag = (quiet.c_lflag & ~ECHO) | ECHONL;
+        tcsetattr(fd, TCSAFLUSH, &quiet);
+        if (prompt) write_all(2, prompt, strlen(prompt));
+    }
+    int n = 0, got = 0;
+    bool too_long = false;
+    for (char c; (got = static_cast<int>(read(fd, &c, 1))) != 0;) {
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0 || c == '\n') break;
+        if (n < bfsz - 1)
+            bf[n++] = c;
+        else
+            too_long = true;
+    }
+    if (terminal) tcsetattr(fd, TCSAFLUSH, &was);
+    if (n > 0 && bf[n - 1] == '\r' && !too_long) n--;
+    explicit_bzero(bf + n, static_cast<size_t>(bfsz - n));
+    if (too_long || got < 0 || (got == 0 && n == 0)) {
+        explicit_bzero(bf, static_cast<size_t>(bfsz));
+        return too_long ? -1 : 0;
     }
     return 1;
 }

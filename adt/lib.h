@@ -1,5 +1,5 @@
 // The support library: bounded strings, tokenizers, truth words, paths,
-// files, signals and sleeping, the bounded formatter, wildcard matching.
+// files and descriptors, signals and sleeping, the bounded formatter, wildcard matching.
 //
 // Every function tolerates null pointers and answers with a neutral result
 // (null, 0 or -1) unless its comment says otherwise. Every function that
@@ -10,6 +10,7 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <unistd.h>
 
 namespace adt
 {
@@ -93,6 +94,51 @@ void s_fclose(FILE **f);
 // Writes all len bytes of buf to fd, going on after short writes and
 // interrupted calls; 1 when all were written, 0 when a write failed.
 int write_all(int fd, const void *buf, size_t len);
+// Reads a secret, one line of descriptor fd, into bf (bfsz bytes) without
+// its line feed and a carriage return before it. When fd is a terminal,
+// prompt is written to standard error first and the line is not echoed
+// (its line feed is). fd is read a byte at a time, so what follows the
+// line stays unread. 1 for a line (a last line without its line feed is
+// one); 0 at the end of input or on a read error; -1 for a line longer
+// than bfsz - 1 bytes, which is read to its end and dropped. bf is wiped
+// of everything but the line; the caller wipes the line.
+int read_secret(int fd, const char *prompt, char *bf, int bfsz);
+// A descriptor owned: closed when it is replaced and when its owner ends;
+// a move hands it on. Corvane, the modules and the adapters own their
+// descriptors through it.
+class Fd
+{
+  public:
+    Fd() = default;
+    explicit Fd(int fd) : fd_(fd) {}
+    Fd(Fd &&o) noexcept : fd_(o.release()) {}
+    Fd &operator=(Fd &&o) noexcept
+    {
+        reset(o.release());
+        return *this;
+    }
+    Fd(const Fd &) = delete;
+    Fd &operator=(const Fd &) = delete;
+    ~Fd() { reset(); }
+    int get() const { return fd_; }
+    bool ok() const { return fd_ >= 0; }
+    // Gives the descriptor up to the caller, who closes it.
+    int release()
+    {
+        int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
+    // Closes the descriptor held, if any, and holds fd instead.
+    void reset(int fd = -1)
+    {
+        if (fd_ >= 0) close(fd_);
+        fd_ = fd;
+    }
+
+  private:
+    int fd_ = -1;
+};
 
 // --- Signals and sleeping ---
 

@@ -10,6 +10,8 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
@@ -171,6 +173,18 @@ struct start_pipes {
     int xwrite[2]; // the child's standard output to us
 };
 
+// In the child: takes on x's user and group, with the user's groups, for
+// good. 1, or 0 with errno set: the program must then not run.
+static int take_identity(pSpawn x)
+{
+    if (x->uid == -1 && x->gid == -1) return 1;
+    gid_t gid = x->gid != -1 ? static_cast<gid_t>(x->gid) : getgid();
+    struct passwd *pw = x->uid != -1 ? getpwuid(static_cast<uid_t>(x->uid)) : nullptr;
+    if (geteuid() == 0 && (pw ? initgroups(pw->pw_name, gid) : setgroups(1, &gid)) != 0) return 0;
+    if (x->gid != -1 && setresgid(gid, gid, gid) != 0) return 0;
+    return x->uid == -1 || setresuid(x->uid, x->uid, x->uid) == 0;
+}
+
 // In the child: wire up the descriptors, take on the identity and run the
 // program. Never returns: the parent's exit-time clean-up must not run here,
 // it would stop the other modules and write the parent's log.
@@ -189,11 +203,12 @@ struct start_pipes {
 
     cloexec_inherited();
 
-    if (x->gid != -1 && setgid(x->gid) == -1) emsg("Spawn: Error setgid(%d)", x->gid);
-    if (x->uid != -1 && setuid(x->uid) == -1) emsg("Spawn: Error setuid(%d)", x->uid);
-
     exec_status st = {0, 0};
-    if (dir && chdir(dir) == -1) {
+    if (!take_identity(x)) {
+        st = {0, errno};
+        emsg("Spawn: Error taking on user %d group %d, %s", x->uid, x->gid,
+             spawn_error(eb, sizeof eb));
+    } else if (dir && chdir(dir) == -1) {
         st = {1, errno};
         emsg("Spawn: Error chdir(%s), %s", dir, spawn_error(eb, sizeof eb));
     } else {
@@ -262,13 +277,12 @@ int spawn_start_in(pSpawn x, const char *command, const char *dir)
     char *args[MAX_ARGS];
     make_args(command, args, MAX_ARGS);
 
-    // Our ends and our own standard descriptors stay out of every child, so
-    // no module holds another module's pipe open.
+    // Our ends stay out of every child, so no module holds another
+    // module's pipe open. Our own standard descriptors are left as they
+    // are: the child's 0, 1 and 2 are its pipes and /dev/null anyway, and a
+    // program we run later by other means must still find ours open.
     cloexec(x->in, "in");
     cloexec(x->out, "out");
-    cloexec(0, "stdin");
-    cloexec(1, "stdout");
-    cloexec(2, "stderr");
 
     // A child must not write our buffered log lines a second time.
     log_flush(nullptr);
@@ -342,7 +356,7 @@ void spawn_kill(pSpawn x)
     // ignores SIGTERM but ends at the end of its input then ends within the
     // wait and is reaped, instead of ending unreaped once we stopped looking.
     if (x->out != 0) close(x->out);
-    if (x->in != 0) close(x->in);
+    if (x->in > 0) close(x->in);
     if (sent && !reaped(x->pid)) {
         for (int retries = KILL_RETRIES; retries > 0; retries--) {
             if (reaped(x->pid)) break;
@@ -383,21 +397,42 @@ static void describe_end(const siginfo_t &info, char *bf, int bfsz)
                 strsignal(info.si_status));
 }
 
-const char *spawn_ended(pSpawn x, char *bf, int bfsz, int wait_ms)
+// 1 once x's child has ended, waiting up to wait_ms for that, with its wait
+// information in *info; else 0.
+static int ended(pSpawn x, int wait_ms, siginfo_t *info)
 {
-    if (!x || x->pid <= 0 || !bf) return nullptr;
+    if (!x || x->pid <= 0) return 0;
     struct timespec until = spawn_deadline(wait_ms);
     for (;;) {
         // WNOWAIT leaves the child for spawn_kill to reap: its pid stays ours.
-        siginfo_t info = {};
-        if (waitid(P_PID, static_cast<id_t>(x->pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
-            info.si_pid == x->pid) {
-            describe_end(info, bf, bfsz);
-            return bf;
-        }
-        if (spawn_left(&until) <= 0) return nullptr;
+        *info = {};
+        if (waitid(P_PID, static_cast<id_t>(x->pid), info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+            info->si_pid == x->pid)
+            return 1;
+        if (spawn_left(&until) <= 0) return 0;
         my_msleep(END_STEP);
     }
+}
+
+const char *spawn_ended(pSpawn x, char *bf, int bfsz, int wait_ms)
+{
+    siginfo_t info;
+    if (!bf || !ended(x, wait_ms, &info)) return nullptr;
+    describe_end(info, bf, bfsz);
+    return bf;
+}
+
+int spawn_exit_status(pSpawn x, int wait_ms)
+{
+    siginfo_t info;
+    return ended(x, wait_ms, &info) && info.si_code == CLD_EXITED ? info.si_status : -1;
+}
+
+void spawn_end_input(pSpawn x)
+{
+    if (!x || x->in <= 0) return;
+    close(x->in);
+    x->in = -1;
 }
 
 int spawn_peek(pSpawn x)

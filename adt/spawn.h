@@ -35,7 +35,7 @@ struct spawn_process {
     int inupto;          // offset in inbf of the first byte not yet handed out
     char inbf[WIRE_BUF]; // bytes read from the child; inbf[inbytes] is always NUL
     char *execerr;       // why the child could not run its program, else null; owned
-    int uid;             // the user id a started child takes on; -1: ours
+    int uid;             // the user id a started child takes on, with its groups; -1: ours
     int gid;             // the group id a started child takes on; -1: ours
 };
 typedef struct spawn_process Spawn;
@@ -81,6 +81,13 @@ int spawn_get_pid(pSpawn x);
 // for that, else null (also for a null x or when no child runs). The child
 // is not reaped (spawn_kill does that), so its process id stays ours.
 const char *spawn_ended(pSpawn x, char *bf, int bfsz, int wait_ms);
+// x's child's exit status once it has exited, waiting up to wait_ms for
+// that; -1 while it runs, when a signal ended it (spawn_ended says which),
+// or for a null x. The child is not reaped.
+int spawn_exit_status(pSpawn x, int wait_ms);
+// Closes our end of x's child's standard input: it reads the end of its
+// input, and nothing more can be sent to it.
+void spawn_end_input(pSpawn x);
 // --- Process plumbing, shared by Corvane, the modules and the adapters ---
 // Marks every descriptor from low on close-on-exec, so that a program run
 // next inherits none of them: close_range where the kernel has it, else the

@@ -405,11 +405,6 @@ double channel_run(const std::string &echo)
     }
     double rate = S.n / (now() - t0);
     adt::spawn_free(&x, 0);
-    // spawn_start marks the caller's standard descriptors close-on-exec, so
-    // that no module inherits them; the programs this benchmark starts later
-    // need theirs (slapd, which finds descriptor 0 free, would take it for
-    // its listening socket and lose it to /dev/null when it detaches).
-    for (int fd : {0, 1, 2}) fcntl(fd, F_SETFD, 0);
     return rate;
 }
 

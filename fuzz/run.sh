@@ -1,5 +1,6 @@
 #!/bin/bash
-# Builds the fuzz targets with clang (CXX_FUZZ, default clang++) and runs
+# Builds the fuzz targets with clang (CXX_FUZZ, default clang++, and its C
+# compiler beside it) and runs
 # each for FUZZ_SECONDS (or --seconds) from its seed corpus, when it has one,
 # and a working corpus in the build tree; a failing input is saved under
 # <build>/artifacts/. --build-only builds and stops; --smoke runs each target
@@ -18,7 +19,8 @@ while (($#)); do
 done
 # The build's output goes to a log, shown in part when it fails.
 mkdir -p "$build" && built=$build/build.log
-configure() { cmake -S "$src" -B "$build" -DCMAKE_CXX_COMPILER="${CXX_FUZZ:-clang++}"; }
+cxx=${CXX_FUZZ:-clang++}
+configure() { cmake -S "$src" -B "$build" -DCMAKE_CXX_COMPILER="$cxx" -DCMAKE_C_COMPILER="${cxx/clang++/clang}"; }
 { { [ -n "$smoke" ] && [ -f "$build/CMakeCache.txt" ]; } || configure; } >"$built" 2>&1 &&
     cmake --build "$build" -j "$(nproc)" >>"$built" 2>&1 ||
     { echo "fuzz: the build failed, see $built" && grep -E -m5 'error|Error' "$built"; exit 1; }

@@ -12,7 +12,6 @@
 #include <cstdlib>
 #include <cstdio>
 #include <cstring>
-#include <termios.h>
 
 void mod_start(void)
 {
@@ -97,19 +96,11 @@ int ModReader::read(std::string *line)
 
 int mod_read_password(const char *prompt, std::string *out)
 {
-    termios was;
-    bool terminal = tcgetattr(0, &was) == 0;
-    if (terminal) {
-        termios quiet = was;
-        // The line feed that ends the password is still shown.
-        quiet.c_lflag = (quiet.c_lflag & ~ECHO) | ECHONL;
-        tcsetattr(0, TCSAFLUSH, &quiet);
-        fputs(prompt, stderr);
-    }
-    ModReader in;
-    int r = in.read(out);
-    if (terminal) tcsetattr(0, TCSAFLUSH, &was);
-    return r == ModReader::LINE;
+    char bf[MOD_LINE_MAX + 1];
+    int r = adt::read_secret(0, prompt, bf, sizeof bf);
+    if (r == 1) out->assign(bf);
+    explicit_bzero(bf, sizeof bf);
+    return r == 1;
 }
 
 namespace

@@ -34,6 +34,7 @@
 #ifndef MODULES_MODLIB_H
 #define MODULES_MODLIB_H
 
+#include "adt/lib.h"
 #include "adt/wire.h"
 
 #include <string>
@@ -58,34 +59,8 @@ struct mod_option {
 };
 typedef struct mod_option ModOption;
 
-// A descriptor owned: closed when it is replaced and when its owner ends.
-class ModFd
-{
-  public:
-    ModFd() = default;
-    explicit ModFd(int fd) : fd_(fd) {}
-    ModFd(const ModFd &) = delete;
-    ModFd &operator=(const ModFd &) = delete;
-    ~ModFd() { reset(); }
-    int get() const { return fd_; }
-    bool ok() const { return fd_ >= 0; }
-    // Gives the descriptor up to the caller, who closes it.
-    int release()
-    {
-        int fd = fd_;
-        fd_ = -1;
-        return fd;
-    }
-    // Closes the descriptor held, if any, and holds fd instead.
-    void reset(int fd = -1)
-    {
-        if (fd_ >= 0) close(fd_);
-        fd_ = fd;
-    }
-
-  private:
-    int fd_ = -1;
-};
+// A descriptor owned (the one owner Corvane, the modules and the adapters share).
+using ModFd = adt::Fd;
 
 // The one reader of lines from standard input: Corvane's requests, and a
 // password typed or piped to a module's tool.

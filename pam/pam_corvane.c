@@ -20,15 +20,10 @@
 
 #include "adapters/askd.h"
 
-#ifndef CORVANE_SOCKET
-#define CORVANE_SOCKET "/run/corvane/corvane.sock"
-#endif
-
 #define EXPORT __attribute__((visibility("default")))
 
 enum {
     DEFAULT_TIMEOUT = 30000, /* above the daemon's longest wait before a reply */
-    ADDRESS_MAX = 255,       /* the longest client address passed on */
 };
 
 /* The module's arguments in the PAM service file. */
@@ -72,29 +67,16 @@ static int parse_options(pam_handle_t *pamh, int argc, const char **argv, struct
         } else if ((v = value_of(arg, "server_user")) && *v) {
             o->server_user = v;
         } else if ((v = value_of(arg, "timeout"))) {
-            char *end = NULL;
-            long ms = strtol(v, &end, 10);
-            if (end == v || *end || ms < 1 || ms > ASKD_TIMEOUT_MAX) {
+            if (!askd_timeout_value(v, &o->timeout)) {
                 pam_syslog(pamh, LOG_ERR, "bad option %s: milliseconds from 1 to %d", arg,
                            ASKD_TIMEOUT_MAX);
                 return 0;
             }
-            o->timeout = (int)ms;
         } else {
             pam_syslog(pamh, LOG_ERR, "unknown option or bad value: %s", arg);
             return 0;
         }
     }
-    return 1;
-}
-
-/* 1 when text can travel as one word of a request: not empty, no blank and
- * no control character (which would split the line or end it). */
-static int word_ok(const char *text)
-{
-    if (!text || !*text) return 0;
-    for (const unsigned char *p = (const unsigned char *)text; *p; p++)
-        if (*p <= ' ' || *p == 127) return 0;
     return 1;
 }
 
@@ -105,8 +87,7 @@ static const char *client_address(pam_handle_t *pamh, const struct options *o)
     const void *rhost = NULL;
     if (pam_get_item(pamh, PAM_RHOST, &rhost) != PAM_SUCCESS || !rhost || !*(const char *)rhost)
         return NULL;
-    const char *a = rhost;
-    if (word_ok(a) && !strchr(a, ',') && strlen(a) <= ADDRESS_MAX) return a;
+    if (askd_address_ok(rhost)) return rhost;
     if (o->debug) pam_syslog(pamh, LOG_DEBUG, "client address left out: Corvane would refuse it");
     return NULL;
 }
@@ -138,7 +119,7 @@ static int ask(pam_handle_t *pamh, const struct options *o, const char *what, co
 static int check(pam_handle_t *pamh, const struct options *o, const char *user,
                  const char *password)
 {
-    if (!word_ok(user) || !word_ok(password)) {
+    if (!askd_word_ok(user) || !askd_word_ok(password)) {
         if (o->debug)
             pam_syslog(pamh, LOG_DEBUG,
                        "refused: an empty user name or password, or one with "
@@ -147,12 +128,11 @@ static int check(pam_handle_t *pamh, const struct options *o, const char *user,
     }
     const char *address = client_address(pamh, o);
     char line[ASKD_BUF], reply[ASKD_BUF];
-    int n = snprintf(line, sizeof line, "check %s %s%s%s", user, password, address ? " " : "",
-                     address ? address : "");
-    if (address && n > ASKD_TEXT) /* the address goes first, not the login */
-        n = snprintf(line, sizeof line, "check %s %s", user, password);
+    int n = askd_check_line(line, sizeof line, user, password, address);
+    if (address && n < 0) /* the address goes first, not the login */
+        n = askd_check_line(line, sizeof line, user, password, NULL);
     int answer = ASKD_ERR;
-    if (n > ASKD_TEXT) {
+    if (n < 0) {
         if (o->debug) pam_syslog(pamh, LOG_DEBUG, "refused: user name and password too long");
     } else {
         answer = ask(pamh, o, "check", user, line, password, reply, sizeof reply);
@@ -240,7 +220,7 @@ EXPORT int pam_sm_setcred(pam_handle_t *pamh, int flags, int argc, const char **
 static int lookup(pam_handle_t *pamh, const struct options *o, const char *user)
 {
     char line[ASKD_BUF], reply[ASKD_BUF];
-    if (!word_ok(user) || snprintf(line, sizeof line, "lookup %s", user) > ASKD_TEXT)
+    if (!askd_word_ok(user) || snprintf(line, sizeof line, "lookup %s", user) > ASKD_TEXT)
         return ASKD_ERR;
     return ask(pamh, o, "lookup", user, line, NULL, reply, sizeof reply);
 }
@@ -320,7 +300,7 @@ static int update(pam_handle_t *pamh, int flags, const struct options *o, const 
     const char *password;
     if (r == PAM_SUCCESS) r = new_password(pamh, flags, o, &password);
     if (r != PAM_SUCCESS) return r;
-    if (!word_ok(user) || !word_ok(password)) {
+    if (!askd_word_ok(user) || !askd_word_ok(password)) {
         tell(pamh, flags, "The password may hold no blanks or control characters.");
         return PAM_AUTHTOK_ERR;
     }

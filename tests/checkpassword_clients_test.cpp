@@ -10,12 +10,14 @@ using namespace cpwkit;
 namespace
 {
 
-// The shipped file examples/name, pointed at this build and at dir.
+// The shipped file examples/name, pointed at this build and at dir, where a
+// Corvane is started per login instead of asking the host's daemon.
 std::string example(const std::string &name, const fs::path &dir)
 {
-    std::string text =
-        replace_all(read_file(EXAMPLES_DIR "/" + name), "/usr/local/bin/corvane-checkpassword",
-                    public_copy(ADAPTER_BIN) + " --corvane " + public_copy(CORVANE_BIN));
+    std::string text = replace_all(read_file(EXAMPLES_DIR "/" + name), "--socket",
+                                   "--path /usr/local/etc/corvane");
+    text = replace_all(text, "/usr/local/bin/corvane-checkpassword",
+                       public_copy(ADAPTER_BIN) + " --corvane " + public_copy(CORVANE_BIN));
     return replace_all(text, "/usr/local/etc/corvane", dir.string());
 }
 

@@ -34,16 +34,16 @@ TEST(CheckpasswordLogin, EachCallersInputAndAddress)
         {CPW_PIPE, "alice", "2"},
     };
     for (auto &c : cases) {
-        CpwLogin l;
+        AskLogin l;
         std::vector<char> data(c.in.begin(), c.in.end());
         data.push_back(0);
         int status = cpw_parse_login(c.mode, data.data(), c.in.size(), "bob", &l);
         EXPECT_EQ(status ? std::to_string(status) : l.User + "|"s + l.Password, c.result) << c.in;
     }
-    CpwLogin l = {"alice", "secret", nullptr};
+    AskLogin l = {"alice", "secret", nullptr};
     for (const char *bad : {"192.0.2.1,10.0.0.1", "192.0.2.1 10.0.0.1", "::1\n"})
-        EXPECT_EQ(cpw_set_address(&l, bad), CPW_REJECT) << bad;
-    EXPECT_EQ(cpw_set_address(&l, "fe80::1%eth0"), CPW_OK);
+        EXPECT_EQ(ask_set_address(&l, bad), ASK_REJECT) << bad;
+    EXPECT_EQ(ask_set_address(&l, "fe80::1%eth0"), ASK_OK);
 }
 
 // The adapter run with args; login goes to descriptor 3, or with --pam
@@ -59,18 +59,18 @@ Outcome adapter(Lines args, const std::string &login, const Lines &env = {})
 TEST(CheckpasswordProgram, OptionsAndTheConfigurationsItRefuses)
 {
     Outcome help = adapter({"--help"}, "");
-    EXPECT_TRUE(help.status == 0 && contains(help.out, cpw_default_path()) &&
-                contains(help.out, cpw_default_corvane()));
+    EXPECT_TRUE(help.status == 0 && contains(help.out, ask_default_path()) &&
+                contains(help.out, ask_default_corvane()));
     for (const char *args : {"x --pam --pipe", "--pipe x", "--path rel --pam", "--timeout 0 x"})
-        EXPECT_EQ(adapter(fields(args), "").status, CPW_MISUSE) << args;
-    EXPECT_EQ(adapter({}, "").status, CPW_MISUSE); // no prog
+        EXPECT_EQ(adapter(fields(args), "").status, ASK_MISUSE) << args;
+    EXPECT_EQ(adapter({}, "").status, ASK_MISUSE); // no prog
 
     TempDir t;
     fs::path dir = corvane_setup(t / "corvane");
     Lines args = {"--path", dir, "--pipe"};
     EXPECT_EQ(adapter(args, "alice\nwonderland\n").status, 0);
     Outcome r = adapter({"--corvane", t.at("corvane/corvane"), "--path", dir, "--pipe"}, "a\nb\n");
-    EXPECT_EQ(r.status, CPW_TEMPFAIL);
+    EXPECT_EQ(r.status, ASK_TEMPFAIL);
     EXPECT_TRUE(contains(r.err, "cannot execute " + t.at("corvane/corvane"))) << r.err;
     std::function<void()> unsafe[] = {
         [&] { chmod(dir.c_str(), 0770); }, [&] { chmod(dir.c_str(), 0702); },
@@ -80,7 +80,7 @@ TEST(CheckpasswordProgram, OptionsAndTheConfigurationsItRefuses)
     for (auto &make_unsafe : unsafe) {
         make_unsafe();
         Outcome o = adapter(args, "alice\nwonderland\n");
-        EXPECT_EQ(o.status, CPW_TEMPFAIL);
+        EXPECT_EQ(o.status, ASK_TEMPFAIL);
         EXPECT_TRUE(contains(o.err, dir.string())) << o.err;
         fs::remove_all(dir);
         corvane_setup(dir);
@@ -166,6 +166,8 @@ TEST(CheckpasswordProgram, AsksADaemonOnItsSocket)
     }
     close(listener);
     EXPECT_EQ(adapter({"--socket", path, "--pam"}, "secret", {"PAM_USER=alice"}).status, 111);
+    Outcome d = adapter({"--socket", "--pam"}, "secret", {"PAM_USER=alice"}); // the default
+    EXPECT_TRUE(d.status == 111 && contains(d.err, "cannot connect to " CORVANE_SOCKET ": "));
 }
 
 } // namespace

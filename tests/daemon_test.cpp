@@ -166,6 +166,36 @@ TEST_F(Daemon, ClientsMoreThanWorkersAreServedAndEveryWorkerRunsTheLastConfigura
               connect_run("", {"-quit"}, ""));
 }
 
+// corvane -connect's exit status is its final reply's class; a daemon that
+// does not answer within -timeout is -DEAD (the run's limit is far below the
+// default time-out); without a path it asks the default socket.
+TEST_F(Daemon, ConnectStatusesTimeOutAndDefaultSocket)
+{
+    config("workers 1", "lookup bad\t-ERR no\nlookup down\t-DEAD down\n" + Script);
+    ASSERT_TRUE(launch());
+    std::string mute = tmp.at("mute"), late = "-DEAD no reply from the daemon at " + mute;
+    int listener = socket_at(mute, "", true); // connections wait, unanswered
+    struct {
+        std::string args, input, out;
+        int status;
+    } rows[] = {{"SOCK -lookup a", "", "+OK lookup a\n", 0},
+                {"SOCK -lookup bad", "", "-ERR no\n", 1},
+                {"SOCK -lookup down", "", "-DEAD down\n", 111},
+                {"MUTE -timeout 300 -lookup a", "", late, 111},
+                {"MUTE -timeout 300", "lookup a\n", late, 111},
+                {"-lookup a", "", "-DEAD cannot connect to " CORVANE_SOCKET ": ", 111}};
+    for (auto &r : rows) {
+        Lines argv = {CORVANE_BIN, "-connect"};
+        for (std::string &w : fields(r.args))
+            argv.push_back(w == "SOCK" ? sock : w == "MUTE" ? mute : w);
+        Outcome o = testkit::run({.argv = argv, .input = r.input, .limit_ms = 20000});
+        EXPECT_TRUE(o.out.starts_with(r.out) && count(o.out, "\n") == 1) << r.args << ": " << o.out;
+        EXPECT_EQ(r.status, o.status) << r.args;
+    }
+    close(listener);
+    stop();
+}
+
 TEST_F(Daemon, IdleSlowAndNonReadingClientsHoldNoWorker)
 {
     config("workers 1\nclient_timeout 60");
@@ -264,8 +294,9 @@ TEST_F(Daemon, RunsAsItsUserWhoseFilesAreItsOwnAndOnlyThenOpensItsLog)
     fs::create_directories(dir / "state"), fs::create_directories(dir / "logs");
     for (const char *d : {"state", "logs"}) chown((dir / d).c_str(), Nobody, Nobody);
     write("m.req", ""), chown((dir / "m.req").c_str(), Nobody, Nobody);
-    const std::string globals =
-        "user nobody\nstate_dir state\nlog_dir logs\nworkers 2\nsocket_mode 0666\nmax_clients 1000";
+    const std::string dirs = "state_dir " + (dir / "state").string() + "\nlog_dir " +
+                             (dir / "logs").string(),
+                      globals = "user nobody\n" + dirs + "\nworkers 2\nsocket_mode 0666\nmax_clients 1000";
     config(globals);
     log_file = "logs/corvane.log";
     // A test as root: its module and log are the user's, in its directories.
@@ -292,7 +323,7 @@ TEST_F(Daemon, RunsAsItsUserWhoseFilesAreItsOwnAndOnlyThenOpensItsLog)
     // Its own user is no writer: a module run as it cannot change every store.
     EXPECT_EQ("-ERR set not allowed for this client\n+OK bye\n",
               connect_run(AsNobody, {}, "set bob pw\n"));
-    reload("user daemon\nstate_dir state\nlog_dir logs\nworkers 2");
+    reload("user daemon\n" + dirs + "\nworkers 2");
     EXPECT_TRUE(logged("user 'daemon' is not used: restart needed (it stays 'nobody')", "out"));
     EXPECT_TRUE(logged("Reloaded: the new workers serve"));
     for (pid_t w : workers()) EXPECT_EQ(as, ids(w));

@@ -3,6 +3,8 @@
 // name is rewritten, the configuration test, help, the working directory.
 #include "tests/testkit.h"
 
+#include <pty.h>
+
 using namespace testkit;
 
 namespace
@@ -112,21 +114,35 @@ TEST_F(FrontDoor, ExclusionsSeeTheRewrittenNameAndLaterModulesTheGivenOne)
     EXPECT_EQ("check bob pw 10.0.0.1\nlookup alice\nset alice pw\n", sent("m1"));
 }
 
+// Every problem and warning with its line, each module's own check of
+// itself among them (run in the configuration directory, "-t" first); a
+// start logs the problems and goes on.
 TEST_F(FrontDoor, ConfigurationTestGivesEveryProblemWithItsLine)
 {
-    const std::string b = "binary " TEST_PROGS_DIR "/scriptmod m.script m.req\n";
+    auto mod = [](const std::string &script) {
+        return "binary " TEST_PROGS_DIR "/scriptmod " + script + ".script\n";
+    };
+    const std::string b = mod("m"), file = "binary " MODULE_FILE_BIN " -file nosuch.passwd";
     write("m.script", "*\t+OK");
+    write("w.script", "-t\twarning: disk low");
+    write("f.script", "-t\twarning: old ;; bad thing ;; !exit 1");
+    write("x.script", "-t\t!exit 3");
     struct {
         std::string ini;
-        Lines problems; // each "LINE: text"
+        Lines says;         // each "LINE: text"
+        std::string listed; // a part of the settings shown
     } cases[] = {
-        {"module 2\n" + b + "module 1\n" + b, {}},
+        {"workers 2\nsocket_mode 0660\nsocket_group root\nwriters root, @nogroup 0\nclient_timeout "
+         "30\n"
+         "module 2\n" +
+             mod("w") + "module 1\n" + b,
+         {"7: Module2 (scriptmod): warning: disk low"}},
         {"do_chek move_from\nmodule 1\n" + b,
          {"1: unknown setting 'do_chek' (did you mean do_check?)"}},
         {"loglevel infoo\nset_once ture\nmodule 1\n" + b + "timeout abc\ndo_set exisitng\n",
          {"1: loglevel 'infoo' is none of none, error, info, debug: taken as error",
           "2: set_once 'ture' is neither true nor false: taken as false",
-          "5: timeout 'abc' is not a number: taken as 0",
+          "5: timeout 'abc' is not a number: taken as 20000",
           "6: do_set 'exisitng' is none of true, false, existing, move_to, move_from: taken as "
           "true (every set)"}},
         {"module 1\nbinray /bin/cat\n",
@@ -134,34 +150,73 @@ TEST_F(FrontDoor, ConfigurationTestGivesEveryProblemWithItsLine)
         {"module 1\nbinary /etc/passwd\nmodule 2\nbinary nothere x\n",
          {"2: Module1 cannot execute '/etc/passwd': Permission denied",
           "4: Module2 cannot execute 'nothere': No such file or directory"}},
-        {"user nosuch\ngroup nosuch\nclients nobody, nosuch @nosuch\nmax_clients many\nmodule 1\n" +
-             b,
+        {"user nosuch\ngroup nosuch\nclients nobody, nosuch @nosuch\nmax_clients many\n"
+         "state_dir state\nmodule 1\n" + b,
          {"1: user 'nosuch': no such user", "2: group 'nosuch': no such group",
-          "3: clients: no such user or group: nosuch @nosuch (left out)",
-          "4: max_clients 'many' is not a number: taken as 1"}},
+          "3: clients 'nosuch': no such user", "3: clients '@nosuch': no such group",
+          "4: max_clients 'many' is not a number: taken as 1024",
+          "5: state_dir 'state' is not an absolute path"}},
         {"group daemon\nmodule 1\n" + b, {"1: group is used only with user: ignored"}},
-        {"module 1\n" + b + "log_size 12\nmodule 01\n" + b,
-         {"3: log_size is read only before the first module line: ignored here",
-          "4: module number 1 given twice (first at line 1)"}},
+        {"module 1\n" + b + "socket_mode 0660\nsocket_group root\nworkers 2\nmodule 01\n" + b,
+         {"3: socket_mode is a global setting; in a module section it has no effect",
+          "4: socket_group is a global setting; in a module section it has no effect",
+          "5: workers is a global setting; in a module section it has no effect",
+          "6: module number 1 given twice (first at line 1)"}},
+        {"workers many\nsocket_mode rw\nsocket_group nosuchgroup\nclient_timeout soon\n"
+         "writers @nosuchgrp,nosuchusr\nlog_size 12\nmodule 1\n" +
+             b + "timeout 5s\n",
+         {"1: workers 'many' is not a number: ignored",
+          "2: socket_mode 'rw' is not an octal mode (0 to 0777): taken as 0600",
+          "3: socket_group 'nosuchgroup': no such group",
+          "4: client_timeout 'soon' is not a number: taken as 60",
+          "5: writers '@nosuchgrp': no such group", "5: writers 'nosuchusr': no such user",
+          "6: log_size 12 is below 1024 bytes: taken as 1024",
+          "9: timeout '5s' is not a whole number of ms: taken as 100"}},
+        {"module 1\n" + mod("f") + "module 2\nbinary " TEST_PROGS_DIR "/faultmod -stubborn " +
+             tmp.at("h.log") + "\ntimeout 200\nmodule 3\n" + mod("x"),
+         {"2: Module1 (scriptmod): warning: old", "2: Module1 (scriptmod): bad thing",
+          "4: Module2 (faultmod): its self-check did not end within 5000 ms: killed",
+          "7: Module3 (scriptmod): its self-check exited with status 3"},
+         mod("f") + "#   self-check: warning: old\n#   self-check: bad thing\n"},
+        {"module 1\n" + file + "\nmodule 2\n" + file +
+             " -readonyl\n"
+#ifdef MODULE_PGSQL_BIN
+             "module 3\nbinary " MODULE_PGSQL_BIN " -conninfo postgresql://u:pw@localhost/db\n"
+#endif
+         ,
+         {"2: Module1 (corvane-file): warning: store nosuch.passwd does not exist: the first "
+          "start creates it",
+          "4: Module2 (corvane-file): warning: store nosuch.passwd does not exist: the first "
+          "start creates it",
+          "4: Module2 (corvane-file): unknown option -readonyl (did you mean -readonly?)",
+#ifdef MODULE_PGSQL_BIN
+          "6: Module3 (corvane-pgsql): -conninfo must not hold a password: use passfile= or "
+          "~/.pgpass"
+#endif
+         }},
     };
     for (auto &c : cases) {
         write("corvane.ini", c.ini);
-        Outcome r = run({"-t"});
-        EXPECT_EQ(c.problems.empty() ? 0 : 1, r.status) << c.ini;
-        EXPECT_EQ(c.problems.size(), lines_of(r.err).size()) << r.err;
-        for (auto &p : c.problems) EXPECT_TRUE(contains(r.err, "corvane.ini:" + p)) << r.err;
+        Outcome r = run({"-t", "-path", dir.string()}, "", "/");
+        bool problem = std::any_of(c.says.begin(), c.says.end(),
+                                   [](auto &s) { return !contains(s, ": warning: "); });
+        EXPECT_EQ(problem, r.status) << c.ini;
+        EXPECT_EQ(c.says.size(), lines_of(r.err).size()) << r.err;
+        for (auto &p : c.says) EXPECT_TRUE(contains(r.err, "corvane.ini:" + p)) << r.err;
         EXPECT_TRUE(contains(r.out, "# default: match *\n# default: do_lookup true\n"));
+        EXPECT_TRUE(contains(r.out, c.listed)) << r.out;
     }
-    EXPECT_FALSE(fs::exists(dir / "corvane.log") || fs::exists(dir / "m.req"));
+    EXPECT_FALSE(fs::exists(dir / "corvane.log") || fs::exists(dir / "nosuch.passwd"));
     write("corvane.ini", cases[0].ini);
     std::string out = run({"-t"}).out;
     for (const char *row : {"search_limit 100000", "search_timeout 60000", "retry_after 60"})
         EXPECT_TRUE(contains(out, "# default: " + std::string(row) + "\n")) << row;
-    EXPECT_LT(out.find("module 1\n" + b), out.find("module 2\n" + b)) << out;
-    // At start-up the same problems are logged once, with file and line.
-    write("corvane.ini", cases[2].ini);
-    run({"-lookup", "x"});
-    EXPECT_EQ(1, count(log(), "corvane.ini:5: timeout 'abc' is not a number")) << log();
+    EXPECT_LT(out.find("module 1\n" + b), out.find("module 2\n" + mod("w"))) << out;
+    // A start logs the same problems once, and asks no module to check itself.
+    write("corvane.ini", cases[8].ini + "module 2\n" + mod("f"));
+    EXPECT_EQ(0, run({"-lookup", "x"}).status);
+    EXPECT_EQ(1, count(log(), "corvane.ini:1: workers 'many' is not a number")) << log();
+    EXPECT_FALSE(contains(log(), "bad thing") || contains(log(), "self-check")) << log();
 }
 
 TEST_F(FrontDoor, HelpOptionsAndHelpCommand)
@@ -170,7 +225,17 @@ TEST_F(FrontDoor, HelpOptionsAndHelpCommand)
         Outcome r = run({h});
         EXPECT_EQ(0, r.status);
         EXPECT_TRUE(contains(r.out, "usage: corvane") && contains(r.out, "-check USER PASSWORD"));
+        EXPECT_TRUE(contains(r.out, "-listen [PATH]") &&
+                    contains(r.out, "(the daemon), by default " CORVANE_SOCKET));
     }
+    // The daemon's configuration is the installation's, never the current
+    // directory's (nor the socket's word taken for a path when it is "-t").
+    write("corvane.ini", "bogus 1\n");
+    Outcome t = run({"-listen", "-t"});
+    EXPECT_FALSE(contains(t.err, "bogus")) << t.err;
+    EXPECT_TRUE(fs::exists(CORVANE_CONFDIR "/corvane.ini") ||
+                contains(t.err, CORVANE_CONFDIR "/corvane.ini: cannot be loaded"))
+        << t.err;
     EXPECT_FALSE(fs::exists(dir / "corvane.log"));
     write("corvane.ini", "module 1\nbinary " + module("m1", Echo) + "\n");
     Outcome r = run({}, "help\n");
@@ -190,4 +255,84 @@ TEST_F(FrontDoor, ModulesRunInTheConfigurationDirectory)
     EXPECT_EQ(4, count(r.out, "+DATA ")) << r.out;
     EXPECT_TRUE(r.out.ends_with("+DATA 1\n+OK Search Complete 1 items found out of 1\n")) << r.out;
     EXPECT_TRUE(contains(sent("m1"), "lookup bob"));
+}
+
+// -passwd NAME takes the password from standard input, never from the
+// command line, and sets it as set does; the status tells its reply.
+TEST_F(FrontDoor, PasswdReadsThePasswordAndSetsIt)
+{
+    write("corvane.ini",
+          "loglevel info\ndo_set yes\nmodule 1\nbinary " +
+              module("m1", "set bob\t+OK set $2\nset dead\t-DEAD down\n*\t-ERR no $2") + "\n");
+    struct {
+        std::string user, input, out;
+        int status;
+    } cases[] = {
+        {"bob", "s3cret\n", "+OK set bob\n", 0},
+        {"bob", "s3cret\ns3cret", "+OK set bob\n", 0},
+        {"bob", "s3cret\nS3cret\n", "-ERR the passwords do not match\n", 1},
+        {"bob", "", "-ERR no password given\n", 1},
+        {"bob", "\n", "-ERR the password is empty\n", 1},
+        {"bob", "s3 cret\n", "-ERR set parameters must not contain blanks\n", 1},
+        {"bob", std::string(990, 'x') + "\n", "-ERR the password is too long\n", 1},
+        {"eve", "pw\n", "-ERR no eve\n", 1},
+        {"dead", "pw\n", "-DEAD down\n", 111},
+    };
+    Server daemon; // through the daemon when -connect comes before it
+    std::string sock = tmp.at("s");
+    ASSERT_TRUE(daemon.start({CORVANE_BIN, "-path", tmp.path, "-listen", sock}, dir / "out", [&] {
+        int fd = socket_at(sock);
+        return fd >= 0 && close(fd) == 0;
+    }));
+    for (const Lines &before : {Lines{}, Lines{"-connect", sock}})
+        for (auto &c : cases) {
+            Lines args = before;
+            args.insert(args.end(), {"-passwd", c.user});
+            // Not run(): the daemon's processes name the directory and outlive each run.
+            Outcome r = testkit::run({.argv = wrapped(CORVANE_BIN, args),
+                                      .input = c.input,
+                                      .inherit_env = true,
+                                      .cwd = tmp.path});
+            EXPECT_EQ(c.out, r.out) << c.input << before.size();
+            EXPECT_EQ(c.status, r.status) << c.input << before.size();
+        }
+    daemon.stop();
+    expect({{"-connect", sock, "-passwd", "bob"},
+            "-DEAD cannot connect to " + sock + ": No such file or directory\n",
+            111},
+           "pw\n");
+    expect(
+        {{"-path", tmp.at("none"), "-passwd", "bob"},
+         "-DEAD Failed to load '" + tmp.at("none") + "/corvane.ini', No such file or directory\n",
+         111},
+        "pw\n");
+    // On a terminal it asks twice and echoes neither answer.
+    int fd;
+    Lines argv = wrapped(CORVANE_BIN, {"-path", tmp.path, "-passwd", "bob"});
+    std::vector<char *> a;
+    for (std::string &w : argv) a.push_back(w.data());
+    a.push_back(nullptr);
+    pid_t pid = forkpty(&fd, nullptr, nullptr, nullptr);
+    if (pid == 0) execv(a[0], a.data()), _exit(127);
+    std::string seen;
+    auto until = [&](const std::string &text) {
+        char bf[512];
+        for (pollfd p = {fd, POLLIN, 0}; !contains(seen, text);) {
+            ssize_t n = poll(&p, 1, 60000) == 1 ? read(fd, bf, sizeof bf) : -1;
+            if (n <= 0) return false;
+            seen.append(bf, n);
+        }
+        return true;
+    };
+    EXPECT_TRUE(until("New password: ") && ::write(fd, "t3rm\n", 5) == 5) << seen;
+    EXPECT_TRUE(until("Retype new password: ") && ::write(fd, "t3rm\n", 5) == 5) << seen;
+    EXPECT_TRUE(until("+OK set bob")) << seen;
+    int status = -1;
+    EXPECT_EQ(pid, waitpid(pid, &status, 0));
+    EXPECT_EQ(0, status);
+    EXPECT_FALSE(contains(seen, "t3rm")) << seen;
+    close(fd);
+    const std::string sets = "set bob s3cret\nset bob s3cret\nset eve pw\nset dead pw\n";
+    EXPECT_EQ(sets + sets + "set bob t3rm\n", sent("m1"));
+    EXPECT_FALSE(contains(log(), "s3cret") || contains(log(), "t3rm")) << log();
 }

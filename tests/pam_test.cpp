@@ -6,13 +6,9 @@
 #include <map>
 #include <security/pam_appl.h>
 
-#include "adapters/askd.h"
-#include "adt/wire.h"
 #include "tests/testkit.h"
 
 using namespace testkit;
-
-static_assert(ASKD_TEXT == adt::WIRE_TEXT && ASKD_BUF == adt::WIRE_BUF, "one line limit");
 
 namespace
 {

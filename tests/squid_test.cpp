@@ -83,7 +83,7 @@ c	alice pw	BH)")) {
         SquidRequest r;
         squid_parse(line.data(), row[0] == 'c', &r);
         char bf[200] = "";
-        const CpwLogin &l = r.Login;
+        const AskLogin &l = r.Login;
         if (r.Verdict == SQ_ASK)
             got = std::string(r.Channel) + "|" + l.User + "|" + l.Password + "|" +
                   (l.Address ? l.Address : "");
@@ -176,12 +176,12 @@ visible_hostname localhost
 shutdown_lifetime 0 seconds
 )" + read_file(EXAMPLES_DIR "/squid/corvane.conf");
         std::string opt = concurrency ? " --concurrency" : "";
-        for (auto [from, to] :
-             {std::pair<std::string, std::string>{"PORT", port},
-              {"/etc/corvane", dir},
-              {"idle=1\n", "idle=1 concurrency=" + n + "\n"},
-              {"/usr/local/bin/corvane-squid",
-               public_copy(HELPER_BIN) + " --corvane " + public_copy(CORVANE_BIN) + opt}})
+        for (auto [from, to] : {std::pair<std::string, std::string>{"PORT", port},
+                                {"/etc/corvane", dir},
+                                {"concurrency=32", "concurrency=" + n},
+                                {"/usr/local/bin/corvane-squid --socket --concurrency",
+                                 public_copy(HELPER_BIN) + " --corvane " +
+                                     public_copy(CORVANE_BIN) + " --path " + dir + opt}})
             text = replace_all(text, from, to);
         write_file(conf, text);
         Server squid; // ready once curl gets through

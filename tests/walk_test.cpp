@@ -2,6 +2,7 @@
 // moves, gatekeepers' names, a reply's time-out, the search's limits, the working directory,
 // programs that cannot run.
 #include "adt/log.h"
+#include "adt/spawn.h"
 #include "adt/tallis.h"
 #include "tests/testkit.h"
 
@@ -233,6 +234,17 @@ TEST_F(Walk, WorkingDirectoryAndProgramsThatCannotRun)
         EXPECT_EQ(ask('l', "bob"), r.want);
         tallis_free(&t);
     }
+}
+
+// Starting a module leaves our standard descriptors as they were: a
+// program run after it by other means (a server a benchmark starts) still
+// finds its descriptors 0 to 2 open.
+TEST_F(Walk, ProgramsRunAfterAModuleKeepTheirStandardDescriptors)
+{
+    ASSERT_EQ(1, spawn_stdio_open());
+    table({mod("m", "*\t+OK")});
+    EXPECT_EQ(ask('l', "bob"), "1 +OK");
+    EXPECT_EQ(0, system("for fd in 0 1 2; do [ -e /proc/$$/fd/$fd ] || exit 1; done"));
 }
 
 } // namespace

@@ -5,6 +5,8 @@
 //     [<TAB>NTH]" of SCRIPT whose PATTERN ("*", or the request's beginning)
 //     matches (with NTH: only the NTH request it matched), else "-ERR
 //     scriptmod: no rule"; PATTERN "@start" runs once before any request.
+//     With "-t" first, PATTERN "-t" runs instead of "@start" and LOG is not
+//     written (a module's self-check changes nothing).
 //     ACTION: steps split by " ;; ": TEXT (with "\n", "\t", "\c" for no line
 //     feed; "$0" the request, "$1".."$9" its words, "$$" the pid, "$#"
 //     requests so far), !silent, !sleep MS, !exit [CODE], !closein, !long N
@@ -159,8 +161,9 @@ int main(int argc, char **argv)
     bool faults =
         strcmp(argv[0] + (strrchr(argv[0], '/') ? strrchr(argv[0], '/') - argv[0] + 1 : 0),
                "faultmod") == 0;
-    bool stubborn = false;
-    const char *log = !faults && argc > 2 ? argv[2] : nullptr;
+    bool stubborn = false, selfcheck = argc > 1 && strcmp(argv[1], "-t") == 0;
+    argv += selfcheck, argc -= selfcheck;
+    const char *log = !faults && !selfcheck && argc > 2 ? argv[2] : nullptr;
     for (int i = 1; faults && i < argc; i++) {
         std::string a = argv[i];
         if (a == "-ignoreterm" || a == "-stubborn") signal(SIGTERM, SIG_IGN);
@@ -179,7 +182,8 @@ int main(int argc, char **argv)
     }
     if (script) fclose(script);
     for (const Rule &r : rules)
-        if (r.pattern == "@start") answer_with(r.action, "");
+        if (r.pattern == (selfcheck ? "-t" : "@start")) answer_with(r.action, "");
+    if (selfcheck) flush_out();
     FILE *logfile = log ? fopen(log, "a") : nullptr;
     char *line = nullptr;
     size_t cap = 0;
