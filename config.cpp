@@ -3,6 +3,8 @@
 
 #include "adt/lib.h"
 #include "adt/log.h"
+#include "peers.h"
+#include "privilege.h"
 #include "selfcheck.h"
 
 #include <algorithm>
@@ -118,6 +120,12 @@ constexpr SettingRow Rows[] = {
     {I_SEARCH_TIMEOUT, "search_timeout", "60000", -1, GLOBAL, number(100, "ms")},
     {I_RETRY_AFTER, "retry_after", "60", -1, GLOBAL, number(0, "s")},
     {I_LOG_TO, "log_to", "file", -1, GLOBAL, word("file syslog stderr", "file")},
+    {I_CLIENTS, "clients", nullptr, -1, GLOBAL, of(PEERS)},
+    {I_USER, "user", nullptr, -1, GLOBAL, of(USER)},
+    {I_GROUP, "group", nullptr, -1, GLOBAL, of(GROUP)},
+    {I_STATE_DIR, "state_dir", nullptr, -1, GLOBAL, of(DIR)},
+    {I_LOG_DIR, "log_dir", nullptr, -1, GLOBAL, of(DIR)},
+    {I_MAX_CLIENTS, "max_clients", "1024", -1, GLOBAL, number(1, "connections")},
 };
 constexpr int ROWS = sizeof Rows / sizeof Rows[0];
 
@@ -147,6 +155,19 @@ const char *config_global(SIni ini, int id)
     return sini_getx(ini, id, nullptr, nullptr, 0);
 }
 
+const char *config_name(int id)
+{
+    return id >= 0 && id < ROWS ? Rows[id].name : nullptr;
+}
+
+char *config_directory(SIni ini, int id, const char *dir, char *out)
+{
+    const char *value = config_global(ini, id);
+    scpy(out, value && value[0] == '/' ? value : dir, PATH_BUF);
+    if (value && value[0] != '/') attach_path(out, value, PATH_BUF);
+    return out;
+}
+
 // A number setting's value v as it is taken: its leading decimal integer,
 // else the default's, raised to the row's least (*raised, when not null,
 // says whether it was).
@@ -172,6 +193,8 @@ struct config_check {
     std::map<int, int> numbers;              // module number: line of its first module line
     std::map<std::string, int> module_lines; // domain name: line of its first module line
     std::map<std::string, int> binary_lines; // domain name ("" global): line of its binary
+    std::map<int, int> global_lines;         // global setting: its line
+    RunAs as;                                // the user modules run as
 };
 
 // Writes one finding where c->how says; a problem is counted, a warning not.
@@ -270,9 +293,11 @@ static int all_digits(const char *v)
     return *v && strspn(v, "0123456789") == strlen(v);
 }
 
+// A user Corvane can run as: one the user database knows, by name or number.
 static int user_exists(const char *v)
 {
-    return all_digits(v) || getpwnam(v);
+    long uid = peers_uid(v);
+    return uid >= 0 && getpwuid(static_cast<uid_t>(uid));
 }
 
 static int group_exists(const char *v)
@@ -339,12 +364,15 @@ static void check_value(config_check *c, int line, const SettingRow &r, const ch
     case GROUP:
         if (!group_exists(v)) problem(c, line, "%s '%s': no such group", r.name, v);
         break;
-    case PEERS:
-        for (const std::string &w : words_of(v))
-            if (w[0] == '@' ? !getgrnam(w.c_str() + 1) : !user_exists(w.c_str()))
-                problem(c, line, "%s '%s': no such %s", r.name, w.c_str(),
-                        w[0] == '@' ? "group" : "user");
+    case PEERS: {
+        PeerList list;
+        std::vector<std::string> unknown;
+        peers_parse(v, &list, &unknown);
+        for (const std::string &w : unknown)
+            problem(c, line, "%s '%s': no such %s", r.name, w.c_str(),
+                    w[0] == '@' ? "group" : "user");
         break;
+    }
     case DIR: {
         struct stat st;
         if (v[0] != '/')
@@ -384,6 +412,7 @@ static void check_line(void *ctx, int line, SIniLineKind kind, const char *word,
         else
             check_value(c, line, r, value);
         if (r.id == I_BINARY) c->binary_lines[domain ? domain : ""] = line;
+        if (!domain) c->global_lines[r.id] = line;
     }
 }
 
@@ -399,8 +428,9 @@ static std::string module_label(const char *domain, const char *binary)
 // the line of its binary.
 static void ask_module(config_check *c, const char *domain, const char *binary, int line)
 {
-    SelfCheck said =
-        selfcheck_module(binary, c->dir, config_number(c->ini, I_TIMEOUT, domain, nullptr));
+    SelfCheck said = selfcheck_module(binary, c->dir, config_number(c->ini, I_TIMEOUT, domain),
+                                      c->as.change ? static_cast<int>(c->as.uid) : -1,
+                                      c->as.change ? static_cast<int>(c->as.gid) : -1);
     std::string who = module_label(domain, binary);
     std::vector<std::string> &shown = c->verdict->said[domain];
     for (const std::string &w : said.warnings) {
@@ -418,8 +448,7 @@ static void ask_module(config_check *c, const char *domain, const char *binary, 
 }
 
 // Whether the program of each module's binary can be run: it is taken as
-// execve takes it, relative to the configuration directory where modules
-// run. With CONFIG_ASK_MODULES, each one that can is asked to check itself.
+// execve takes it, relative to the state directory where modules run. With CONFIG_ASK_MODULES, each one that can is asked to check itself.
 static void check_binaries(config_check *c)
 {
     char bf[WIRE_BUF];
@@ -454,7 +483,41 @@ static void check_binaries(config_check *c)
     }
 }
 
+// Whether the user modules run as may use what they and the log need.
+static void check_access(config_check *c)
+{
+    if (config_global(c->ini, I_GROUP) && !config_global(c->ini, I_USER))
+        problem(c, c->global_lines[I_GROUP], "group is used only with user: ignored");
+    char state[PATH_BUF], logs[PATH_BUF], file[PATH_BUF];
+    config_directory(c->ini, I_STATE_DIR, c->dir, state);
+    config_directory(c->ini, I_LOG_DIR, c->dir, logs);
+    exename(file, c->file, sizeof file);
+    attach_ext(file, ".log", sizeof file);
+    bool to_file = log_destination(config_global(c->ini, I_LOG_TO)) <= LOG_TO_FILE;
+    std::vector<std::string> found;
+    runas_check_access(c->as, state, sini_has(c->ini, I_STATE_DIR, nullptr), logs,
+                       to_file ? file : nullptr, &found);
+    int line = c->global_lines.count(I_USER) ? c->global_lines[I_USER] : 0;
+    for (const std::string &f : found) problem(c, line, "%s", f.c_str());
+}
+
+SIni config_load(const char *source)
+{
+    SIni ini = sini_init(Settings.data());
+    if (sini_load_lines(ini, source, "module", nullptr, nullptr)) return ini;
+    int e = errno;
+    sini_free(&ini);
+    errno = e;
+    return nullptr;
+}
+
 SIni config_judge(const char *path, const char *dir, int how, ConfigVerdict *verdict)
+{
+    return config_judge_from(path, path, dir, how, verdict);
+}
+
+SIni config_judge_from(const char *source, const char *path, const char *dir, int how,
+                       ConfigVerdict *verdict)
 {
     verdict->problems = 0;
     verdict->unstartable[0] = 0;
@@ -465,7 +528,7 @@ SIni config_judge(const char *path, const char *dir, int how, ConfigVerdict *ver
     c.dir = dir;
     c.how = how;
     c.verdict = verdict;
-    if (!sini_load_lines(c.ini, path, "module", check_line, &c)) {
+    if (!sini_load_lines(c.ini, source, "module", check_line, &c)) {
         int e = errno;
         sini_free(&c.ini);
         errno = e;
@@ -475,7 +538,16 @@ SIni config_judge(const char *path, const char *dir, int how, ConfigVerdict *ver
         problem(&c, 0, "no module defined");
         scpy(verdict->unstartable, "No modules defined", WIRE_BUF);
     }
+    // A user that does not exist was said with its line; modules would not run.
+    std::string why;
+    bool known = runas_resolve(config_global(c.ini, I_USER), config_global(c.ini, I_GROUP), &c.as,
+                               &why);
+    if (!known) c.how &= ~CONFIG_ASK_MODULES;
+    char state[PATH_BUF];
+    c.dir = config_directory(c.ini, I_STATE_DIR, dir, state);
     check_binaries(&c);
+    c.dir = dir;
+    if (known) check_access(&c);
     return c.ini;
 }
 

@@ -51,7 +51,13 @@ enum {
     I_WRITERS = 27,        // users and "@group"s besides root and ours who may set, del, search
     I_SEARCH_TIMEOUT = 28, // most ms one module's search may take, global
     I_RETRY_AFTER = 29, // seconds until failures are forgotten, a given-up module retried, global
-    I_LOG_TO = 30       // where the log goes: file, syslog or stderr, global
+    I_LOG_TO = 30,      // where the log goes: file, syslog or stderr, global
+    I_CLIENTS = 31,     // the daemon's: peers that may connect (users, uids, "@group"s), global
+    I_USER = 32,        // run as root: the user modules (and the daemon) run as, global
+    I_GROUP = 33,       // ... and its group (default: the user's own), global
+    I_STATE_DIR = 34,   // where modules run (default: the configuration directory), global
+    I_LOG_DIR = 35,     // where the log file is (default: the configuration directory), global
+    I_MAX_CLIENTS = 36  // the daemon's: most connections held at once, global
 };
 
 // Ties a module to its configuration domain. The multiplexer keeps a
@@ -83,16 +89,25 @@ struct ConfigVerdict {
 // settings with a suggestion, a global setting in a module section, a
 // value that does not parse or names a user or group that does not exist,
 // by the kind of value its row of the settings table says), module numbers
-// given twice, that it defines a module, and that each module's program
-// can be executed as a module runs it, in the directory dir. Each problem
-// is one line "FILE:LINE: text", written where `how` says; with
-// CONFIG_ASK_MODULES each module that can run is asked to check itself
-// (selfcheck.h) within its timeout, its findings written at the line of
-// its binary: "Module%d (%s): warning: TEXT" (a warning), "Module%d (%s):
+// given twice, that it defines a module, that each module's program can be
+// executed as a module runs it (as the user of `user` when run as root, in
+// its state directory; dir is the configuration directory), and that that
+// user may use the state directory and the log. Each problem is one line
+// "FILE:LINE: text", written where `how` says; with CONFIG_ASK_MODULES
+// each module that can run is asked to check itself (selfcheck.h) within
+// its timeout, as that user, its findings written at the line of its
+// binary: "Module%d (%s): warning: TEXT" (a warning), "Module%d (%s):
 // TEXT", "Module%d (%s): its self-check exited with status 3" (problems).
 // The loaded store, which the caller frees with sini_free; null when the
 // file cannot be loaded (errno says why; nothing is written).
 adt::SIni config_judge(const char *path, const char *dir, int how, ConfigVerdict *verdict);
+// As config_judge, reading the file's text from source (a snapshot of it)
+// while every message names path.
+adt::SIni config_judge_from(const char *source, const char *path, const char *dir, int how,
+                            ConfigVerdict *verdict);
+// Loads the configuration at source without judging it or saying anything
+// (a worker's copy of what its supervisor judged); null as config_judge.
+adt::SIni config_load(const char *source);
 
 // The settings in effect in ini, on standard output in the file's own
 // syntax: the global ones, then each module's in the order the modules are
@@ -103,6 +118,13 @@ void config_print(adt::SIni ini, const ConfigVerdict *verdict);
 
 // A global setting of ini: its value, else the row's default (null: none).
 const char *config_global(adt::SIni ini, int id);
+// The name of setting id ("user").
+const char *config_name(int id);
+// The directory a global directory setting (I_STATE_DIR, I_LOG_DIR) names
+// (a relative one, which the judge refuses, taken from the configuration
+// directory dir) into out (PATH_BUF bytes); dir when it is not set.
+// Returns out.
+char *config_directory(adt::SIni ini, int id, const char *dir, char *out);
 // A numeric setting as it is taken for domain (null: the global one): the
 // leading decimal integer of its value (else of the row's default),
 // raised to the row's least; *raised (may be null) says whether it was.

@@ -11,6 +11,9 @@
 #include "daemon.h"
 #include "gate.h"
 #include "passwd.h"
+#include "privilege.h"
+#include "snapshot.h"
+#include "worker.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -29,12 +32,14 @@ struct FrontEnd {
     int finished = -1;              // the exit status when an option did all there was to do
     char name[PATH_BUF] = "";       // invocation name without directory and extension
     char dir[PATH_BUF] = "";        // -path, else the current working directory
+    char log_dir[PATH_BUF] = "";    // log_dir, else dir; a worker's: its supervisor's
+    char state_dir[PATH_BUF] = "";  // state_dir, else dir: where modules run
     LogLevel level = LogError;      // LogDebug after -debug
     const char *listen = nullptr;   // -listen [PATH]
     const char *connect = nullptr;  // -connect [PATH]
     int timeout = ASK_TIMEOUT;      // -timeout MS: the time -connect gives the daemon
     const char *passwd = nullptr;   // -passwd NAME: the user whose password is set
-    bool worker = false;            // -worker PID: a worker of the daemon
+    bool worker = false;            // -worker PID LOGDIR: a worker of the daemon
     int supervisor = -1;            // that PID
     Log *log = nullptr;             // the program's log
     SIni ini = nullptr;             // the loaded configuration
@@ -105,11 +110,12 @@ int option_passwd(int, char **argv, int at)
     return 0;
 }
 
-// Started by the supervisor whose process id follows.
+// Started by the supervisor whose process id follows, logging where it does.
 int option_worker(int, char **argv, int at)
 {
     F.worker = true;
     F.supervisor = number_or(argv[at + 1], -1);
+    scpy(F.log_dir, argv[at + 2], PATH_BUF);
     return 0;
 }
 
@@ -140,7 +146,7 @@ const option_row Options[] = {
      "with -connect: ms the daemon has to answer (default 30000)"},
     {"-passwd", 1, "NAME", option_passwd,
      "set NAME's password, read from standard input (twice on a terminal)"},
-    {"-worker", 1, "PID", option_worker, nullptr},
+    {"-worker", 2, "PID LOGDIR", option_worker, nullptr},
     {"-h", 0, "", option_help, "print this text (also -help, --help)"},
     {"-help", 0, "", option_help, nullptr},
     {"--help", 0, "", option_help, nullptr},
@@ -227,18 +233,26 @@ int test_config(const char *path)
     return verdict.problems > 0;
 }
 
-// Opens the log where log_to sends it (its file in dir, named after the
-// program), flushed at every line.
+// Opens the log (once) where log_to sends it (its file in the log
+// directory, named after the program), flushed at every line.
 void open_log(void)
 {
+    if (F.log) return;
     char file[PATH_BUF];
     scpy(file, F.name, PATH_BUF);
     attach_ext(file, ".log", PATH_BUF);
     F.log = log_init(F.level);
     log_to(F.log, config_global(F.ini, I_LOG_TO)); // first: the problems held back go there
-    log_setup(F.log, F.dir, file);
+    log_setup(F.log, F.log_dir[0] ? F.log_dir : F.dir, file);
     log_doflush(F.log, 1);
     log_set(F.log);
+}
+
+// Opens the log before Corvane has become the user it runs as, unless it
+// is to become another: a log file root made would not be that user's.
+void open_log_early(const RunAs &as)
+{
+    if (!as.change && !(geteuid() == 0 && config_global(F.ini, I_USER))) open_log();
 }
 
 // Takes the log level and rotation from the configuration; a value below
@@ -262,9 +276,10 @@ int start_modules(int n)
     tallis_setup(F.auths, cblookup, cbcheck, cbset, cbdel, cbsearch);
     tallis_set_once(F.auths, istrue(config_global(F.ini, I_SET_ONCE)));
     tallis_del_once(F.auths, istrue(config_global(F.ini, I_DEL_ONCE)));
-    // Modules run in the configuration's directory, so the relative store
-    // paths of a configuration mean the same from any current directory.
-    tallis_workdir(F.auths, F.dir);
+    // Modules run in the state directory (the configuration's, unless set),
+    // so the relative store paths of a configuration mean the same from any
+    // current directory.
+    tallis_workdir(F.auths, F.state_dir);
     tallis_search_limit(F.auths, config_number(F.ini, I_SEARCH_LIMIT, nullptr));
     tallis_search_timeout(F.auths, config_number(F.ini, I_SEARCH_TIMEOUT, nullptr));
     tallis_retry_after(F.auths, config_number(F.ini, I_RETRY_AFTER, nullptr));
@@ -283,6 +298,50 @@ int start_modules(int n)
         }
     }
     return 1;
+}
+
+// The modules, then the password change, the command of the command line
+// or the command loop on standard input.
+int serve_here(int argc, char **argv, int failed)
+{
+    int n = sini_domains(F.ini);
+    if (n == 0) {
+        print_dead("No modules defined");
+        return failed;
+    }
+    if (!start_modules(n)) return failed;
+    int status = process_args(argc, argv, 1);
+    if (status) return status;
+    if (F.passwd) return passwd_set(F.passwd, &Local, process_command);
+    if (Mode != MODE_TERMINAL) {
+        int at = first_command(argc, argv);
+        command_once(&Local, argc - at, argv + at);
+    } else {
+        client_init(&F.stdio, STDIN_FILENO, STDOUT_FILENO, -1);
+        command_loop(&F.stdio, &Local, process_command);
+    }
+    return 0;
+}
+
+// A worker of the daemon: the configuration its supervisor accepted, the
+// supervisor's log directory, its modules, then the requests it is handed.
+int work(void)
+{
+    if (!worker_attach(F.supervisor)) return 1;
+    char source[64];
+    F.ini = config_load(snapshot_path(WORKER_CONFIG, source));
+    int load_error = errno;
+    close(WORKER_CONFIG);
+    open_log();
+    if (!F.ini) {
+        print_dead("Failed to load the configuration handed over, %s", strerror(load_error));
+        return 1;
+    }
+    configure_log();
+    config_directory(F.ini, I_STATE_DIR, F.dir, F.state_dir);
+    int n = sini_domains(F.ini);
+    if (n == 0 || !start_modules(n)) return 1;
+    return worker_serve(process_command);
 }
 
 } // namespace
@@ -327,46 +386,52 @@ int corvane_main(int argc, char **argv)
     attach_ext(path, ".ini", PATH_BUF);
     if (F.test_only) return test_config(path);
 
+    if (F.worker) return work();
+
     // A start that fails leaves a password change undone for now: to its
     // caller a temporary failure.
     const int failed = F.passwd ? ASK_TEMPFAIL : 1;
-    // The log opens once the configuration says where it goes; the
-    // problems found meanwhile are held back for it.
+    // The log opens once the configuration says where it goes and Corvane
+    // is the user it runs as; the problems found meanwhile are held back
+    // for it. The daemon judges the bytes its workers will be handed.
+    DaemonStart d = {F.listen, path, F.dir, F.log_dir, nullptr, -1, argc, argv, Listener()};
+    char source[64];
+    d.snapshot = F.listen ? snapshot_take(path) : -1;
     ConfigVerdict verdict;
-    F.ini = config_judge(path, F.dir, CONFIG_TO_LOG, &verdict);
+    if (!F.listen || d.snapshot >= 0)
+        F.ini = config_judge_from(d.snapshot >= 0 ? snapshot_path(d.snapshot, source) : path, path,
+                                  F.dir, CONFIG_TO_LOG, &verdict);
     int load_error = errno;
-    open_log();
-    if (!F.ini) {
-        print_dead("Failed to load '%s', %s", path, strerror(load_error));
+    RunAs as;
+    std::string why = "Failed to load '" + std::string(path) + "', " + strerror(load_error);
+    if (F.ini) {
+        config_directory(F.ini, I_LOG_DIR, F.dir, F.log_dir);
+        config_directory(F.ini, I_STATE_DIR, F.dir, F.state_dir);
+    }
+    if (!F.ini ||
+        !runas_resolve(config_global(F.ini, I_USER), config_global(F.ini, I_GROUP), &as, &why)) {
+        open_log_early(as);
+        print_dead("%s", why.c_str());
         return failed;
     }
-    configure_log();
-    imsg("**Corvane %s**", corvane_version);
-    if (F.listen && !F.worker) { // the supervisor starts no module of its own
+    if (F.listen) { // the supervisor starts no module of its own
+        d.config = F.ini;
         if (verdict.unstartable[0]) {
+            open_log_early(as);
             print_dead("%s", verdict.unstartable);
             return 1;
         }
-        return daemon_supervise(F.listen, path, F.dir, F.ini, argc, argv);
+        if (!daemon_prepare(&d)) {
+            open_log_early(as);
+            return 1;
+        }
     }
-
-    int n = sini_domains(F.ini);
-    if (n == 0) {
-        print_dead("No modules defined");
+    if (!runas_become(as, &why)) {
+        print_dead("%s", why.c_str());
         return failed;
     }
-    if (!start_modules(n)) return failed;
-    status = process_args(argc, argv, 1);
-    if (status) return status;
-    if (F.passwd) return passwd_set(F.passwd, &Local, process_command);
-
-    if (F.worker) return daemon_work(F.supervisor, F.auths, F.ini, process_command);
-    if (Mode != MODE_TERMINAL) {
-        int at = first_command(argc, argv);
-        command_once(&Local, argc - at, argv + at);
-    } else {
-        client_init(&F.stdio, STDIN_FILENO, STDOUT_FILENO, -1);
-        command_loop(&F.stdio, &Local, process_command);
-    }
-    return 0;
+    open_log();
+    configure_log();
+    imsg("**Corvane %s**", corvane_version);
+    return F.listen ? daemon_supervise(&d) : serve_here(argc, argv, failed);
 }

@@ -1,53 +1,62 @@
 // Daemon: Corvane serving many clients on a Unix stream socket (its client,
 // corvane -connect, is adapters/connect.h).
 //
-// corvane -listen PATH starts a supervisor: it binds PATH with the mode and
-// group of `socket_mode` and `socket_group`, set once while the socket lies
-// in a private directory beside PATH (or takes the socket systemd hands it
-// on descriptor 3 when LISTEN_FDS is 1 and LISTEN_PID is its process id),
-// starts `workers` worker processes and keeps them running: a worker that
-// ends is replaced, after 1 s doubling to 60 s while workers keep ending
-// within a few seconds of their start. SIGHUP judges the configuration file
-// again (its problems to the log and standard error) and, when it has none,
-// starts new workers on it while the old ones finish their
-// client and end (the socket is not touched); SIGTERM and SIGINT stop
-// accepting, let the clients finish for up to 5 s, stop every worker and
-// module and remove the socket.
+// corvane -listen PATH starts a supervisor. Before Corvane takes on its user
+// (privilege.h) it binds PATH (listener.h; mode `socket_mode`, or 0666 when
+// `clients` is set and `socket_mode` is not, group `socket_group`) or takes
+// the socket systemd hands it, and raises its descriptor limit to hold
+// `max_clients` connections. Then it holds every client connection itself,
+// in one loop over the socket, the connections, its workers' channels and
+// its signals (connections.h): it admits a peer by `clients` (root always;
+// a peer refused gets one line "-DEAD this client is not allowed"), sets
+// its writer flag by `writers` (root always), holds at most `max_clients`
+// connections and half of them per peer uid, reads whole request lines
+// and writes replies in order, and hands each request line to a free
+// worker (worker.h) over the worker's channel (channel.h), one at a time per
+// connection. A request a worker hands back for later waits in the
+// supervisor, holding no worker.
 //
-// A worker is the same program started again with -worker and the socket on
-// descriptor 3: it does the ordinary start-up (configuration, log, modules)
-// once and then serves one connection at a time with the ordinary command
-// loop, running whole lines only (a connection that ends inside a line was
-// cut off). A client's quit or the end of its input ends the connection with
-// "+OK bye"; the modules are not sent quit and keep running for the next
-// client. A worker ends after its client once a module was given up, so its
-// replacement starts the module afresh.
+// The supervisor keeps `workers` workers running (by default one per CPU):
+// a worker that ends is replaced, after 1 s doubling to 60 s while workers
+// keep ending within a few seconds of their start; its request in hand is
+// answered "-DEAD no answer: the worker serving the request ended". Every
+// worker is started on the accepted configuration's bytes (snapshot.h),
+// never on the file. SIGHUP judges the file again (its problems to the log
+// and standard error; a file with any problem is refused and nothing
+// changes); an accepted one is used by new workers, and once one of them
+// serves, the old ones end after their request in hand. `user`, `group`,
+// `log_dir` and the socket's settings keep their values until a restart
+// (the reload says so). SIGTERM and SIGINT stop accepting and remove the
+// socket file (when the daemon may), let the requests in hand be answered
+// for up to 5 s, and stop every worker and module.
 //
-// The daemon is handed the configuration the front end accepted and the
-// command handler; it holds the connections and hands the handler each
-// client's lines with the client's session (request.h). It knows nothing
-// of what the lines mean.
+// The daemon knows nothing of what the lines mean: the workers hand them to
+// the command handler (request.h) with their connection's session.
 #ifndef DAEMON_H
 #define DAEMON_H
 
 #include "adt/sini.h"
-#include "adt/tallis.h"
-#include "request.h"
+#include "listener.h"
 
-// Runs the supervisor on the socket at socket_path until SIGTERM or SIGINT;
-// the exit status (1 after "-DEAD reason" when the socket is unusable).
-// config is the configuration accepted at start, loaded from the file at
-// path (not owned); a reload judges that file again. dir is where the
-// modules run; argv is the command line a worker is started with, with
-// "-worker PID" added.
-int daemon_supervise(const char *socket_path, const char *path, const char *dir, adt::SIni config,
-                     int argc, char **argv);
+// What the supervisor is started with.
+struct DaemonStart {
+    const char *socket_path; // -listen PATH
+    const char *path;        // the configuration file, judged again at a reload
+    const char *dir;         // the configuration directory
+    const char *log_dir;     // where the workers' log is, until a restart
+    adt::SIni config;        // the configuration accepted at start (not owned)
+    int snapshot;            // its bytes (owned from here on)
+    int argc;                // the command line; a worker's is it with
+    char **argv;             // "-worker PID LOGDIR" added
+    Listener listener;       // set by daemon_prepare
+};
 
-// A worker started by the supervisor whose process id is supervisor:
-// serves connections on descriptor 3, each with the ordinary command loop
-// and serve as its handler, with the settings of config and the started
-// modules of auths, until told to stop or a module is given up; the exit
-// status.
-int daemon_work(int supervisor, adt::Tallis *auths, adt::SIni config, CommandHandler serve);
+// Before Corvane takes on its user: binds the socket or takes it over, and
+// raises the descriptor limit. 1; 0 after "-DEAD cannot listen on PATH:
+// reason".
+int daemon_prepare(DaemonStart *d);
+
+// Runs the supervisor until SIGTERM or SIGINT; the exit status.
+int daemon_supervise(DaemonStart *d);
 
 #endif

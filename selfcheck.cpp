@@ -30,11 +30,11 @@ std::string with_t(const char *command)
 
 } // namespace
 
-SelfCheck selfcheck_module(const char *command, const char *dir, int timeout_ms)
+SelfCheck selfcheck_module(const char *command, const char *dir, int timeout_ms, int uid, int gid)
 {
     SelfCheck r;
     std::string asked = with_t(command ? command : "");
-    pSpawn x = spawn_init(-1, -1);
+    pSpawn x = spawn_init(uid, gid);
     spawn_copy_env(x, environ);
     if (!spawn_start_in(x, asked.c_str(), dir) || spawn_exec_error(x)) {
         r.failed = true;

@@ -1,7 +1,7 @@
 // Self-check: a module program asked to check itself, for `corvane -t`
 // only. The program runs once, the way the module table runs it (through
-// adt/spawn, as our user, with our environment, in the modules' working
-// directory), with "-t" as its first argument before the words of its
+// adt/spawn, as the user modules run as, with our environment, in the
+// modules' working directory), with "-t" as its first argument before the words of its
 // command line, its standard input at its end at once, and no request. A
 // module that knows "-t" prints one line per finding ("warning: TEXT" for
 // a warning) and exits non-zero when one is a problem; one that does not
@@ -23,9 +23,11 @@ struct SelfCheck {
     bool failed = false; // it exited non-zero, was ended by a signal, hung or could not run
 };
 
-// Runs command (a module's command line) with "-t" in dir (null: ours),
-// allowing it timeout_ms, and at least 5 seconds, to print and end; a
-// program still running then is killed.
-SelfCheck selfcheck_module(const char *command, const char *dir, int timeout_ms);
+// Runs command (a module's command line) with "-t" in dir (null: ours), as
+// user uid and group gid with the user's groups (-1: ours), allowing it
+// timeout_ms, and at least 5 seconds, to print and end; a program still
+// running then is killed.
+SelfCheck selfcheck_module(const char *command, const char *dir, int timeout_ms, int uid = -1,
+                           int gid = -1);
 
 #endif

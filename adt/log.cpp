@@ -146,11 +146,13 @@ int log_setup(Log *x, const char *path, const char *file)
 
 // The file holds the clients' input lines, passwords included: a file this
 // process creates is readable by its owner only, whatever the umask.
-// Module programs do not inherit it. st receives the file's identity.
+// Module programs do not inherit it. A link at its name is not followed: in
+// a directory the service's user may write, it could send the lines of a
+// process run by root into any file. st receives the file's identity.
 static int open_fd(const char *file, struct stat *st)
 {
     bool exists = stat(file, st) == 0;
-    int fd = open(file, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+    int fd = open(file, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd < 0) return -1;
     if (!exists) fchmod(fd, 0600);
     if (fstat(fd, st) != 0) memset(st, 0, sizeof *st);

@@ -56,7 +56,8 @@ Log *log_init(LogLevel l);
 // that does not go to its file does not look at the directory).
 int log_setup(Log *x, const char *path, const char *file);
 // (Re)opens file for appending; 1 on success. A file it creates has mode
-// 0600 whatever the umask; an existing file keeps its mode. Programs this
+// 0600 whatever the umask; an existing file keeps its mode; a symbolic link
+// is not followed (ELOOP). Programs this
 // process executes do not inherit it. A log whose file cannot be opened says
 // so once, with the path and the reason, on standard error (amsg).
 int log_open(Log *x, const char *file);

@@ -10,6 +10,8 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
@@ -171,6 +173,18 @@ struct start_pipes {
     int xwrite[2]; // the child's standard output to us
 };
 
+// In the child: takes on x's user and group, with the user's groups, for
+// good. 1, or 0 with errno set: the program must then not run.
+static int take_identity(pSpawn x)
+{
+    if (x->uid == -1 && x->gid == -1) return 1;
+    gid_t gid = x->gid != -1 ? static_cast<gid_t>(x->gid) : getgid();
+    struct passwd *pw = x->uid != -1 ? getpwuid(static_cast<uid_t>(x->uid)) : nullptr;
+    if (geteuid() == 0 && (pw ? initgroups(pw->pw_name, gid) : setgroups(1, &gid)) != 0) return 0;
+    if (x->gid != -1 && setresgid(gid, gid, gid) != 0) return 0;
+    return x->uid == -1 || setresuid(x->uid, x->uid, x->uid) == 0;
+}
+
 // In the child: wire up the descriptors, take on the identity and run the
 // program. Never returns: the parent's exit-time clean-up must not run here,
 // it would stop the other modules and write the parent's log.
@@ -189,11 +203,12 @@ struct start_pipes {
 
     cloexec_inherited();
 
-    if (x->gid != -1 && setgid(x->gid) == -1) emsg("Spawn: Error setgid(%d)", x->gid);
-    if (x->uid != -1 && setuid(x->uid) == -1) emsg("Spawn: Error setuid(%d)", x->uid);
-
     exec_status st = {0, 0};
-    if (dir && chdir(dir) == -1) {
+    if (!take_identity(x)) {
+        st = {0, errno};
+        emsg("Spawn: Error taking on user %d group %d, %s", x->uid, x->gid,
+             spawn_error(eb, sizeof eb));
+    } else if (dir && chdir(dir) == -1) {
         st = {1, errno};
         emsg("Spawn: Error chdir(%s), %s", dir, spawn_error(eb, sizeof eb));
     } else {

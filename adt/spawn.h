@@ -35,7 +35,7 @@ struct spawn_process {
     int inupto;          // offset in inbf of the first byte not yet handed out
     char inbf[WIRE_BUF]; // bytes read from the child; inbf[inbytes] is always NUL
     char *execerr;       // why the child could not run its program, else null; owned
-    int uid;             // the user id a started child takes on; -1: ours
+    int uid;             // the user id a started child takes on, with its groups; -1: ours
     int gid;             // the group id a started child takes on; -1: ours
 };
 typedef struct spawn_process Spawn;

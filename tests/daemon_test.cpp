@@ -1,10 +1,12 @@
 // The daemon end to end: the built corvane as a supervisor over scripted
-// modules (scriptmod), spoken to over its socket; and the log written by
-// several processes at once.
+// modules (scriptmod), spoken to over its socket by root and by other
+// users; the processes it leaves (none) and the users they run as; and the
+// log written by several processes at once.
 #include "adt/log.h"
 #include "tests/testkit.h"
 
 #include <grp.h>
+#include <pwd.h>
 #include <set>
 
 using namespace testkit;
@@ -13,8 +15,10 @@ namespace
 {
 
 const std::string Script = "lookup slow\t!sleep 30000 ;; +OK late\nlookup\t+OK $0\n"
-                           "set\t+OK set $2\nsearch\t!data 20000 " +
+                           "set\t+OK set $2\ndel\t+OK del $2\nsearch\t!data 20000 " +
                            std::string(100, 'x') + " ;; +OK 1 1\n";
+const uid_t Nobody = 65534;
+const std::string AsNobody = "setpriv --reuid=nobody --regid=nogroup --clear-groups";
 
 // What fd gives until its end (then it is closed) or until `lines` lines
 // came, waiting at most 60 s for each part.
@@ -36,8 +40,18 @@ Lines session(const std::string &sock, const std::string &text)
 {
     int fd = socket_at(sock, text);
     shutdown(fd, SHUT_WR);
-    Lines lines = lines_of(read_all(fd));
+    Lines lines = fd < 0 ? Lines() : lines_of(read_all(fd));
     return lines.empty() ? Lines{"<eof>"} : lines;
+}
+
+// The "Uid:", "Gid:" and "Groups:" lines of a process's status, joined.
+std::string ids(pid_t pid)
+{
+    std::string ids;
+    for (const std::string &l : lines_of(read_file("/proc/" + std::to_string(pid) + "/status")))
+        if (l.starts_with("Uid:") || l.starts_with("Gid:") || l.starts_with("Groups:"))
+            ids += l + "|";
+    return ids;
 }
 
 class Daemon : public CorvaneDir
@@ -46,35 +60,39 @@ class Daemon : public CorvaneDir
     std::string sock = tmp.at("s");
     Server daemon;
 
-    void SetUp() override { chmod(tmp.path.c_str(), 0755); } // open to the peer of another user
-    void config(const std::string &globals, const std::string &script = Script,
-                const std::string &wrapper = "")
+    void SetUp() override { chmod(tmp.path.c_str(), 0755); } // open to the peers of other users
+    // The module program is a copy that any user may run.
+    void config(const std::string &globals, const std::string &script = Script)
     {
-        write("corvane.ini",
-              "loglevel info\n" + globals + "\nmodule 1\nbinary " + wrapper + module("m", script));
+        module("m", script);
+        write("corvane.ini", "loglevel info\n" + globals + "\nmodule 1\nbinary " +
+                                 public_copy(TEST_PROGS_DIR "/scriptmod") + " " +
+                                 tmp.at("m.script") + " " + tmp.at("m.req"));
     }
     // Starts the daemon in its directory as "-path ." (on a socket handed
-    // over, when >= 0); true once it answers.
+    // over, when >= 0), with a descriptor limit of 256; true once it answers.
     bool launch(int handed = -1)
     {
         return daemon.start(
-            {"/bin/sh", "-c", "cd \"$0\" && exec \"$1\" -path . -listen \"$2\"", tmp.path,
-             CORVANE_BIN, sock},
-            dir / "out",
-            [&] {
-                int fd = socket_at(sock);
-                return fd >= 0 && close(fd) == 0;
-            },
+            {"/bin/sh", "-c", "cd \"$0\" && ulimit -S -n 256 && exec \"$1\" -path . -listen \"$2\"",
+             tmp.path, public_copy(CORVANE_BIN), sock},
+            dir / "out", [&] { return session(sock, "")[0] == "+OK bye"; }, // and no longer held
             handed);
     }
-    bool logged(const std::string &text)
+    std::string log_file = "corvane.log";
+    bool logged(const std::string &text, const std::string &file = "")
     {
-        return eventually([&] { return contains(log(), text); });
+        return eventually(
+            [&] { return contains(read_file(dir / (file.empty() ? log_file : file)), text); });
     }
-    pid_t worker()
+    std::vector<pid_t> workers() { return children(daemon.pid); }
+    void reload(const std::string &globals, const std::string &script = Script)
     {
-        std::string pid = std::to_string(daemon.pid);
-        return atoi(read_file("/proc/" + pid + "/task/" + pid + "/children").c_str());
+        config(globals, script);
+        int before = count(read_file(dir / log_file), "Reload");
+        kill(daemon.pid, SIGHUP);
+        EXPECT_TRUE(
+            eventually([&] { return count(read_file(dir / log_file), "Reload") > before; }));
     }
     // SIGTERM: the daemon ends with status 0, its socket is gone (unless
     // handed over) and no process of it is left.
@@ -84,20 +102,20 @@ class Daemon : public CorvaneDir
         EXPECT_EQ(handed, fs::exists(sock));
         EXPECT_EQ(0, leftovers(tmp.path, 60000));
     }
-    // Standard output of corvane -connect with the words after, run under
-    // the words before (a change of user, so the program must be one that user may run).
-    std::string connect_run(Lines before, const Lines &after, const std::string &input)
+    // Standard output of corvane -connect with the words after, run by
+    // setpriv with the words of as (empty: by us).
+    std::string connect_run(const std::string &as, const Lines &after, const std::string &input)
     {
-        before.insert(before.end(),
-                      {before.empty() ? CORVANE_BIN : public_copy(CORVANE_BIN), "-connect", sock});
-        before.insert(before.end(), after.begin(), after.end());
-        return testkit::run({.argv = before, .input = input}).out;
+        Lines argv = fields(as);
+        argv.insert(argv.end(), {public_copy(CORVANE_BIN), "-connect", sock});
+        argv.insert(argv.end(), after.begin(), after.end());
+        return testkit::run({.argv = argv, .input = input}).out;
     }
 };
 
 } // namespace
 
-TEST_F(Daemon, ClientsMoreThanWorkersAreServedThenReloadServesANewConfigurationNotABrokenOne)
+TEST_F(Daemon, ClientsMoreThanWorkersAreServedAndEveryWorkerRunsTheLastConfigurationAccepted)
 {
     config("workers 2");
     ASSERT_TRUE(launch());
@@ -114,33 +132,38 @@ TEST_F(Daemon, ClientsMoreThanWorkersAreServedThenReloadServesANewConfigurationN
     EXPECT_EQ(6, count(sent("m"), "lookup u"));
     EXPECT_FALSE(contains(sent("m"), "quit"));
     // The command line and a session through -connect.
-    EXPECT_EQ("+OK lookup a\n", connect_run({}, {"-lookup", "a"}, ""));
-    EXPECT_EQ("+OK lookup b\n+OK Corvane 10n\n+OK bye\n", connect_run({}, {}, "lookup b\nversion"));
+    EXPECT_EQ("+OK lookup a\n", connect_run("", {"-lookup", "a"}, ""));
+    EXPECT_EQ("+OK lookup b\n+OK Corvane 10n\n+OK bye\n", connect_run("", {}, "lookup b\nversion"));
 
-    config("workers 2\nsocket_group nogroup",
-           "lookup late\t!sleep 1000 ;; +OK late\nlookup\t+OK new $0\n");
-    // A reload leaves alone what was put at the socket's path since.
+    // A reload leaves alone what was put at the socket's path since, and
+    // keeps the socket's settings until a restart.
     std::string file = write_file(dir / "file", "");
     fs::rename(sock, sock + "~"), fs::create_symlink(file, sock);
-    kill(daemon.pid, SIGHUP);
+    reload("workers 2\nsocket_group nogroup",
+           "lookup late\t!sleep 1000 ;; +OK late\nlookup\t+OK new $0\n");
     ASSERT_TRUE(logged("Reloaded: the new workers serve"));
+    EXPECT_TRUE(logged("socket_group 'nogroup' is not used: restart needed", "out"));
     EXPECT_TRUE(stat(file.c_str(), &st) == 0 && (st.st_mode & 0777) == 0644 && st.st_gid == 0);
     fs::remove(sock), fs::rename(sock + "~", sock);
     EXPECT_EQ("+OK new lookup a", session(sock, "lookup a\n")[0]);
+    // A refused reload is not what a worker started later runs.
     write("corvane.ini", "workers 2\nmodule 1\n");
     kill(daemon.pid, SIGHUP);
     EXPECT_TRUE(logged("Reload refused, the running workers stay: 1 problem(s)"));
     EXPECT_TRUE(logged("corvane.ini:2: Module1 has no binary"));
-    EXPECT_EQ("+OK new lookup b", session(sock, "lookup b\n")[0]);
     for (const char *said : {"corvane: Reload refused", "corvane.ini:2: Module1 has no binary"})
         EXPECT_TRUE(contains(read_file(dir / "out"), said)) << said;
-    // A stop lets a client in mid-request have its reply (and go after its time to finish).
+    for (pid_t w : workers()) kill(w, SIGKILL);
+    EXPECT_TRUE(logged("ended by signal 9"));
+    EXPECT_EQ((Lines{"+OK new lookup b", "+OK new lookup c", "+OK bye"}),
+              session(sock, "lookup b\nlookup c\n"));
+    // A stop lets a client in mid-request have its reply.
     int fd = socket_at(sock, "lookup late\n");
     ASSERT_TRUE(logged("INPUT[lookup late]"));
     stop();
     EXPECT_EQ("+OK late\n", read_all(fd));
     EXPECT_EQ("-DEAD cannot connect to " + sock + ": No such file or directory\n",
-              connect_run({}, {"-quit"}, ""));
+              connect_run("", {"-quit"}, ""));
 }
 
 // corvane -connect's exit status is its final reply's class; a daemon that
@@ -173,68 +196,181 @@ TEST_F(Daemon, ConnectStatusesTimeOutAndDefaultSocket)
     stop();
 }
 
-TEST_F(Daemon, KilledWorkerIsReplacedAndIdleOrNonReadingClientsAreCut)
+TEST_F(Daemon, IdleSlowAndNonReadingClientsHoldNoWorker)
 {
-    config("workers 1\nclient_timeout 1");
+    config("workers 1\nclient_timeout 60");
+    ASSERT_TRUE(launch());
+    std::vector<int> idle;
+    for (int i = 0; i < 3; i++) idle.push_back(socket_at(sock));
+    int slow = socket_at(sock, "look"), slower = socket_at(sock, "l");
+    int unread = socket_at(sock);
+    std::string many;
+    for (int i = 0; i < 400; i++) many += "lookup " + std::string(900, 'u') + "\n";
+    fcntl(unread, F_SETFL, O_NONBLOCK); // as much as it takes: its replies are never read
+    while (::write(unread, many.data(), many.size()) > 0) {
+    }
+    // Another client's login is answered while they all wait, and then the
+    // slow line and the idle clients are served.
+    EXPECT_EQ((Lines{"+OK lookup alice", "+OK bye"}), session(sock, "lookup alice\n"));
+    EXPECT_EQ(5, ::write(slow, "up t\n", 5));
+    EXPECT_EQ("+OK lookup t\n", read_all(slow, 1));
+    EXPECT_EQ(9, ::write(idle[0], "lookup i\n", 9));
+    EXPECT_EQ("+OK lookup i\n", read_all(idle[0], 1));
+    // A line too long is refused whole; one cut off by its client never runs.
+    EXPECT_EQ((Lines{"-ERR Line too long", "+OK lookup b", "+OK bye"}),
+              session(sock, "lookup " + std::string(2000, 'x') + "\nlookup b\n"));
+    close(socket_at(sock, "set cut pw"));
+    // A worker killed in mid-request: its request is answered, it is replaced.
+    int fd = socket_at(sock, "lookup slow\nlookup after\n");
+    ASSERT_TRUE(logged("INPUT[lookup slow]"));
+    kill(workers().at(0), SIGKILL);
+    EXPECT_EQ("-DEAD no answer: the worker serving the request ended\n+OK lookup after\n",
+              read_all(fd, 2));
+    EXPECT_FALSE(contains(sent("m"), "cut"));
+    // Once their time is short, each is let go for its own reason.
+    reload("workers 1\nclient_timeout 1");
+    for (const char *why :
+         {"idle for 1 s", "was sending one line for 1 s", "left its replies unread for 1 s"})
+        EXPECT_TRUE(logged(why)) << why;
+    EXPECT_EQ("", read_all(slower));
+    EXPECT_EQ("", read_all(idle[1]));
+    // A writer's search waits for its client to read, up to the same limit.
+    fd = socket_at(sock, "search x\n");
+    EXPECT_TRUE(eventually([&] { return count(log(), "left its replies unread") == 2; }));
+    EXPECT_LT(count(read_all(fd), "\n"), 20000);
+    EXPECT_EQ("+OK lookup c", session(sock, "lookup c\n")[0]); // its worker is free again
+    stop();
+}
+
+TEST_F(Daemon, KilledSupervisorLeavesNoWorkerOrModuleAndNothingAnswers)
+{
+    config("workers 2");
     ASSERT_TRUE(launch());
     int fd = socket_at(sock, "lookup slow\n");
     ASSERT_TRUE(logged("INPUT[lookup slow]"));
-    pid_t first = worker();
-    kill(first, SIGKILL);
-    EXPECT_EQ("", read_all(fd));          // an end, not a hang
-    close(socket_at(sock, "set cut pw")); // cut off inside a line: it never runs
-    EXPECT_EQ((Lines{"+OK lookup b", "+OK bye"}), session(sock, "lookup b\n"));
-    EXPECT_FALSE(contains(sent("m"), "cut"));
-    EXPECT_NE(first, worker());
-    EXPECT_EQ("", read_all(socket_at(sock)));
-    EXPECT_TRUE(logged("idle for 1 s, disconnected"));
-    fd = socket_at(sock, "search x\n");
-    EXPECT_TRUE(logged("left its replies unread for 1 s, disconnected"));
-    // The one worker serves the next client, and the first one's replies end.
-    EXPECT_EQ((Lines{"+OK lookup c", "+OK bye"}), session(sock, "lookup c\n"));
-    EXPECT_LT(count(read_all(fd), "\n"), 20000);
-    stop();
+    EXPECT_EQ(2u, workers().size());
+    kill(daemon.pid, SIGKILL);
+    EXPECT_EQ("", read_all(fd));
+    EXPECT_EQ(0, leftovers(tmp.path, 10000));
+    EXPECT_EQ(-1, socket_at(sock));
+    EXPECT_EQ(ECONNREFUSED, errno);
 }
 
-TEST_F(Daemon, WorkerWithAModuleGivenUpEndsAfterItsClientAndTheModuleIsBack)
+TEST_F(Daemon, ClientsAdmitsByUserUidAndGroupAndWritersAloneMayChangeStores)
 {
-    write("mod", "[ -e " + tmp.at("broken") + " ] && exit 1; exec \"$@\"");
-    write("broken", "");
-    config("workers 1", Script, "/bin/sh " + tmp.at("mod") + " ");
+    config("clients daemon");
     ASSERT_TRUE(launch());
-    int fd = socket_at(sock, "lookup a\nlookup a\nlookup a\nlookup a\nlookup a\nlookup a\n");
-    EXPECT_EQ(6, count(read_all(fd, 6), "\n")); // the sixth failure gives the module up
-    fs::remove(dir / "broken");
-    shutdown(fd, SHUT_WR);
-    EXPECT_EQ("+OK bye\n", read_all(fd));
-    EXPECT_TRUE(logged("Worker ends: a module was given up"));
-    EXPECT_EQ("+OK lookup b", session(sock, "lookup b\n")[0]);
+    struct stat st;
+    EXPECT_TRUE(stat(sock.c_str(), &st) == 0 && (st.st_mode & 0777) == 0666);
+    const std::string refused = "-DEAD this client is not allowed\n",
+                      readonly = "-ERR set not allowed for this client\n-ERR del not allowed for "
+                                 "this client\n+OK lookup bob\n+OK bye\n",
+                      writer = "+OK set bob\n+OK del bob\n+OK lookup bob\n+OK bye\n";
+    struct {
+        std::string globals, as, replies;
+    } rows[] = {
+        {"clients daemon", AsNobody, refused},
+        {"clients daemon", "", writer}, // root may always connect
+        {"clients nobody", AsNobody, readonly},
+        {"clients 65534\nwriters nobody", AsNobody, writer},
+        {"clients @nogroup\nwriters @nogroup", AsNobody, writer},
+        {"clients daemon, @nogroup", "setpriv --reuid=daemon --regid=daemon --clear-groups",
+         readonly},
+        {"clients @nogroup", "setpriv --reuid=daemon --regid=daemon --groups=nogroup", readonly},
+        {"clients bin, @nogroup", "setpriv --reuid=daemon --regid=daemon --clear-groups", refused},
+    };
+    for (auto &r : rows) {
+        SCOPED_TRACE(r.globals + " | " + r.as);
+        reload("do_del true\n" + r.globals);
+        EXPECT_EQ(r.replies, connect_run(r.as, {}, "set bob pw\ndel bob\nlookup bob\n"));
+    }
+    EXPECT_TRUE(logged("Client uid 65534 refused: not in clients"));
+    EXPECT_TRUE(logged("Client uid 1 refused: not in clients"));
     stop();
 }
 
-TEST_F(Daemon, OnlyWritersMaySetDelAndSearchFromAnotherUser)
+TEST_F(Daemon, RunsAsItsUserWhoseFilesAreItsOwnAndOnlyThenOpensItsLog)
 {
-    const std::string refused = "-ERR set not allowed for this client\n-ERR del not allowed for "
-                                "this client\n-ERR search not allowed for this client\n",
-                      allowed = "+OK set bob\n+OK del bob\n+OK Search Complete 0 items found out "
-                                "of 0\n";
-    for (auto [globals, replies] : {std::pair{"", refused},
-                                    {"writers root, nobody", allowed},
-                                    {"writers @nogroup", allowed}}) {
-        SCOPED_TRACE(globals);
-        config(std::string("socket_mode 0660\nsocket_group nogroup\ndo_del true\n") + globals,
-               "del\t+OK del $2\nsearch\t+OK 0 0\n" + Script);
-        ASSERT_TRUE(launch());
-        struct stat st;
-        ASSERT_EQ(0, stat(sock.c_str(), &st));
-        EXPECT_EQ(0660u, st.st_mode & 0777);
-        EXPECT_EQ(getgrnam("nogroup")->gr_gid, st.st_gid);
-        EXPECT_EQ(replies + "+OK lookup bob\n+OK bye\n",
-                  connect_run({"setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"},
-                              {}, "set bob pw\ndel bob\nsearch x\nlookup bob\n"));
-        EXPECT_EQ("+OK set bob", session(sock, "set bob pw\n")[0]); // root may
-        stop();
+    fs::create_directories(dir / "state"), fs::create_directories(dir / "logs");
+    for (const char *d : {"state", "logs"}) chown((dir / d).c_str(), Nobody, Nobody);
+    write("m.req", ""), chown((dir / "m.req").c_str(), Nobody, Nobody);
+    const std::string dirs = "state_dir " + (dir / "state").string() + "\nlog_dir " +
+                             (dir / "logs").string(),
+                      globals = "user nobody\n" + dirs + "\nworkers 2\nsocket_mode 0666\nmax_clients 1000";
+    config(globals);
+    log_file = "logs/corvane.log";
+    // A test as root: its module and log are the user's, in its directories.
+    EXPECT_EQ("+OK lookup x\n", run({"-lookup", "x"}).out);
+    struct stat st;
+    ASSERT_EQ(0, stat((dir / "logs/corvane.log").c_str(), &st));
+    EXPECT_EQ(Nobody, st.st_uid);
+    // The daemon: supervisor, workers and modules run as the user alone.
+    ASSERT_TRUE(launch());
+    std::string as = "Uid:\t65534\t65534\t65534\t65534|Gid:\t65534\t65534\t65534\t65534|"
+                     "Groups:\t65534 |";
+    std::vector<pid_t> procs;
+    ASSERT_TRUE(eventually([&] {
+        procs = {daemon.pid};
+        for (pid_t w : workers())
+            for (pid_t p : {w, children(w).empty() ? 0 : children(w)[0]}) procs.push_back(p);
+        return procs.size() == 5 && std::count(procs.begin(), procs.end(), 0) == 0;
+    }));
+    for (pid_t p : procs) EXPECT_EQ(as, ids(p)) << p;
+    // The descriptor limit (256 here) was raised to hold max_clients.
+    std::string limits = read_file("/proc/" + std::to_string(daemon.pid) + "/limits");
+    EXPECT_GE(atoi(limits.substr(limits.find("Max open files") + 14).c_str()), 1000) << limits;
+    EXPECT_EQ("+OK lookup y", session(sock, "lookup y\n")[0]);
+    // Its own user is no writer: a module run as it cannot change every store.
+    EXPECT_EQ("-ERR set not allowed for this client\n+OK bye\n",
+              connect_run(AsNobody, {}, "set bob pw\n"));
+    reload("user daemon\n" + dirs + "\nworkers 2");
+    EXPECT_TRUE(logged("user 'daemon' is not used: restart needed (it stays 'nobody')", "out"));
+    EXPECT_TRUE(logged("Reloaded: the new workers serve"));
+    for (pid_t w : workers()) EXPECT_EQ(as, ids(w));
+    // It cannot remove a socket in a directory it may not write: the next start replaces it.
+    EXPECT_EQ(0, daemon.stop());
+    EXPECT_EQ(0, leftovers(tmp.path, 60000));
+    ASSERT_TRUE(launch());
+    daemon.stop();
+
+    // A file of the state directory the user cannot change, and a log that
+    // is a link, which is not followed.
+    config(globals);
+    write("state/users.db", "");
+    fs::create_symlink(dir / "elsewhere", dir / "logs/corvane.log~");
+    Outcome t = run({"-t"});
+    EXPECT_EQ(1, t.status);
+    EXPECT_TRUE(contains(t.err, "state/users.db (owner root, group root, mode 0644): the user "
+                                "nobody cannot read and write it"))
+        << t.err;
+    fs::rename(dir / "logs/corvane.log~", dir / "logs/corvane.log");
+    EXPECT_TRUE(contains(run({"-lookup", "z"}).err, "Too many levels of symbolic links"));
+    EXPECT_FALSE(fs::exists(dir / "elsewhere"));
+}
+
+TEST_F(Daemon, HoldsAtMostMaxClientsAndHalfOfThemForOneUser)
+{
+    config("max_clients 4\nsocket_mode 0666");
+    ASSERT_TRUE(launch());
+    int a = socket_at(sock, "lookup a\n"), b = socket_at(sock, "lookup b\n");
+    EXPECT_EQ("+OK lookup b\n", read_all(b, 1));
+    EXPECT_EQ((Lines{"-DEAD too many connections"}), session(sock, ""));
+    EXPECT_TRUE(logged("Client uid 0 refused: it holds 2 connections, the most one user may"));
+    EXPECT_EQ("+OK lookup a\n", read_all(a, 1));
+    // With all four held, a client of a user below its half waits its turn.
+    const std::string AsDaemon = "setpriv --reuid=daemon --regid=daemon --clear-groups";
+    Child users[3];
+    for (int i = 0; i < 3; i++) {
+        users[i].start(fields((i ? AsDaemon : AsNobody) + " " + public_copy(CORVANE_BIN) +
+                              " -connect " + sock));
+        if (i < 2) {
+            EXPECT_EQ("+OK lookup n", users[i].ask("lookup n"));
+        }
     }
+    EXPECT_EQ("<timeout>", users[2].ask("lookup waits", 1000));
+    close(a);
+    EXPECT_EQ("+OK lookup waits", users[2].line());
+    stop();
 }
 
 TEST_F(Daemon, SocketStartsHandedOverReplacedWhenStaleAndRefusedWhenNotASocket)

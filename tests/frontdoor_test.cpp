@@ -150,6 +150,13 @@ TEST_F(FrontDoor, ConfigurationTestGivesEveryProblemWithItsLine)
         {"module 1\nbinary /etc/passwd\nmodule 2\nbinary nothere x\n",
          {"2: Module1 cannot execute '/etc/passwd': Permission denied",
           "4: Module2 cannot execute 'nothere': No such file or directory"}},
+        {"user nosuch\ngroup nosuch\nclients nobody, nosuch @nosuch\nmax_clients many\n"
+         "state_dir state\nmodule 1\n" + b,
+         {"1: user 'nosuch': no such user", "2: group 'nosuch': no such group",
+          "3: clients 'nosuch': no such user", "3: clients '@nosuch': no such group",
+          "4: max_clients 'many' is not a number: taken as 1024",
+          "5: state_dir 'state' is not an absolute path"}},
+        {"group daemon\nmodule 1\n" + b, {"1: group is used only with user: ignored"}},
         {"module 1\n" + b + "socket_mode 0660\nsocket_group root\nworkers 2\nmodule 01\n" + b,
          {"3: socket_mode is a global setting; in a module section it has no effect",
           "4: socket_group is a global setting; in a module section it has no effect",
@@ -206,7 +213,7 @@ TEST_F(FrontDoor, ConfigurationTestGivesEveryProblemWithItsLine)
         EXPECT_TRUE(contains(out, "# default: " + std::string(row) + "\n")) << row;
     EXPECT_LT(out.find("module 1\n" + b), out.find("module 2\n" + mod("w"))) << out;
     // A start logs the same problems once, and asks no module to check itself.
-    write("corvane.ini", cases[6].ini + "module 2\n" + mod("f"));
+    write("corvane.ini", cases[8].ini + "module 2\n" + mod("f"));
     EXPECT_EQ(0, run({"-lookup", "x"}).status);
     EXPECT_EQ(1, count(log(), "corvane.ini:1: workers 'many' is not a number")) << log();
     EXPECT_FALSE(contains(log(), "bad thing") || contains(log(), "self-check")) << log();

@@ -112,7 +112,8 @@ inline int socket_at(const std::string &path, const std::string &text = "", bool
     int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     auto *sa = reinterpret_cast<sockaddr *>(&a);
     if (listening ? bind(fd, sa, sizeof a) || listen(fd, 8)
-                  : connect(fd, sa, sizeof a) || write(fd, text.data(), text.size()) < 0)
+                  : connect(fd, sa, sizeof a) ||
+                        (!text.empty() && write(fd, text.data(), text.size()) < 0))
         return close(fd), -1;
     return fd;
 }
