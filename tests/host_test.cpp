@@ -97,7 +97,9 @@ TEST(Host, OneDaemonServesEveryClientAsItsUserAgainstOneUserBase)
             if (contains(said, no)) return std::string("no");
         return said;
     };
-    // user, password (or "new/new" changed through PAM), "yes" or "no" in every client
+    // user, password (or "new/new" changed through PAM), "yes" or "no" in
+    // every client. Squid asks again only for a password other than the
+    // one it last let in (for credentialsttl): the new one is tried first.
     for (const char *row :
          {"alice wonderland yes", "bob builder yes", // bob moves at his first login
           "bob wonderland no", "carol carols-secret yes", "zed x no", "bob n3w-pass/n3w-pass",
