@@ -130,8 +130,9 @@ TEST(Host, OneDaemonServesEveryClientAsItsUserAgainstOneUserBase)
     for (pid_t w : children(daemon.pid)) {
         procs.push_back(w);
         for (pid_t m : children(w)) procs.push_back(m);
+        EXPECT_EQ(2u, children(w).size()); // its modules
     }
-    EXPECT_GE(procs.size(), 4u);
+    EXPECT_GT(procs.size(), 1u);
     for (pid_t p : procs)
         EXPECT_EQ(
             "Uid:\t65534\t65534\t65534\t65534|Gid:\t65534\t65534\t65534\t65534|Groups:\t65534 |",
