@@ -286,7 +286,8 @@ TEST_F(Daemon, RunsAsItsUserWhoseFilesAreItsOwnAndOnlyThenOpensItsLog)
     write("m.req", ""), chown((dir / "m.req").c_str(), Nobody, Nobody);
     const std::string dirs = "state_dir " + (dir / "state").string() + "\nlog_dir " +
                              (dir / "logs").string(),
-                      globals = "user nobody\n" + dirs + "\nworkers 2\nsocket_mode 0666\nmax_clients 1000";
+                      globals = "user nobody\n" + dirs +
+                                "\nworkers 2\nsocket_mode 0666\nmax_clients 1000";
     config(globals);
     log_file = "logs/corvane.log";
     // A test as root: its module and log are the user's, in its directories.
