@@ -151,8 +151,7 @@ TEST_F(FrontDoor, ConfigurationTestGivesEveryProblemWithItsLine)
          {"2: Module1 cannot execute '/etc/passwd': Permission denied",
           "4: Module2 cannot execute 'nothere': No such file or directory"}},
         {"user nosuch\ngroup nosuch\nclients nobody, nosuch @nosuch\nmax_clients many\n"
-         "state_dir state\nmodule 1\n" +
-             b,
+         "state_dir state\nmodule 1\n" + b,
          {"1: user 'nosuch': no such user", "2: group 'nosuch': no such group",
           "3: clients 'nosuch': no such user", "3: clients '@nosuch': no such group",
           "4: max_clients 'many' is not a number: taken as 1024",
