@@ -16,7 +16,8 @@
 //   memory     Corvane's own peak resident set with ten modules
 //   ldap       lookups and checks through corvane-ldap over a local slapd
 //   daemon     yescrypt checks from four clients at once through
-//              `corvane -listen`, with one worker and with two
+//              `corvane -listen`, with one worker and with two; a login
+//              alone and beside 500 idle connections
 //   pam        whole PAM logins in this process through pam_corvane.so and
 //              the daemon, beside pam_permit.so and pam_exec with the
 //              adapter; Dovecot logins asked on its auth socket through
@@ -670,6 +671,35 @@ double socket_login_ms(const std::string &bin, const std::string &dir, int count
     return median(took);
 }
 
+// Milliseconds of one check through the daemon at sock, each on a
+// connection of its own (askd_ask: connect, ask, read the reply), over 2000
+// checks; meanwhile `idle` more connections are held open, doing nothing,
+// and none of them may be refused or closed.
+double ask_ms(const std::string &sock, int idle)
+{
+    std::vector<int> held;
+    for (int i = 0; i < idle; i++) {
+        held.push_back(connect_unix(sock));
+        if (held.back() < 0) fail("cannot connect to " + sock + ": " + strerror(errno));
+    }
+    char reply[ASKD_BUF];
+    std::string line = "check " + user(1) + " " + PASSWORD;
+    askd_query q = {sock.c_str(), line.c_str(), 30000, "corvane"};
+    auto ask = [&] {
+        if (askd_ask(&q, reply, sizeof reply) != ASKD_OK)
+            fail("the daemon answered '" + std::string(reply) + "'");
+    };
+    ask(); // accepted after every idle one: a socket's backlog is taken in order
+    double t0 = now();
+    for (int i = 0; i < 2000; i++) ask();
+    double ms = (now() - t0) * 1000 / 2000;
+    std::vector<pollfd> polls;
+    for (int fd : held) polls.push_back({fd, POLLIN, 0});
+    if (poll(polls.data(), polls.size(), 0) != 0) fail("the daemon let an idle connection go");
+    for (int fd : held) close(fd);
+    return ms;
+}
+
 // Corvane's own high-water mark of resident memory, in KiB.
 long peak_kib(pid_t pid)
 {
@@ -1213,6 +1243,21 @@ int bench(int argc, char **argv)
         add("login through corvane-checkpassword --socket, free module", "ms", login, -1, "< 1 ms",
             login < 1);
         add("the same harness starting /bin/true instead (the floor)", "ms", start, -1, "", -1);
+        // An idle client costs no worker: a login beside 500 of them takes
+        // the time it takes alone (daemon and client on one CPU, in turns).
+        place(S.chain, S.chain);
+        std::string sock = echo_dir + "/s";
+        child d = start_daemon(corvane_bin, echo_dir, sock);
+        std::vector<double> alone, beside;
+        for (int r = 0; r < S.runs; r++)
+            alone.push_back(ask_ms(sock, 0)), beside.push_back(ask_ms(sock, 500));
+        kill(d.pid, SIGTERM);
+        finish(d);
+        double a = median(alone), b = median(beside);
+        add("daemon: check on a connection of its own (askd_ask), free module", "ms", a, -1, "",
+            -1);
+        snprintf(t, sizeof t, "<= 1.1 x alone (%.2f)", b / a);
+        add("daemon: the same beside 500 idle connections", "ms", b, -1, t, b <= 1.1 * a);
     });
 
     // 11: logins through PAM. In this process, each a new handle and a new
@@ -1238,16 +1283,7 @@ int bench(int argc, char **argv)
                                    200);
         setrlimit(RLIMIT_NOFILE, &files);
         // The daemon's share: the same exchange without PAM.
-        double alone = median(repeat(S.runs, [&] {
-            char reply[ASKD_BUF];
-            std::string line = "check " + user(1) + " " + PASSWORD;
-            askd_query q = {sock.c_str(), line.c_str(), 30000, "corvane"};
-            double t0 = now();
-            for (int i = 0; i < 2000; i++)
-                if (askd_ask(&q, reply, sizeof reply) != ASKD_OK)
-                    fail("the daemon answered '" + std::string(reply) + "'");
-            return (now() - t0) * 1000 / 2000;
-        }));
+        double alone = median(repeat(S.runs, [&] { return ask_ms(sock, 0); }));
         kill(d.pid, SIGTERM);
         finish(d);
         add("PAM login through pam_corvane.so and the daemon, free module", "ms", corvane, -1,
