@@ -326,10 +326,15 @@ std::string configure(const std::string &name, const std::string &module,
 
 // Starts a PostgreSQL server in dir/pg (no TCP listener, its socket in
 // dir) with the users of write_store in corvane-pgsql's table, all with
-// hash. The conninfo, or "" when the server's programs are missing.
+// hash. The conninfo, or "" when the server's programs are missing. dir is
+// made here and given to the server's user (the modules refuse stores in a
+// directory of another user, so not the stores' own), and the directory
+// above it made passable.
 std::string pg_start(const std::string &dir, const std::string &hash)
 {
     if (access(PG_BIN_DIR "/pg_ctl", X_OK) != 0 || access(PGSQL_MODULE_BIN, X_OK) != 0) return "";
+    std::filesystem::create_directories(dir);
+    chmod(std::filesystem::path(dir).parent_path().c_str(), 0711);
     if (geteuid() == 0) {
         PgAs = "runuser -u postgres -- ";
         if (system(("chown postgres " + dir).c_str()) != 0)
@@ -921,6 +926,7 @@ std::string start_slapd()
                 std::to_string(i) + "\nsn: " + user(i) + "\nuserPassword: " + hash + "\n\n";
     std::ofstream(dir + "/users.ldif") << ldif;
     std::ofstream(dir + "/secret") << PASSWORD << "\n";
+    chmod((dir + "/secret").c_str(), 0600); // the module refuses a secret others may read
     std::string uri = "ldapi://";
     for (char c : dir + "/ldapi") uri += c == '/' ? std::string("%2F") : std::string(1, c);
     if (!shell(dir, "/usr/sbin/slapadd -q -f slapd.conf -l users.ldif") ||
@@ -1133,7 +1139,7 @@ int bench(int argc, char **argv)
     step(want("checks"), "checks", [&] {
         add("checks, yescrypt", "/s", checks(one, "yescrypt"), -1, "", -1);
         add("checks, sha512crypt", "/s", checks(sha512, "sha512crypt"), -1, "", -1);
-        std::string uri = pg_start(S.dir, yescrypt);
+        std::string uri = pg_start(S.dir + "/pgsql", yescrypt);
         if (!uri.empty()) {
             std::string pg =
                 configure("pgsql", PGSQL_MODULE_BIN, {"-conninfo " + uri + " -readonly"});

@@ -465,8 +465,8 @@ inline std::string apache_start(Server &s, const fs::path &dir, const std::strin
     fs::create_directories(dir / "htdocs/private");
     for (const char *d : {"", "/htdocs", "/htdocs/private"})
         chmod((dir.string() + d).c_str(), 0755);
-    write_file(dir / "htdocs/hello.txt", "hello\n"),
-        write_file(dir / "htdocs/private/hello.txt", "hi\n");
+    write_file(dir / "htdocs/hello.txt", "hello\n");
+    write_file(dir / "htdocs/private/hello.txt", "hi\n");
     std::string port = std::to_string(free_port()), conf = "ServerRoot " + dir.string() + "\n";
     for (std::string m :
          Lines{"mpm_prefork", "authn_core", "authz_core", "authz_user", "auth_basic", module})
