@@ -350,7 +350,16 @@ TEST_F(Corvane, LogDestinationsHideAnEchoedPassword)
                               tmp.at("log.sock") +
                               " $d/log; for n in null zero urandom; do mount " +
                               "--bind /dev/$n $d/$n; done; mount --rbind $d /dev; exec \"$0\"";
-    Lines unshared = {"unshare", geteuid() ? "-Urm" : "-m", "sh", "-c", private_log, CORVANE_BIN};
+    // In a chroot, whose root is no mount point, unshare cannot make the new
+    // namespace private as a whole: there each mount is made private in it.
+    std::string ns = geteuid() ? "-Urm" : "-m",
+                privately = "for m in $(findmnt -rno TARGET); do mount --make-private \"$m\"; "
+                            "done; " + private_log;
+    Lines unshared = {"sh", "-c",
+                      "unshare " + ns + " true 2>/dev/null && exec unshare " + ns +
+                          " sh -c \"$1\" \"$0\" || exec unshare --propagation unchanged " + ns +
+                          " sh -c \"$2\" \"$0\"",
+                      CORVANE_BIN, private_log, privately};
     for (std::string to : {"file", "stderr", "syslog"}) {
         SCOPED_TRACE(to);
         fs::remove(dir / "corvane.log");
