@@ -465,7 +465,8 @@ static void ask_module(config_check *c, const char *domain, const char *binary, 
 }
 
 // Whether the program of each module's binary can be run: it is taken as
-// execve takes it, relative to the state directory where modules run. With CONFIG_ASK_MODULES, each one that can is asked to check itself.
+// execve takes it, relative to the state directory where modules run. With CONFIG_ASK_MODULES, each
+// one that can is asked to check itself.
 static void check_binaries(config_check *c)
 {
     char bf[WIRE_BUF];
@@ -570,8 +571,8 @@ SIni config_judge_from(const char *source, const char *path, const char *dir, in
     }
     // A user that does not exist was said with its line; modules would not run.
     std::string why;
-    bool known = runas_resolve(config_global(c.ini, I_USER), config_global(c.ini, I_GROUP), &c.as,
-                               &why);
+    bool known =
+        runas_resolve(config_global(c.ini, I_USER), config_global(c.ini, I_GROUP), &c.as, &why);
     if (!known) c.how &= ~CONFIG_ASK_MODULES;
     char state[PATH_BUF];
     c.dir = config_directory(c.ini, I_STATE_DIR, dir, state);

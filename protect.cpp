@@ -52,8 +52,7 @@ void protect_settings(SIni ini, int daemon, SharedSettings *set)
     bool caches = set->cache_ttl > 0 || set->cache_negative_ttl > 0;
     set->cache_entries = daemon || caches ? config_number(ini, I_CACHE_ENTRIES, nullptr) : 0;
     char why[WIRE_BUF];
-    if (!throttle_exempt(set, config_global(ini, I_FAIL_EXEMPT), why, sizeof why))
-        emsg("%s", why);
+    if (!throttle_exempt(set, config_global(ini, I_FAIL_EXEMPT), why, sizeof why)) emsg("%s", why);
 }
 
 Shm *protect_region(const SharedSettings *set, char *why, int size)
@@ -93,8 +92,8 @@ ProtectStep protect_before(ProtectReq *q, int op, const Session *s, const char *
     if (op == PROTECT_CHECK) {
         throttle_keys(P.shm, &P.set, s->uid, name, addr, &q->keys);
         int failures = 0;
-        int wait = step == 0 && q->keys.n ? throttle_check(P.shm, &P.set, &q->keys, now, &failures)
-                                          : 0;
+        int wait =
+            step == 0 && q->keys.n ? throttle_check(P.shm, &P.set, &q->keys, now, &failures) : 0;
         if (wait < 0) {
             stats_count(P.shm, STAT_THROTTLED);
             scpy(reply, "-DEAD throttled, try again later", size);

@@ -545,7 +545,8 @@ class Observed
         if (!cb_) return asked;
         struct timespec end;
         clock_gettime(CLOCK_MONOTONIC, &end);
-        long micros = (end.tv_sec - start_.tv_sec) * 1000000L + (end.tv_nsec - start_.tv_nsec) / 1000;
+        long micros =
+            (end.tv_sec - start_.tv_sec) * 1000000L + (end.tv_nsec - start_.tv_nsec) / 1000;
         const char *r = *result ? *result : "";
         int outcome = TALLIS_ERR;
         if (asked == DONE)

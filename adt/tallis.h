@@ -94,21 +94,21 @@ struct tallis_module {
 
 // The module table.
 struct tallis {
-    int ModuleCount; // slots in Modules, fixed at creation
-    int SetOnce;     // a set stops after the first module that answered
-    int DelOnce;     // a del stops after the first module that answered
-    Module *Modules; // the slots, owned
-    TallisCB LCB;    // lookup gatekeeper; null: every module takes part
-    TallisCB2 CCB;   // check gatekeeper (second text: the client address)
-    TallisCB2 SCB;   // set gatekeeper (second text: the password), also for set on check
-    TallisCB DCB;    // del gatekeeper
-    TallisCB SECB;   // search gatekeeper (name buffer: the search string)
-    int uid;         // user id for new modules; -1 keeps our own
-    int gid;         // group id for new modules; -1 keeps our own
-    int SearchLimit; // most "+DATA " lines taken from one module in one search
-    int SearchTime;  // most ms one module's search may take
-    int RetryAfter;  // seconds; see above. Copied into each module
-    char *Workdir;   // working directory of modules started from now on, owned; null: ours
+    int ModuleCount;         // slots in Modules, fixed at creation
+    int SetOnce;             // a set stops after the first module that answered
+    int DelOnce;             // a del stops after the first module that answered
+    Module *Modules;         // the slots, owned
+    TallisCB LCB;            // lookup gatekeeper; null: every module takes part
+    TallisCB2 CCB;           // check gatekeeper (second text: the client address)
+    TallisCB2 SCB;           // set gatekeeper (second text: the password), also for set on check
+    TallisCB DCB;            // del gatekeeper
+    TallisCB SECB;           // search gatekeeper (name buffer: the search string)
+    int uid;                 // user id for new modules; -1 keeps our own
+    int gid;                 // group id for new modules; -1 keeps our own
+    int SearchLimit;         // most "+DATA " lines taken from one module in one search
+    int SearchTime;          // most ms one module's search may take
+    int RetryAfter;          // seconds; see above. Copied into each module
+    char *Workdir;           // working directory of modules started from now on, owned; null: ours
     TallisObserver Observer; // told of each exchange, restart and give-up; null: none
 };
 typedef struct tallis Tallis;
