@@ -330,8 +330,8 @@ const command_row Table[] = {
     {"exit", nullptr, MODE_QUIT, 1, 0, "", nullptr, run_quit},
     {"bye", nullptr, MODE_QUIT, 1, 0, "", nullptr, run_quit},
     {"version", nullptr, MODE_VERSION, 1, 0, "", nullptr, run_version},
-    {"stats", nullptr, MODE_STATS, 1, 0, "", nullptr, run_stats},
-    {"flush", nullptr, MODE_FLUSH, 1, 0, "", nullptr, run_flush},
+    {"stats", "-stats", MODE_STATS, 1, 0, "", nullptr, run_stats},
+    {"flush", "-flush", MODE_FLUSH, 1, 0, "", nullptr, run_flush},
     {"help", nullptr, MODE_HELP, 1, 0, "", nullptr, run_help},
 };
 

@@ -90,7 +90,7 @@ int search_result(char *result);
 // --- The command line ---
 
 // 1 when arg is a command option (-lookup, -check, -set, -del, -search,
-// -quit; any letter case), else 0.
+// -quit, -stats, -flush; any letter case), else 0.
 int command_option(const char *arg);
 // Checks the command of the command line (argv[0] its command option, the
 // words after it): 0 after setting Mode to its mode; 1 after writing why
