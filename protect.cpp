@@ -92,8 +92,11 @@ ProtectStep protect_before(ProtectReq *q, int op, const Session *s, const char *
     if (op == PROTECT_CHECK) {
         throttle_keys(P.shm, &P.set, s->uid, name, addr, &q->keys);
         int failures = 0;
-        int wait =
-            step == 0 && q->keys.n ? throttle_check(P.shm, &P.set, &q->keys, now, &failures) : 0;
+        int wait = 0;
+        if (step == 0)
+            wait = throttle_check(P.shm, &P.set, &q->keys, now, &failures);
+        else
+            throttle_served(P.shm, &q->keys, now);
         if (wait < 0) {
             stats_count(P.shm, STAT_THROTTLED);
             scpy(reply, "-DEAD throttled, try again later", size);
