@@ -236,7 +236,7 @@ TEST(Shared, ThrottleOverTime)
     EXPECT_EQ(r.check("10.2.0.1"), 1000);
     EXPECT_EQ(r.check("10.2.0.1", NOW + 999), -1) << "one check waits at a time";
     ThrottleKeys k = r.keys("10.2.0.1", 33, "alice");
-    throttle_served(r.s, &k, NOW + 995); // handed back a little early // handed back a little early
+    throttle_served(r.s, &k, NOW + 995); // handed back a little early
     EXPECT_EQ(r.check("10.2.0.1", NOW + 995), 1000) << "the next check is judged anew";
     r.fail("10.2.0.1");
     EXPECT_EQ(r.check("10.2.0.1", NOW + 1995), 2000) << "doubled per failure past the limit";
