@@ -570,6 +570,29 @@ int connect_unix(const std::string &path)
     return -1;
 }
 
+// Runs client(k) for k from 0 to clients - 1, each in a process of its own,
+// all at once; fails unless every one answers true.
+void at_once(int clients, const std::function<bool(int k)> &client)
+{
+    std::vector<pid_t> kids;
+    for (int k = 0; k < clients; k++) {
+        pid_t pid = fork();
+        if (pid == 0) {
+            try {
+                _exit(client(k) ? 0 : 1);
+            } catch (const step_failure &) {
+                _exit(1);
+            }
+        }
+        kids.push_back(pid);
+    }
+    for (pid_t k : kids) {
+        int status = 0;
+        waitpid(k, &status, 0);
+        if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) fail("a daemon client failed");
+    }
+}
+
 // Checks per second through `corvane -listen` with `workers` workers in the
 // configuration dir: `clients` processes at once, each on a connection of
 // its own asking `each` checks in lock-step (a connection holds its worker).
@@ -596,32 +619,18 @@ double daemon_run(const std::string &bin, const std::string &dir, int workers, i
     std::string sock = dir + "/s";
     child d = start_daemon(bin, dir, sock);
     auto round = [&](int n) {
-        std::vector<pid_t> kids;
-        for (int k = 0; k < clients; k++) {
-            pid_t pid = fork();
-            if (pid == 0) {
-                try {
-                    int fd = connect_unix(sock);
-                    line_reader r(fd);
-                    std::string line;
-                    for (int i = 0; i < n; i++) {
-                        int u = nth(k * n + i);
-                        std::string req = "check " + user(u) + " " + PASSWORD + "\n";
-                        write_all(fd, req.data(), req.size());
-                        if (!r.next(&line) || line.rfind("+OK " + user(u), 0) != 0) _exit(1);
-                    }
-                } catch (const step_failure &) {
-                    _exit(1);
-                }
-                _exit(0);
+        at_once(clients, [&](int k) {
+            int fd = connect_unix(sock);
+            line_reader r(fd);
+            std::string line;
+            for (int i = 0; i < n; i++) {
+                int u = nth(k * n + i);
+                std::string req = "check " + user(u) + " " + PASSWORD + "\n";
+                write_all(fd, req.data(), req.size());
+                if (!r.next(&line) || line.rfind("+OK " + user(u), 0) != 0) return false;
             }
-            kids.push_back(pid);
-        }
-        for (pid_t k : kids) {
-            int status = 0;
-            waitpid(k, &status, 0);
-            if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) fail("a daemon client failed");
-        }
+            return true;
+        });
     };
     round(2); // every worker started and warm
     double t0 = now();
@@ -1344,33 +1353,23 @@ int bench(int argc, char **argv)
         // Clients at once, each failing from its own addresses, the first
         // at address number from; their lines are sent 100 at a time.
         auto failures = [&](int from, int clients, int each) {
-            std::vector<pid_t> kids;
-            for (int k = 0; k < clients; k++) {
-                pid_t pid = fork();
-                if (pid == 0) {
-                    int fd = connect_unix(sock);
-                    line_reader r(fd);
-                    std::string text, reply;
-                    for (int i = 0; i < each; i++) {
-                        int a = from + k * each + i;
-                        text += "check u" + std::to_string(a) + " wrong 10." +
-                                std::to_string(a >> 16 & 255) + "." + std::to_string(a >> 8 & 255) +
-                                "." + std::to_string(a & 255) + "\n";
-                        if (i % 100 != 99) continue;
-                        write_all(fd, text.data(), text.size());
-                        text.clear();
-                        for (int j = 0; j < 100; j++)
-                            if (!r.next(&reply) || reply.rfind("-ERR", 0) != 0) _exit(1);
-                    }
-                    _exit(0);
+            at_once(clients, [&](int k) {
+                int fd = connect_unix(sock);
+                line_reader r(fd);
+                std::string text, reply;
+                for (int i = 0; i < each; i++) {
+                    int a = from + k * each + i;
+                    text += "check u" + std::to_string(a) + " wrong 10." +
+                            std::to_string(a >> 16 & 255) + "." + std::to_string(a >> 8 & 255) +
+                            "." + std::to_string(a & 255) + "\n";
+                    if (i % 100 != 99) continue;
+                    write_all(fd, text.data(), text.size());
+                    text.clear();
+                    for (int j = 0; j < 100; j++)
+                        if (!r.next(&reply) || reply.rfind("-ERR", 0) != 0) return false;
                 }
-                kids.push_back(pid);
-            }
-            for (pid_t k : kids) {
-                int status = 0;
-                waitpid(k, &status, 0);
-                if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) fail("a failing client failed");
-            }
+                return true;
+            });
         };
         failures(1 << 20, 4, 5000); // the table full, the buffers at their size
         long pss0 = pss_kib(d.pid), bound = shared_bytes(d.pid);
