@@ -1,10 +1,10 @@
 // Commands: the client protocol. A caller sends one command per line
 // ("lookup", "check", "set", "del", "search", "quit", "version", "help",
-// and for writers "stats" and "flush")
-// and gets one reply line beginning with "+OK", "-ERR" or "-DEAD"; a search
-// and stats first stream their "+DATA " lines. Lookups and checks pass the
-// throttle and the cache (protect.h) on their way to the modules. The same commands can be given once on
-// the command line (-lookup, -check, ...).
+// and for writers "stats" and "flush") and gets one reply line beginning
+// with "+OK", "-ERR" or "-DEAD"; a search and stats first stream their
+// "+DATA " lines. Lookups and checks pass the throttle and the cache
+// (protect.h) on their way to the modules. The same commands can be given
+// once on the command line (-lookup, -check, ...).
 //
 // This room holds the command table, the handlers that turn a command into
 // an operation of the module table, the reply writers, the command handler
