@@ -6,6 +6,7 @@
 #include "adt/log.h"
 #include "adt/spawn.h"
 #include "adt/wire.h"
+#include "protect.h"
 
 #include <climits>
 #include <cstdarg>
@@ -298,6 +299,21 @@ char *run_version(const Session *, char **, int)
     return nullptr;
 }
 
+// The daemon's counts as "+DATA " lines of the Prometheus text format.
+char *run_stats(const Session *, char **, int)
+{
+    protect_stats([](const char *line) {
+        out()->line("+DATA ", line);
+        out()->flush();
+    });
+    return s_strdup("+OK stats");
+}
+
+char *run_flush(const Session *, char **, int)
+{
+    return s_strdup(protect_flush() ? "+OK cache emptied" : "-DEAD the cache cannot be emptied");
+}
+
 char *run_help(const Session *, char **, int);
 
 const command_row Table[] = {
@@ -314,6 +330,8 @@ const command_row Table[] = {
     {"exit", nullptr, MODE_QUIT, 1, 0, "", nullptr, run_quit},
     {"bye", nullptr, MODE_QUIT, 1, 0, "", nullptr, run_quit},
     {"version", nullptr, MODE_VERSION, 1, 0, "", nullptr, run_version},
+    {"stats", "-stats", MODE_STATS, 1, 0, "", nullptr, run_stats},
+    {"flush", "-flush", MODE_FLUSH, 1, 0, "", nullptr, run_flush},
     {"help", nullptr, MODE_HELP, 1, 0, "", nullptr, run_help},
 };
 
@@ -429,22 +447,60 @@ void trace_input(const char *input)
     imsg("INPUT[%s]", shown);
 }
 
-// Answers the command of row c (null: none) with its words p[0..n-1] for
-// session s.
-Served serve_words(const Session *s, const command_row *c, char **p, int n)
+static_assert(int(MODE_LOOKUP) == int(PROTECT_LOOKUP) && int(MODE_CHECK) == int(PROTECT_CHECK));
+
+// Commands only a writer may give.
+bool for_writers(int mode)
 {
+    return mode == MODE_SET || mode == MODE_DEL || mode == MODE_SEARCH || mode == MODE_STATS ||
+           mode == MODE_FLUSH;
+}
+
+// A lookup or check (with its password) through the throttle and the
+// cache: its reply in *result, or null after it was made to wait (r is to
+// be served again at r->not_before).
+char *run_protected(Request *r, const command_row *c, char **p, int n)
+{
+    bool check = c->mode == MODE_CHECK;
+    ProtectReq q;
+    char reply[WIRE_BUF];
+    int wait = 0;
+    switch (protect_before(&q, c->mode, r->session, p[1], check ? p[2] : nullptr,
+                           check && n > 3 ? p[3] : nullptr, r->step, reply, sizeof reply, &wait)) {
+    case PROTECT_ANSWER:
+        return s_strdup(reply);
+    case PROTECT_WAIT:
+        r->step = 1;
+        r->not_before = spawn_deadline(wait);
+        return nullptr;
+    case PROTECT_ASK:
+        break;
+    }
+    char *result = c->run(r->session, p, n);
+    protect_after(&q, result);
+    return result;
+}
+
+// Answers the command of row c (null: none) with its words p[0..n-1] for
+// the request r.
+Served serve_words(Request *r, const command_row *c, char **p, int n)
+{
+    const Session *s = r->session;
     char *result;
     char bf[WIRE_BUF];
     if (!c)
         result = s_strdup("-ERR Unknown command");
-    else if (!s->writer && (c->mode == MODE_SET || c->mode == MODE_DEL || c->mode == MODE_SEARCH))
+    else if (!s->writer && for_writers(c->mode))
         result = tallis_make_result("-ERR %s not allowed for this client", p[0]);
     else if (unsafe_words(c, p, n, bf, sizeof bf))
         result = tallis_make_result("-ERR %s", bf);
     else if (n < c->words)
         result = tallis_make_result("-ERR %s", c->usage);
-    else
+    else if (c->mode == MODE_LOOKUP || (c->mode == MODE_CHECK && n > 2)) {
+        if (!(result = run_protected(r, c, p, n))) return SERVE_LATER;
+    } else
         result = c->run(s, p, n);
+    protect_end(); // a set or del answers only once the cache forgot the old answers
     if (result) send_reply(result);
     free(result);
     return c && c->mode == MODE_QUIT ? SERVED_LAST : SERVED;
@@ -458,10 +514,10 @@ Served process_command(Request *r)
     char input[WIRE_BUF];
     scpy(input, r->line, sizeof input);
     trim_line(input);
-    trace_input(input);
+    if (r->step == 0) trace_input(input); // a request served again was traced
     char *p[MAX_WORDS];
     int n = ssplit(input, " \r\n", p, MAX_WORDS, 1);
-    return serve_words(r->session, n > 0 ? find_word(p[0]) : nullptr, p, n);
+    return serve_words(r, n > 0 ? find_word(p[0]) : nullptr, p, n);
 }
 
 void command_once(const Session *s, int argc, char **argv)
@@ -469,7 +525,11 @@ void command_once(const Session *s, int argc, char **argv)
     char *p[MAX_WORDS];
     const command_row *c;
     int n = command_line_words(argc, argv, p, &c);
-    serve_words(s, c, p, n);
+    Request r;
+    r.session = s;
+    r.reply = nullptr;
+    r.step = 0;
+    while (serve_words(&r, c, p, n) == SERVE_LATER) my_msleep((int)spawn_left(&r.not_before));
 }
 
 ClientEnd command_loop(Client *c, const Session *s, CommandHandler serve)

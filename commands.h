@@ -1,8 +1,10 @@
 // Commands: the client protocol. A caller sends one command per line
-// ("lookup", "check", "set", "del", "search", "quit", "version", "help")
-// and gets one reply line beginning with "+OK", "-ERR" or "-DEAD"; a search
-// first streams its "+DATA " lines. The same commands can be given once on
-// the command line (-lookup, -check, ...).
+// ("lookup", "check", "set", "del", "search", "quit", "version", "help",
+// and for writers "stats" and "flush") and gets one reply line beginning
+// with "+OK", "-ERR" or "-DEAD"; a search and stats first stream their
+// "+DATA " lines. Lookups and checks pass the throttle and the cache
+// (protect.h) on their way to the modules. The same commands can be given
+// once on the command line (-lookup, -check, ...).
 //
 // This room holds the command table, the handlers that turn a command into
 // an operation of the module table, the reply writers, the command handler
@@ -23,7 +25,7 @@ inline constexpr const char corvane_version[] = "10n";
 
 // Run modes. Mode holds MODE_TERMINAL while commands come from standard
 // input, or the mode of the command given on the command line; "quit" on
-// standard input sets MODE_QUIT. MODE_VERSION and MODE_HELP are only ever a
+// standard input sets MODE_QUIT. MODE_VERSION, MODE_HELP, MODE_STATS and MODE_FLUSH are only ever a
 // command's mode.
 enum {
     MODE_TERMINAL = 0,
@@ -34,7 +36,9 @@ enum {
     MODE_SEARCH = 5,
     MODE_QUIT = 6,
     MODE_VERSION = 7,
-    MODE_HELP = 8
+    MODE_HELP = 8,
+    MODE_STATS = 9,
+    MODE_FLUSH = 10
 };
 extern int Mode;
 
@@ -54,7 +58,9 @@ void commands_use(adt::Tallis *auths);
 // search string holding a blank, a line break or another control
 // character, or an address holding a comma, is refused before any module
 // is asked. A client that is not a writer gets "-ERR %s not allowed for
-// this client" for set, del and search. quit answers "+OK bye" and ends the
+// this client" for set, del, search, stats and flush. A check made to
+// wait by the throttle is SERVE_LATER, served again at its not_before
+// without its line traced again. quit answers "+OK bye" and ends the
 // session (SERVED_LAST); outside a daemon's connection it also sends quit
 // to every module and sets Mode to MODE_QUIT.
 Served process_command(Request *r);
@@ -84,7 +90,7 @@ int search_result(char *result);
 // --- The command line ---
 
 // 1 when arg is a command option (-lookup, -check, -set, -del, -search,
-// -quit; any letter case), else 0.
+// -quit, -stats, -flush; any letter case), else 0.
 int command_option(const char *arg);
 // Checks the command of the command line (argv[0] its command option, the
 // words after it): 0 after setting Mode to its mode; 1 after writing why

@@ -6,6 +6,7 @@
 #include "peers.h"
 #include "privilege.h"
 #include "selfcheck.h"
+#include "throttle.h"
 
 #include <algorithm>
 #include <array>
@@ -47,7 +48,8 @@ enum Kind {
     USER,    // the name or number of a user of this system
     GROUP,   // the name or number of a group of this system
     PEERS,   // users and "@group"s of this system, separated by commas or blanks
-    DIR      // the absolute path of a directory (or of none yet)
+    DIR,     // the absolute path of a directory (or of none yet)
+    NETS     // client addresses and CIDR networks, separated by commas or blanks
 };
 
 struct ValueKind {
@@ -126,6 +128,15 @@ constexpr SettingRow Rows[] = {
     {I_STATE_DIR, "state_dir", nullptr, -1, GLOBAL, of(DIR)},
     {I_LOG_DIR, "log_dir", nullptr, -1, GLOBAL, of(DIR)},
     {I_MAX_CLIENTS, "max_clients", "1024", -1, GLOBAL, number(1, "connections")},
+    {I_FAIL_WINDOW, "fail_window", "600", -1, GLOBAL, number(1, "s")},
+    {I_FAIL_LIMIT, "fail_limit", "5", -1, GLOBAL, number(0, "failures")},
+    {I_USER_FAIL_LIMIT, "user_fail_limit", "0", -1, GLOBAL, number(0, "failures")},
+    {I_FAIL_DELAY, "fail_delay", "2000", -1, GLOBAL, number(0, "ms")},
+    {I_FAIL_EXEMPT, "fail_exempt", "127.0.0.0/8 ::1", -1, GLOBAL, of(NETS)},
+    {I_FAIL_ENTRIES, "fail_entries", "100000", -1, GLOBAL, number(1, "entries")},
+    {I_CACHE_TTL, "cache_ttl", "0", -1, GLOBAL, number(0, "s")},
+    {I_CACHE_NEGATIVE_TTL, "cache_negative_ttl", "0", -1, GLOBAL, number(0, "s")},
+    {I_CACHE_ENTRIES, "cache_entries", "10000", -1, GLOBAL, number(1, "entries")},
 };
 constexpr int ROWS = sizeof Rows / sizeof Rows[0];
 
@@ -381,6 +392,12 @@ static void check_value(config_check *c, int line, const SettingRow &r, const ch
             problem(c, line, "%s '%s' is not a directory", r.name, v);
         break;
     }
+    case NETS: {
+        SharedSettings set;
+        char why[WIRE_BUF];
+        if (!throttle_exempt(&set, v, why, sizeof why)) problem(c, line, "%s", why);
+        break;
+    }
     case TEXT:
     case COMMAND: // its program is checked for each module
         break;
@@ -448,7 +465,8 @@ static void ask_module(config_check *c, const char *domain, const char *binary, 
 }
 
 // Whether the program of each module's binary can be run: it is taken as
-// execve takes it, relative to the state directory where modules run. With CONFIG_ASK_MODULES, each one that can is asked to check itself.
+// execve takes it, relative to the state directory where modules run. With CONFIG_ASK_MODULES, each
+// one that can is asked to check itself.
 static void check_binaries(config_check *c)
 {
     char bf[WIRE_BUF];
@@ -501,6 +519,19 @@ static void check_access(config_check *c)
     for (const std::string &f : found) problem(c, line, "%s", f.c_str());
 }
 
+// For -t: the throttle and the cache set in the file work across logins
+// only in the daemon; a per-login process keeps them for itself.
+static void per_login_note(config_check *c)
+{
+    for (int id : {I_FAIL_LIMIT, I_USER_FAIL_LIMIT, I_CACHE_TTL, I_CACHE_NEGATIVE_TTL}) {
+        if (!c->global_lines.count(id) || config_number(c->ini, id, nullptr) == 0) continue;
+        note(c, c->global_lines[id], false,
+             "warning: without -listen, a per-login process forgets its failure counts and "
+             "kept answers when it ends; the daemon keeps them for all its clients");
+        return;
+    }
+}
+
 SIni config_load(const char *source)
 {
     SIni ini = sini_init(Settings.data());
@@ -540,14 +571,15 @@ SIni config_judge_from(const char *source, const char *path, const char *dir, in
     }
     // A user that does not exist was said with its line; modules would not run.
     std::string why;
-    bool known = runas_resolve(config_global(c.ini, I_USER), config_global(c.ini, I_GROUP), &c.as,
-                               &why);
+    bool known =
+        runas_resolve(config_global(c.ini, I_USER), config_global(c.ini, I_GROUP), &c.as, &why);
     if (!known) c.how &= ~CONFIG_ASK_MODULES;
     char state[PATH_BUF];
     c.dir = config_directory(c.ini, I_STATE_DIR, dir, state);
     check_binaries(&c);
     c.dir = dir;
     if (known) check_access(&c);
+    if (how & CONFIG_ASK_MODULES) per_login_note(&c);
     return c.ini;
 }
 

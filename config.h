@@ -57,7 +57,17 @@ enum {
     I_GROUP = 33,       // ... and its group (default: the user's own), global
     I_STATE_DIR = 34,   // where modules run (default: the configuration directory), global
     I_LOG_DIR = 35,     // where the log file is (default: the configuration directory), global
-    I_MAX_CLIENTS = 36  // the daemon's: most connections held at once, global
+    I_MAX_CLIENTS = 36, // the daemon's: most connections held at once, global
+    // Failure throttling and the result cache (throttle.h, cache.h), global:
+    I_FAIL_WINDOW = 37,        // seconds over which failed checks count
+    I_FAIL_LIMIT = 38,         // failures per client address before its checks wait; 0: off
+    I_USER_FAIL_LIMIT = 39,    // failures per user name before its checks wait; 0: off
+    I_FAIL_DELAY = 40,         // ms of the first wait, doubled per failure past the limit
+    I_FAIL_EXEMPT = 41,        // client networks never throttled
+    I_FAIL_ENTRIES = 42,       // most addresses and names counted at once
+    I_CACHE_TTL = 43,          // seconds a "+..." answer is kept; 0: off
+    I_CACHE_NEGATIVE_TTL = 44, // seconds a "-ERR" answer of a check is kept; 0: off
+    I_CACHE_ENTRIES = 45       // most answers kept at once
 };
 
 // Ties a module to its configuration domain. The multiplexer keeps a

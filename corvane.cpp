@@ -12,6 +12,8 @@
 #include "gate.h"
 #include "passwd.h"
 #include "privilege.h"
+#include "protect.h"
+#include "shm.h"
 #include "snapshot.h"
 #include "worker.h"
 
@@ -46,6 +48,7 @@ struct FrontEnd {
     Tallis *auths = nullptr;        // the module table
     CorvaneData *records = nullptr; // one record per module domain
     Client stdio;                   // the caller on standard input and output
+    Shm *shm = nullptr;             // the counts and answers: the daemon's, or our own
 } F;
 
 // The caller on standard input and output may do everything, and its quit
@@ -283,6 +286,7 @@ int start_modules(int n)
     tallis_search_limit(F.auths, config_number(F.ini, I_SEARCH_LIMIT, nullptr));
     tallis_search_timeout(F.auths, config_number(F.ini, I_SEARCH_TIMEOUT, nullptr));
     tallis_retry_after(F.auths, config_number(F.ini, I_RETRY_AFTER, nullptr));
+    tallis_observe(F.auths, protect_observe);
     commands_use(F.auths);
     F.records = static_cast<CorvaneData *>(calloc(n, sizeof(CorvaneData)));
     for (int i = 0; i < n; i++) {
@@ -310,6 +314,13 @@ int serve_here(int argc, char **argv, int failed)
         return failed;
     }
     if (!start_modules(n)) return failed;
+    // Counts and answers of our own, which end with this process.
+    SharedSettings set;
+    protect_settings(F.ini, 0, &set);
+    char why[WIRE_BUF];
+    F.shm = protect_region(&set, why, sizeof why);
+    if (!F.shm) emsg("Nothing is throttled, cached or counted: %s", why);
+    protect_use(F.shm, &set);
     int status = process_args(argc, argv, 1);
     if (status) return status;
     if (F.passwd) return passwd_set(F.passwd, &Local, process_command);
@@ -338,6 +349,15 @@ int work(void)
         return 1;
     }
     configure_log();
+    char why[WIRE_BUF];
+    F.shm = shm_attach(SHM_FD, why, sizeof why);
+    if (!F.shm) {
+        print_dead("Cannot use the memory the workers share: %s", why);
+        return 1;
+    }
+    SharedSettings set;
+    protect_settings(F.ini, 1, &set);
+    protect_use(F.shm, &set);
     config_directory(F.ini, I_STATE_DIR, F.dir, F.state_dir);
     int n = sini_domains(F.ini);
     if (n == 0 || !start_modules(n)) return 1;
@@ -356,6 +376,8 @@ int process_args(int argc, char **argv, int stage)
 void cleanup(void)
 {
     commands_use(nullptr);
+    protect_use(nullptr, nullptr);
+    shm_free(&F.shm);
     free(F.records);
     F.records = nullptr;
     tallis_free(&F.auths);

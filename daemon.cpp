@@ -32,7 +32,9 @@
 #include "config.h"
 #include "connections.h"
 #include "peers.h"
+#include "protect.h"
 #include "snapshot.h"
+#include "stats.h"
 #include "worker.h"
 
 using namespace adt;
@@ -112,8 +114,7 @@ struct Supervisor {
     long long stop_at = 0;
     sigset_t old_mask;
     std::vector<std::string> args; // a worker's command line
-    // Counts for the statistics: connections held, and refused.
-    unsigned long long accepted = 0, refused = 0;
+    Shm *shm = nullptr;            // the counts and answers the workers share (owned)
 };
 
 long long now_ms(const Supervisor *s)
@@ -212,9 +213,20 @@ void socket_access(SIni config, mode_t *mode, gid_t *gid)
 }
 
 // The settings a reload cannot change: they keep their values, and the
-// reload says so.
-void restart_needed(SIni running, SIni loaded)
+// reload says so. The shared tables keep the sizes of region.
+void restart_needed(SIni running, SIni loaded, const Shm *region)
 {
+    SharedSettings set;
+    protect_settings(loaded, 1, &set);
+    const struct {
+        int id, part;
+        ShmPart size;
+    } tables[] = {{I_FAIL_ENTRIES, SHM_THROTTLE, throttle_part(&set)},
+                  {I_CACHE_ENTRIES, SHM_CACHE, cache_part(&set)}};
+    for (const auto &t : tables)
+        if (t.size.count != region->part[t.part].count)
+            amsg("Reload: %s %u is not used: restart needed (it stays %u)", config_name(t.id),
+                 t.size.count, region->part[t.part].count);
     mode_t m1, m2;
     gid_t g1, g2;
     socket_access(running, &m1, &g1);
@@ -261,7 +273,11 @@ void start_worker(Supervisor *s)
         if (null > 0) dup2(null, STDIN_FILENO);
         int chan = fcntl(ch[1], F_DUPFD_CLOEXEC, 10),
             bytes = fcntl(s->snapshot, F_DUPFD_CLOEXEC, 10);
-        if (dup2(chan, WORKER_CHANNEL) < 0 || dup2(bytes, WORKER_CONFIG) < 0) _exit(127);
+        Shm region = *s->shm; // its descriptor clear of those placed before it
+        region.fd = fcntl(s->shm->fd, F_DUPFD_CLOEXEC, 10);
+        if (dup2(chan, WORKER_CHANNEL) < 0 || dup2(bytes, WORKER_CONFIG) < 0 ||
+            !shm_pass(&region, SHM_FD))
+            _exit(127);
         execv("/proc/self/exe", argv.data());
         _exit(127);
     }
@@ -354,7 +370,7 @@ bool say_refusal(Supervisor *s, uid_t uid)
 // Sends the one line a refused peer gets and closes its connection.
 void refuse(Supervisor *s, int fd, const char *line)
 {
-    s->refused++;
+    stats_count(s->shm, STAT_REFUSED);
     send(fd, line, strlen(line), MSG_DONTWAIT | MSG_NOSIGNAL);
     close(fd);
 }
@@ -377,6 +393,7 @@ void drop(Supervisor *s, Connection *c, const char *why)
     epoll_ctl(s->ep, EPOLL_CTL_DEL, c->fd, nullptr);
     close(c->fd);
     if (--s->per_uid[c->peer.uid] <= 0) s->per_uid.erase(c->peer.uid);
+    stats_connections(s->shm, -1);
     resume_worker(s, c->id); // the rest of its reply is answered to no one
     s->conns.erase(c->id);
 }
@@ -448,7 +465,7 @@ void admit(Supervisor *s, int fd)
         return refuse(s, fd, "-DEAD too many connections\n");
     }
     held++;
-    s->accepted++;
+    stats_connections(s->shm, 1);
     uint64_t id = ++s->last_conn;
     Connection &c = s->conns[id];
     conn_init(&c, id, fd);
@@ -697,7 +714,7 @@ void reload(Supervisor *s)
         if (snapshot >= 0) close(snapshot);
         return;
     }
-    restart_needed(s->config, config);
+    restart_needed(s->config, config, s->shm);
     imsg("Reload: new workers start on the new configuration");
     sini_free(&s->reloaded);
     s->config = s->reloaded = config;
@@ -833,6 +850,15 @@ int daemon_supervise(DaemonStart *d)
     s.snapshot = d->snapshot;
     s.base = s.next_start = spawn_deadline(0);
     read_settings(&s);
+    SharedSettings shared;
+    protect_settings(s.config, 1, &shared);
+    char why[WIRE_BUF];
+    s.shm = protect_region(&shared, why, sizeof why);
+    if (!s.shm) {
+        print_dead("cannot make the memory the workers share: %s", why);
+        listener_close(&d->listener);
+        return 1;
+    }
     for (int i = 0; i < d->argc; i++) s.args.push_back(d->argv[i]);
     s.args.insert(s.args.end(), {"-worker", std::to_string(getpid()), d->log_dir});
     // The supervisor holds its clients' passwords: no one of its user may read them.
@@ -859,5 +885,6 @@ int daemon_supervise(DaemonStart *d)
     close(s.snapshot);
     sigprocmask(SIG_SETMASK, &s.old_mask, nullptr);
     sini_free(&s.reloaded);
+    shm_free(&s.shm);
     return 0;
 }

@@ -30,6 +30,11 @@
 // socket file (when the daemon may), let the requests in hand be answered
 // for up to 5 s, and stop every worker and module.
 //
+// The supervisor makes the memory its workers share (the failure counts,
+// the result cache and the statistics: protect.h), sized at the start and
+// kept across reloads, and hands it to every worker it starts; it counts
+// the connections held and refused there.
+//
 // The daemon knows nothing of what the lines mean: the workers hand them to
 // the command handler (request.h) with their connection's session.
 #ifndef DAEMON_H

@@ -45,8 +45,9 @@
 #include <cstdint>
 #include <sodium/crypto_generichash.h>
 
-// The descriptor a worker finds the region on.
-inline constexpr int SHM_FD = 4;
+// The descriptor a worker finds the region on (after its channel and its
+// configuration, worker.h).
+inline constexpr int SHM_FD = 5;
 // Bytes of a keyed hash (BLAKE2b, 128 bits).
 inline constexpr int SHM_DIGEST = 16;
 // Bytes of the hash key.

@@ -189,6 +189,20 @@ int throttle_check(Shm *s, const SharedSettings *set, const ThrottleKeys *k, lon
     return wait;
 }
 
+void throttle_served(Shm *s, const ThrottleKeys *k, long now)
+{
+    if (!k || k->n == 0) return;
+    ShmLock lock(s);
+    Table t;
+    if (!lock || !open_table(&t, s)) return;
+    for (int i = 0; i < k->n && i < 2; i++) {
+        TableEntry *e = table_find(&t, k->key[i].digest);
+        fail_data *d = e ? static_cast<fail_data *>(table_data(e)) : nullptr;
+        if (d && d->wait_until > now && d->wait_until <= now + THROTTLE_SLACK_MS)
+            d->wait_until = now;
+    }
+}
+
 int throttle_failed(Shm *s, const SharedSettings *set, const ThrottleKeys *k, long now)
 {
     if (!k || k->n == 0) return 0;

@@ -42,6 +42,8 @@
 
 inline constexpr int THROTTLE_MAX_MS = 15000;
 inline constexpr int THROTTLE_STEPS = 8;
+// A wait that ends within this many ms is taken as ended (throttle_served).
+inline constexpr int THROTTLE_SLACK_MS = 10;
 
 // The keys of one check, worked out once and used for its decision and
 // its outcome.
@@ -71,6 +73,11 @@ void throttle_keys(const Shm *s, const SharedSettings *set, unsigned int uid, co
 // null) gets the failures of the key that imposes the wait, else 0.
 int throttle_check(Shm *s, const SharedSettings *set, const ThrottleKeys *k, long now,
                    int *failures);
+// A check that waited is served now: its keys' waits are over, even when
+// it was handed back up to THROTTLE_SLACK_MS early (times in whole ms are
+// rounded on the way), so that the next check of the key is judged anew
+// rather than refused as one that comes while another waits.
+void throttle_served(Shm *s, const ThrottleKeys *k, long now);
 // After a check answered "-ERR" (also from the negative cache): counts a
 // failure of each key. The most failures a key now has.
 int throttle_failed(Shm *s, const SharedSettings *set, const ThrottleKeys *k, long now);

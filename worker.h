@@ -1,9 +1,10 @@
 // Worker: the side of a daemon that runs modules. A worker is the program
 // started again by the supervisor (with -worker), with the channel to the
-// supervisor on descriptor WORKER_CHANNEL and the accepted configuration's
-// bytes on WORKER_CONFIG. It does the ordinary start-up (configuration,
-// log, modules) and then serves the requests the supervisor hands it, one at
-// a time, with the command handler; it holds no client connection.
+// supervisor on descriptor WORKER_CHANNEL, the accepted configuration's
+// bytes on WORKER_CONFIG and the memory the workers share on SHM_FD
+// (shm.h). It does the ordinary start-up (configuration, log, the shared
+// memory, modules) and then serves the requests the supervisor hands it,
+// one at a time, with the command handler; it holds no client connection.
 //
 // It lives no longer than its supervisor: it ends when the channel closes
 // (after the request in hand), and at once, with its modules, when the

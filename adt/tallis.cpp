@@ -160,6 +160,16 @@ void tallis_workdir(Tallis *t, const char *dir)
     t->Workdir = s_strdup(dir);
 }
 
+void tallis_observe(Tallis *t, TallisObserver cb)
+{
+    if (!t) return;
+    t->Observer = cb;
+    for (int i = 0; i < t->ModuleCount; i++) {
+        t->Modules[i].Observer = cb;
+        if (t->Modules[i].GivenUp) t->Modules[i].GivenUp->Observer = cb;
+    }
+}
+
 int tallis_given_up(Tallis *t)
 {
     int n = 0;
@@ -255,6 +265,7 @@ int tallis_add(Tallis *x, const char *binary, int priority, int timeout, void *d
     forget_given_up(m);
     keep_unanswered(m, nullptr);
     m->RetryAfter = x->RetryAfter;
+    m->Observer = x->Observer;
     m->Uid = x->uid;
     m->Gid = x->gid;
     m->Priority = priority;
@@ -333,6 +344,7 @@ void module_dead(Module *m)
     clock_gettime(CLOCK_MONOTONIC, &m->LastFailure);
     if (m->Dead >= MAX_RESTARTS) {
         emsg("Module%d reported -DEAD %d times, not using it anymore", m->Priority, m->Dead);
+        if (m->Observer) m->Observer(m->Priority, TALLIS_GIVEN_UP, 0, 0);
         Module *gone = static_cast<Module *>(calloc(1, sizeof(Module)));
         if (gone) {
             *gone = *m;
@@ -356,6 +368,7 @@ int module_restart(Module *m)
 {
     if (!m) return 0;
     imsg("Restarting module %d", m->Priority);
+    if (m->Observer) m->Observer(m->Priority, TALLIS_RESTART, 0, 0);
     spawn_free(&m->Process, 0);
     return start_module(m);
 }
@@ -418,6 +431,9 @@ char *tallis_make_result(const char *format, ...)
 namespace
 {
 
+// The reason of an exchange that ran out of time begins so.
+const char NO_ANSWER[] = "did not answer within";
+
 // How an exchange with one module ended.
 enum Asked {
     NOT_SENT = -1, // the request would not fit a request line; nothing was sent
@@ -436,7 +452,7 @@ void what_happened(Module *m, bool writing, char *bf, int bfsz)
     int wait = error == ETIMEDOUT || error == EMSGSIZE ? 0 : END_WAIT;
     if (spawn_ended(m->Process, bf, bfsz, wait)) return;
     if (error == ETIMEDOUT)
-        lprintf(bf, bfsz, "did not answer within %d ms", m->Timeout);
+        lprintf(bf, bfsz, "%s %d ms", NO_ANSWER, m->Timeout);
     else if (error == EMSGSIZE)
         lprintf(bf, bfsz, "answered with a line longer than %d characters", WIRE_TEXT);
     else if (error == EPIPE)
@@ -513,30 +529,71 @@ int reply_to(int sent, Module *m, char **result)
     return sent == DONE ? read_reply(m, result) : sent;
 }
 
+// One exchange with a module, told to its observer when it ends: its
+// module's number is taken at the start, as a failure may empty the slot.
+class Observed
+{
+  public:
+    Observed(const Module *m, TallisEvent event)
+        : cb_(m->Observer), number_(m->Priority), event_(event)
+    {
+        if (cb_) clock_gettime(CLOCK_MONOTONIC, &start_);
+    }
+    // Tells the observer how the exchange (asked, *result) ended; asked.
+    int done(int asked, char *const *result) const
+    {
+        if (!cb_) return asked;
+        struct timespec end;
+        clock_gettime(CLOCK_MONOTONIC, &end);
+        long micros =
+            (end.tv_sec - start_.tv_sec) * 1000000L + (end.tv_nsec - start_.tv_nsec) / 1000;
+        const char *r = *result ? *result : "";
+        int outcome = TALLIS_ERR;
+        if (asked == DONE)
+            outcome = is_dead(r) ? TALLIS_DEAD : is_success(r) ? TALLIS_OK : TALLIS_ERR;
+        else if (asked == FAILED)
+            outcome = strstr(r, NO_ANSWER) ? TALLIS_TIMEOUT : TALLIS_DEAD;
+        cb_(number_, event_, outcome, micros);
+        return asked;
+    }
+
+  private:
+    TallisObserver cb_;
+    int number_;
+    TallisEvent event_;
+    struct timespec start_ = {0, 0};
+};
+
 int lookup_exchange(Module *m, const char *username, char **result)
 {
-    return reply_to(send_request(m, username, result, "lookup %s", username), m, result);
+    Observed o(m, TALLIS_LOOKUP);
+    return o.done(reply_to(send_request(m, username, result, "lookup %s", username), m, result),
+                  result);
 }
 
 int check_exchange(Module *m, const char *username, const char *password, const char *ip,
                    char **result)
 {
+    Observed o(m, TALLIS_CHECK);
     int sent =
         send_request(m, username, result, "check %s %s %s", username, password, ip ? ip : "");
-    return reply_to(sent, m, result);
+    return o.done(reply_to(sent, m, result), result);
 }
 
 int set_exchange(Module *m, const char *username, const char *password, const char *rest,
                  char **result)
 {
+    Observed o(m, TALLIS_SET);
     int sent = send_request(m, nullptr, result, "set %s %s%s%s", username, password,
                             rest ? " " : "", rest ? rest : "");
-    return reply_to(sent, m, result);
+    return o.done(reply_to(sent, m, result), result);
 }
 
 int del_exchange(Module *m, const char *username, char **result)
 {
-    return reply_to(send_request(m, nullptr, result, "del %s", username), m, result);
+    Observed o(m, TALLIS_DEL);
+    return o.done(reply_to(send_request(m, nullptr, result, "del %s", username), m, result),
+                  result);
 }
 
 // A search that has taken `taken` data lines from m and is offered more,
@@ -558,8 +615,8 @@ struct SearchBounds {
     int ms = DEFAULT_SEARCH_TIME;
 };
 
-int search_exchange(Module *m, const char *string, const char *rest, TallisLineCB cb,
-                    SearchBounds bounds, char **result)
+int search_lines(Module *m, const char *string, const char *rest, TallisLineCB cb,
+                 SearchBounds bounds, char **result)
 {
     struct timespec end = spawn_deadline(bounds.ms);
     int sent = send_request(m, nullptr, result, "search %s%s%s", string, rest ? " " : "",
@@ -589,6 +646,13 @@ int search_exchange(Module *m, const char *string, const char *rest, TallisLineC
             return DONE;
         }
     }
+}
+
+int search_exchange(Module *m, const char *string, const char *rest, TallisLineCB cb,
+                    SearchBounds bounds, char **result)
+{
+    Observed o(m, TALLIS_SEARCH);
+    return o.done(search_lines(m, string, rest, cb, bounds, result), result);
 }
 
 // Readies an exchange through the public calls: no result yet; 0 when

@@ -48,6 +48,25 @@ typedef char *(*TallisCB2)(Module *m, void *data, char *username, char *second, 
 // call; its result is not looked at.
 typedef int (*TallisLineCB)(char *line);
 
+// What an observer is told of: one exchange with a module (its operation,
+// its outcome and how long it took), or a module restarted or given up.
+enum TallisEvent {
+    TALLIS_LOOKUP,
+    TALLIS_CHECK,
+    TALLIS_SET,
+    TALLIS_DEL,
+    TALLIS_SEARCH,
+    TALLIS_RESTART,
+    TALLIS_GIVEN_UP
+};
+// How an exchange ended: a reply "+...", a reply "-ERR ..." (or a request
+// too long to send), "-DEAD" or a failed exchange, no reply in time.
+enum TallisOutcome { TALLIS_OK, TALLIS_ERR, TALLIS_DEAD, TALLIS_TIMEOUT };
+// Told of every exchange of every module, the move guard's lookups and a
+// set on check included (micros: the exchange's time), and of every
+// restart and give-up (outcome and micros 0).
+typedef void (*TallisObserver)(int module, int event, int outcome, long micros);
+
 // One slot of the table. Empty when Process is null.
 struct tallis_module {
     struct spawn_process *Process; // the module's child, owned; null: empty slot
@@ -70,25 +89,27 @@ struct tallis_module {
     // failure text or "-DEAD" line), for a gatekeeper that could not decide
     // because of it. Owned; null when it answered.
     char *Unanswered;
+    TallisObserver Observer; // copied from the table; null: none
 };
 
 // The module table.
 struct tallis {
-    int ModuleCount; // slots in Modules, fixed at creation
-    int SetOnce;     // a set stops after the first module that answered
-    int DelOnce;     // a del stops after the first module that answered
-    Module *Modules; // the slots, owned
-    TallisCB LCB;    // lookup gatekeeper; null: every module takes part
-    TallisCB2 CCB;   // check gatekeeper (second text: the client address)
-    TallisCB2 SCB;   // set gatekeeper (second text: the password), also for set on check
-    TallisCB DCB;    // del gatekeeper
-    TallisCB SECB;   // search gatekeeper (name buffer: the search string)
-    int uid;         // user id for new modules; -1 keeps our own
-    int gid;         // group id for new modules; -1 keeps our own
-    int SearchLimit; // most "+DATA " lines taken from one module in one search
-    int SearchTime;  // most ms one module's search may take
-    int RetryAfter;  // seconds; see above. Copied into each module
-    char *Workdir;   // working directory of modules started from now on, owned; null: ours
+    int ModuleCount;         // slots in Modules, fixed at creation
+    int SetOnce;             // a set stops after the first module that answered
+    int DelOnce;             // a del stops after the first module that answered
+    Module *Modules;         // the slots, owned
+    TallisCB LCB;            // lookup gatekeeper; null: every module takes part
+    TallisCB2 CCB;           // check gatekeeper (second text: the client address)
+    TallisCB2 SCB;           // set gatekeeper (second text: the password), also for set on check
+    TallisCB DCB;            // del gatekeeper
+    TallisCB SECB;           // search gatekeeper (name buffer: the search string)
+    int uid;                 // user id for new modules; -1 keeps our own
+    int gid;                 // group id for new modules; -1 keeps our own
+    int SearchLimit;         // most "+DATA " lines taken from one module in one search
+    int SearchTime;          // most ms one module's search may take
+    int RetryAfter;          // seconds; see above. Copied into each module
+    char *Workdir;           // working directory of modules started from now on, owned; null: ours
+    TallisObserver Observer; // told of each exchange, restart and give-up; null: none
 };
 typedef struct tallis Tallis;
 
@@ -114,6 +135,8 @@ void tallis_retry_after(Tallis *t, int seconds);
 // directory dir (a copy is kept; null: ours), so that relative paths in
 // their command lines and stores resolve against it.
 void tallis_workdir(Tallis *t, const char *dir);
+// Installs the observer (null: none) for every module, also those already added.
+void tallis_observe(Tallis *t, TallisObserver cb);
 // How many modules have been given up (at their sixth failure) so far.
 int tallis_given_up(Tallis *t);
 // Installs the five gatekeepers; any may be null.

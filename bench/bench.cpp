@@ -33,7 +33,7 @@
 //   corvane-bench [-runs N] [-n ROUNDTRIPS] [-keep] [-nopin] [-only GROUP]
 //
 // -only runs one group, for a profiler or strace to look at: raw, channel,
-// pipelined, lockstep, modules, command, checks, memory, ldap, daemon or pam (figures that
+// pipelined, lockstep, modules, command, checks, memory, ldap, daemon, protect or pam (figures that
 // need raw then show no ratio).
 #include <algorithm>
 #include <cerrno>
@@ -576,6 +576,29 @@ int connect_unix(const std::string &path)
     return -1;
 }
 
+// Runs client(k) for k from 0 to clients - 1, each in a process of its own,
+// all at once; fails unless every one answers true.
+void at_once(int clients, const std::function<bool(int k)> &client)
+{
+    std::vector<pid_t> kids;
+    for (int k = 0; k < clients; k++) {
+        pid_t pid = fork();
+        if (pid == 0) {
+            try {
+                _exit(client(k) ? 0 : 1);
+            } catch (const step_failure &) {
+                _exit(1);
+            }
+        }
+        kids.push_back(pid);
+    }
+    for (pid_t k : kids) {
+        int status = 0;
+        waitpid(k, &status, 0);
+        if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) fail("a daemon client failed");
+    }
+}
+
 // Checks per second through `corvane -listen` with `workers` workers in the
 // configuration dir: `clients` processes at once, each on a connection of
 // its own asking `each` checks in lock-step (a connection holds its worker).
@@ -602,32 +625,18 @@ double daemon_run(const std::string &bin, const std::string &dir, int workers, i
     std::string sock = dir + "/s";
     child d = start_daemon(bin, dir, sock);
     auto round = [&](int n) {
-        std::vector<pid_t> kids;
-        for (int k = 0; k < clients; k++) {
-            pid_t pid = fork();
-            if (pid == 0) {
-                try {
-                    int fd = connect_unix(sock);
-                    line_reader r(fd);
-                    std::string line;
-                    for (int i = 0; i < n; i++) {
-                        int u = nth(k * n + i);
-                        std::string req = "check " + user(u) + " " + PASSWORD + "\n";
-                        write_all(fd, req.data(), req.size());
-                        if (!r.next(&line) || line.rfind("+OK " + user(u), 0) != 0) _exit(1);
-                    }
-                } catch (const step_failure &) {
-                    _exit(1);
-                }
-                _exit(0);
+        at_once(clients, [&](int k) {
+            int fd = connect_unix(sock);
+            line_reader r(fd);
+            std::string line;
+            for (int i = 0; i < n; i++) {
+                int u = nth(k * n + i);
+                std::string req = "check " + user(u) + " " + PASSWORD + "\n";
+                write_all(fd, req.data(), req.size());
+                if (!r.next(&line) || line.rfind("+OK " + user(u), 0) != 0) return false;
             }
-            kids.push_back(pid);
-        }
-        for (pid_t k : kids) {
-            int status = 0;
-            waitpid(k, &status, 0);
-            if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) fail("a daemon client failed");
-        }
+            return true;
+        });
     };
     round(2); // every worker started and warm
     double t0 = now();
@@ -649,22 +658,22 @@ double socket_login_ms(const std::string &bin, const std::string &dir, int count
     child d = start_daemon(bin, dir, sock);
     std::vector<double> took;
     for (int i = 0; i < count; i++) {
+        // The password waits in the pipe: /bin/true ends without reading it.
         int in[2];
         if (pipe(in) != 0) fail("pipe");
+        write_all(in[1], PASSWORD, strlen(PASSWORD));
+        close(in[1]);
         double t0 = now();
         pid_t pid = fork();
         if (pid == 0) {
             dup2(in[0], 0);
             close(in[0]);
-            close(in[1]);
             setenv("PAM_USER", user(nth(i)).c_str(), 1);
             if (floor) execl("/bin/true", "true", nullptr);
             execl(ADAPTER_BIN, ADAPTER_BIN, "--pam", "--socket", sock.c_str(), nullptr);
             _exit(127);
         }
         close(in[0]);
-        write_all(in[1], PASSWORD, strlen(PASSWORD));
-        close(in[1]);
         int status = 0;
         waitpid(pid, &status, 0);
         took.push_back((now() - t0) * 1000);
@@ -676,10 +685,27 @@ double socket_login_ms(const std::string &bin, const std::string &dir, int count
     return median(took);
 }
 
-// Milliseconds of one check through the daemon at sock, each on a
-// connection of its own (askd_ask: connect, ask, read the reply), over 2000
-// checks; meanwhile `idle` more connections are held open, doing nothing,
-// and none of them may be refused or closed.
+// --- Throttling, the cache and their memory ---
+
+// Milliseconds of one request over a new connection to the daemon at sock:
+// connect, send line, read the reply, which must begin with expect.
+double request_ms(const std::string &sock, const std::string &line, const std::string &expect)
+{
+    double t0 = now();
+    int fd = connect_unix(sock);
+    if (fd < 0) fail("cannot connect to " + sock);
+    write_all(fd, line.data(), line.size());
+    line_reader r(fd);
+    std::string reply;
+    bool ok = r.next(&reply) && reply.rfind(expect, 0) == 0;
+    close(fd);
+    if (!ok) fail("the daemon answered '" + reply + "' to " + line.substr(0, line.find(' ')));
+    return (now() - t0) * 1000;
+}
+
+// Milliseconds of one check through the daemon at sock, each on a new
+// connection, the median of 2000; meanwhile `idle` more connections are
+// held open, doing nothing, and none of them may be refused or closed.
 double ask_ms(const std::string &sock, int idle)
 {
     std::vector<int> held;
@@ -687,22 +713,66 @@ double ask_ms(const std::string &sock, int idle)
         held.push_back(connect_unix(sock));
         if (held.back() < 0) fail("cannot connect to " + sock + ": " + strerror(errno));
     }
-    char reply[ASKD_BUF];
-    std::string line = "check " + user(1) + " " + PASSWORD;
-    askd_query q = {sock.c_str(), line.c_str(), 30000, "corvane"};
-    auto ask = [&] {
-        if (askd_ask(&q, reply, sizeof reply) != ASKD_OK)
-            fail("the daemon answered '" + std::string(reply) + "'");
-    };
-    ask(); // accepted after every idle one: a socket's backlog is taken in order
-    double t0 = now();
-    for (int i = 0; i < 2000; i++) ask();
-    double ms = (now() - t0) * 1000 / 2000;
+    const std::string line = "check " + user(1) + " " + PASSWORD + "\n", ok = "+OK";
+    request_ms(sock, line, ok); // accepted after every idle one: a backlog is taken in order
+    std::vector<double> took;
+    for (int i = 0; i < 2000; i++) took.push_back(request_ms(sock, line, ok));
     std::vector<pollfd> polls;
     for (int fd : held) polls.push_back({fd, POLLIN, 0});
     if (poll(polls.data(), polls.size(), 0) != 0) fail("the daemon let an idle connection go");
     for (int fd : held) close(fd);
-    return ms;
+    return median(took);
+}
+
+// dir's configuration with the global settings lines first.
+std::string with_settings(const std::string &dir, const std::string &name, const std::string &lines)
+{
+    std::string to = S.dir + "/" + name;
+    std::filesystem::create_directories(to);
+    std::ifstream in(dir + "/corvane.ini");
+    std::string ini((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::ofstream(to + "/corvane.ini") << lines << ini;
+    return to;
+}
+
+// Proportional set size of pid and its children (a daemon's supervisor and
+// workers), in KiB.
+long pss_kib(pid_t pid)
+{
+    long total = 0;
+    std::vector<pid_t> pids = {pid};
+    for (const auto &e : std::filesystem::directory_iterator("/proc")) {
+        std::ifstream st(e.path() / "stat");
+        std::string line;
+        if (!std::getline(st, line) || line.rfind(')') == std::string::npos) continue;
+        std::istringstream rest(line.substr(line.rfind(')') + 2));
+        std::string state;
+        long ppid = 0;
+        rest >> state >> ppid;
+        if (ppid == pid) pids.push_back(static_cast<pid_t>(std::stol(e.path().filename())));
+    }
+    for (pid_t p : pids) {
+        std::ifstream f("/proc/" + std::to_string(p) + "/smaps_rollup");
+        for (std::string key; f >> key; f.ignore(1 << 20, '\n'))
+            if (key == "Pss:") {
+                long kib;
+                f >> kib;
+                total += kib;
+                break;
+            }
+    }
+    return total;
+}
+
+// Bytes of the memory a daemon's workers share, as its supervisor maps it.
+long shared_bytes(pid_t pid)
+{
+    std::ifstream maps("/proc/" + std::to_string(pid) + "/maps");
+    for (std::string line; std::getline(maps, line);)
+        if (line.find("corvane-shared") != std::string::npos)
+            return std::stol(line.substr(line.find('-') + 1), nullptr, 16) -
+                   std::stol(line, nullptr, 16);
+    return -1;
 }
 
 // Corvane's own high-water mark of resident memory, in KiB.
@@ -1260,13 +1330,102 @@ int bench(int argc, char **argv)
         kill(d.pid, SIGTERM);
         finish(d);
         double a = median(alone), b = median(beside);
-        add("daemon: check on a connection of its own (askd_ask), free module", "ms", a, -1, "",
-            -1);
+        add("daemon: check on a new connection, free module", "ms", a, -1, "", -1);
         snprintf(t, sizeof t, "<= 1.1 x alone (%.2f)", b / a);
         add("daemon: the same beside 500 idle connections", "ms", b, -1, t, b <= 1.1 * a);
     });
 
-    // 11: logins through PAM. In this process, each a new handle and a new
+    // 11: what throttling and the cache cost and save, over new connections
+    // to the daemon: a repeated yescrypt check from the cache beside the same
+    // check asked of the module each time; a login that is not throttled with
+    // throttling on and off, interleaved; memory under failures from many
+    // addresses.
+    step(want("protect"), "protect", [&] {
+        place(S.chain, S.chain);
+        std::string sock = S.dir + "/p.sock";
+        const std::string check = "check " + user(nth(0)) + " " + PASSWORD + "\n",
+                          ok = "+OK " + user(nth(0));
+        auto checks_ms = [&](const std::string &dir, int count) {
+            child d = start_daemon(corvane_bin, dir, sock);
+            request_ms(sock, check, ok); // the modules warm, the answer kept
+            std::vector<double> took;
+            for (int i = 0; i < count; i++) took.push_back(request_ms(sock, check, ok));
+            kill(d.pid, SIGTERM);
+            finish(d);
+            return median(took);
+        };
+        double cached = checks_ms(with_settings(one, "cached", "cache_ttl 300\n"), 2000);
+        double asked = checks_ms(with_settings(one, "uncached", "cache_ttl 0\n"), 40);
+        add("daemon: repeated yescrypt check, from the cache", "ms", cached, -1, "<= 0.1 ms",
+            cached <= 0.1);
+        add("daemon: the same check, no cache", "ms", asked, -1, "13 to 15 ms", -1);
+
+        // Throttling on (per address and per user) and off, one daemon each.
+        std::string on_sock = S.dir + "/on.sock", off_sock = S.dir + "/off.sock";
+        child on = start_daemon(
+            corvane_bin, with_settings(echo_dir, "throttled", "fail_limit 5\nuser_fail_limit 5\n"),
+            on_sock);
+        child off = start_daemon(
+            corvane_bin, with_settings(echo_dir, "unthrottled", "fail_limit 0\n"), off_sock);
+        const std::string login = "check " + user(nth(1)) + " " + PASSWORD + " 192.0.2.7\n";
+        std::vector<double> with, without;
+        for (int round = 0; round < 6; round++)
+            for (int i = 0; i < 300; i++) {
+                with.push_back(request_ms(on_sock, login, "+OK"));
+                without.push_back(request_ms(off_sock, login, "+OK"));
+            }
+        kill(on.pid, SIGTERM);
+        kill(off.pid, SIGTERM);
+        finish(on);
+        finish(off);
+        double m_on = median(with), m_off = median(without);
+        char t[64];
+        snprintf(t, sizeof t, "median within 5%% of off (%.3f)", m_on / m_off);
+        add("daemon: login, throttling on, not throttled", "ms", m_on, -1, t, m_on <= 1.05 * m_off);
+        add("daemon: the same login, throttling off", "ms", m_off, -1, "", -1);
+
+        // Failures from 200,000 addresses against a table of 1,000 entries.
+        std::string refusing = configure("refusing", echo, {"-ERR"});
+        child d =
+            start_daemon(corvane_bin,
+                         with_settings(refusing, "failing",
+                                       "workers 2\nfail_limit 1\nfail_delay 0\nfail_entries 1000\n"
+                                       "cache_entries 1\n"),
+                         sock);
+        // Clients at once, each failing from its own addresses, the first
+        // at address number from; their lines are sent 100 at a time.
+        auto failures = [&](int from, int clients, int each) {
+            at_once(clients, [&](int k) {
+                int fd = connect_unix(sock);
+                line_reader r(fd);
+                std::string text, reply;
+                for (int i = 0; i < each; i++) {
+                    int a = from + k * each + i;
+                    text += "check u" + std::to_string(a) + " wrong 10." +
+                            std::to_string(a >> 16 & 255) + "." + std::to_string(a >> 8 & 255) +
+                            "." + std::to_string(a & 255) + "\n";
+                    if (i % 100 != 99) continue;
+                    write_all(fd, text.data(), text.size());
+                    text.clear();
+                    for (int j = 0; j < 100; j++)
+                        if (!r.next(&reply) || reply.rfind("-ERR", 0) != 0) return false;
+                }
+                return true;
+            });
+        };
+        failures(1 << 20, 4, 5000); // the table full, the buffers at their size
+        long pss0 = pss_kib(d.pid), bound = shared_bytes(d.pid);
+        failures(0, 4, 50000);
+        long after = pss_kib(d.pid);
+        kill(d.pid, SIGTERM);
+        finish(d);
+        snprintf(t, sizeof t, "grows <= the bound (%+ld KiB)", after - pss0);
+        add("daemon memory (PSS), warm, before 200,000 failing addresses", "KiB", pss0, -1, "", -1);
+        add("the same, after", "KiB", after, -1, t, (after - pss0) * 1024 <= bound);
+        add("the bound: the shared memory, fail_entries 1000", "bytes", bound, -1, "", -1);
+    });
+
+    // 12: logins through PAM. In this process, each a new handle and a new
     // connection to the daemon (bench-echo as its module: free), beside
     // PAM's own floor and pam_exec starting the adapter per login; then
     // Dovecot asked on its auth socket, every store with one md5crypt hash.
@@ -1289,7 +1448,16 @@ int bench(int argc, char **argv)
                                    200);
         setrlimit(RLIMIT_NOFILE, &files);
         // The daemon's share: the same exchange without PAM.
-        double alone = median(repeat(S.runs, [&] { return ask_ms(sock, 0); }));
+        double alone = median(repeat(S.runs, [&] {
+            char reply[ASKD_BUF];
+            std::string line = "check " + user(1) + " " + PASSWORD;
+            askd_query q = {sock.c_str(), line.c_str(), 30000, "corvane"};
+            double t0 = now();
+            for (int i = 0; i < 2000; i++)
+                if (askd_ask(&q, reply, sizeof reply) != ASKD_OK)
+                    fail("the daemon answered '" + std::string(reply) + "'");
+            return (now() - t0) * 1000 / 2000;
+        }));
         kill(d.pid, SIGTERM);
         finish(d);
         add("PAM login through pam_corvane.so and the daemon, free module", "ms", corvane, -1,
