@@ -46,8 +46,11 @@ TEST(Host, OneDaemonServesEveryClientAsItsUserAgainstOneUserBase)
     };
     // The user and the directories, as the README makes them.
     for (const char *d : {"etc", "state", "log", "run"}) fs::create_directories(t / d);
-    // Idle connections are let go after client_timeout: not before this test's end.
-    write_file(t / "etc/corvane.ini", "client_timeout 3600\n" + installed("daemon/corvane.ini"));
+    // Idle connections are let go after client_timeout: not before this
+    // test's end. Answers are kept, as a busy host keeps them: a change must
+    // still reach every client at once.
+    write_file(t / "etc/corvane.ini",
+               "client_timeout 3600\ncache_ttl 300\n" + installed("daemon/corvane.ini"));
     fs::copy_file(EXAMPLES_DIR "/users.passwd", t / "etc/users.passwd");
     for (auto [path, mode, uid] : {std::tuple{"etc", 0750, 0u},
                                    {"etc/corvane.ini", 0640, 0u},
