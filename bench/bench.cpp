@@ -16,7 +16,8 @@
 //   memory     Corvane's own peak resident set with ten modules
 //   ldap       lookups and checks through corvane-ldap over a local slapd
 //   daemon     yescrypt checks from four clients at once through
-//              `corvane -listen`, with one worker and with two
+//              `corvane -listen`, with one worker and with two; a login
+//              alone and beside 500 idle connections
 //   pam        whole PAM logins in this process through pam_corvane.so and
 //              the daemon, beside pam_permit.so and pam_exec with the
 //              adapter; Dovecot logins asked on its auth socket through
@@ -325,10 +326,15 @@ std::string configure(const std::string &name, const std::string &module,
 
 // Starts a PostgreSQL server in dir/pg (no TCP listener, its socket in
 // dir) with the users of write_store in corvane-pgsql's table, all with
-// hash. The conninfo, or "" when the server's programs are missing.
+// hash. The conninfo, or "" when the server's programs are missing. dir is
+// made here and given to the server's user (the modules refuse stores in a
+// directory of another user, so not the stores' own), and the directory
+// above it made passable.
 std::string pg_start(const std::string &dir, const std::string &hash)
 {
     if (access(PG_BIN_DIR "/pg_ctl", X_OK) != 0 || access(PGSQL_MODULE_BIN, X_OK) != 0) return "";
+    std::filesystem::create_directories(dir);
+    chmod(std::filesystem::path(dir).parent_path().c_str(), 0711);
     if (geteuid() == 0) {
         PgAs = "runuser -u postgres -- ";
         if (system(("chown postgres " + dir).c_str()) != 0)
@@ -652,22 +658,22 @@ double socket_login_ms(const std::string &bin, const std::string &dir, int count
     child d = start_daemon(bin, dir, sock);
     std::vector<double> took;
     for (int i = 0; i < count; i++) {
+        // The password waits in the pipe: /bin/true ends without reading it.
         int in[2];
         if (pipe(in) != 0) fail("pipe");
+        write_all(in[1], PASSWORD, strlen(PASSWORD));
+        close(in[1]);
         double t0 = now();
         pid_t pid = fork();
         if (pid == 0) {
             dup2(in[0], 0);
             close(in[0]);
-            close(in[1]);
             setenv("PAM_USER", user(nth(i)).c_str(), 1);
             if (floor) execl("/bin/true", "true", nullptr);
             execl(ADAPTER_BIN, ADAPTER_BIN, "--pam", "--socket", sock.c_str(), nullptr);
             _exit(127);
         }
         close(in[0]);
-        write_all(in[1], PASSWORD, strlen(PASSWORD));
-        close(in[1]);
         int status = 0;
         waitpid(pid, &status, 0);
         took.push_back((now() - t0) * 1000);
@@ -695,6 +701,27 @@ double request_ms(const std::string &sock, const std::string &line, const std::s
     close(fd);
     if (!ok) fail("the daemon answered '" + reply + "' to " + line.substr(0, line.find(' ')));
     return (now() - t0) * 1000;
+}
+
+// Milliseconds of one check through the daemon at sock, each on a new
+// connection, the median of 2000; meanwhile `idle` more connections are
+// held open, doing nothing, and none of them may be refused or closed.
+double ask_ms(const std::string &sock, int idle)
+{
+    std::vector<int> held;
+    for (int i = 0; i < idle; i++) {
+        held.push_back(connect_unix(sock));
+        if (held.back() < 0) fail("cannot connect to " + sock + ": " + strerror(errno));
+    }
+    const std::string line = "check " + user(1) + " " + PASSWORD + "\n", ok = "+OK";
+    request_ms(sock, line, ok); // accepted after every idle one: a backlog is taken in order
+    std::vector<double> took;
+    for (int i = 0; i < 2000; i++) took.push_back(request_ms(sock, line, ok));
+    std::vector<pollfd> polls;
+    for (int fd : held) polls.push_back({fd, POLLIN, 0});
+    if (poll(polls.data(), polls.size(), 0) != 0) fail("the daemon let an idle connection go");
+    for (int fd : held) close(fd);
+    return median(took);
 }
 
 // dir's configuration with the global settings lines first.
@@ -969,6 +996,7 @@ std::string start_slapd()
                 std::to_string(i) + "\nsn: " + user(i) + "\nuserPassword: " + hash + "\n\n";
     std::ofstream(dir + "/users.ldif") << ldif;
     std::ofstream(dir + "/secret") << PASSWORD << "\n";
+    chmod((dir + "/secret").c_str(), 0600); // the module refuses a secret others may read
     std::string uri = "ldapi://";
     for (char c : dir + "/ldapi") uri += c == '/' ? std::string("%2F") : std::string(1, c);
     if (!shell(dir, "/usr/sbin/slapadd -q -f slapd.conf -l users.ldif") ||
@@ -1181,7 +1209,7 @@ int bench(int argc, char **argv)
     step(want("checks"), "checks", [&] {
         add("checks, yescrypt", "/s", checks(one, "yescrypt"), -1, "", -1);
         add("checks, sha512crypt", "/s", checks(sha512, "sha512crypt"), -1, "", -1);
-        std::string uri = pg_start(S.dir, yescrypt);
+        std::string uri = pg_start(S.dir + "/pgsql", yescrypt);
         if (!uri.empty()) {
             std::string pg =
                 configure("pgsql", PGSQL_MODULE_BIN, {"-conninfo " + uri + " -readonly"});
@@ -1291,6 +1319,20 @@ int bench(int argc, char **argv)
         add("login through corvane-checkpassword --socket, free module", "ms", login, -1, "< 1 ms",
             login < 1);
         add("the same harness starting /bin/true instead (the floor)", "ms", start, -1, "", -1);
+        // An idle client costs no worker: a login beside 500 of them takes
+        // the time it takes alone (daemon and client on one CPU, in turns).
+        place(S.chain, S.chain);
+        std::string sock = echo_dir + "/s";
+        child d = start_daemon(corvane_bin, echo_dir, sock);
+        std::vector<double> alone, beside;
+        for (int r = 0; r < S.runs; r++)
+            alone.push_back(ask_ms(sock, 0)), beside.push_back(ask_ms(sock, 500));
+        kill(d.pid, SIGTERM);
+        finish(d);
+        double a = median(alone), b = median(beside);
+        add("daemon: check on a new connection, free module", "ms", a, -1, "", -1);
+        snprintf(t, sizeof t, "<= 1.1 x alone (%.2f)", b / a);
+        add("daemon: the same beside 500 idle connections", "ms", b, -1, t, b <= 1.1 * a);
     });
 
     // 11: what throttling and the cache cost and save, over new connections

@@ -33,26 +33,14 @@ TEST(CheckpasswordClients, DovecotChecksMovesAndTellsOutagesApart)
     auto dovecot_in = [&](const std::string &name, const std::string &how, Server &server) {
         std::string passdb = example("dovecot/auth-corvane.conf.ext", corvane);
         if (!how.empty()) passdb = replace_all(passdb, "--path " + corvane.string(), how);
-        std::string conf = write_file(t / (name + ".conf"),
-                                      "base_dir = " + t.at(name) + "\nstate_dir = " + t.at(name) +
-                                          "-state\nlog_path = " + t.at(name + ".log") +
-                                          "\nprotocols =\nlisten = 127.0.0.1\nssl = no\n"
-                                          // The sanitizers reserve more address space than allowed.
-                                          "default_vsz_limit = 0\nauth_failure_delay = 0\n" +
-                                          passdb);
-        EXPECT_TRUE(server.start({dovecot, "-F", "-c", conf}, t / (name + ".err"), [&] {
-            return fs::exists(t / name / "auth-client");
-        })) << read_file(t / (name + ".err"));
-        return conf;
+        return dovecot_start(server, t / name, passdb);
     };
-    // conf, user, password, client address, what doveadm says
+    // user, password, client address, what doveadm says
     auto ask = [&](const std::string &conf, const char *row) {
         Lines c = fields(row, '|');
-        Lines argv = {doveadm, "-c", conf, "auth", "test", "-x", "no-penalty", "-x", "rip=" + c[2]};
-        argv.insert(argv.end(), {c[0], c[1]});
-        EXPECT_TRUE(contains(run({.argv = argv}).out, c[3]))
+        EXPECT_TRUE(contains(doveadm_auth(conf, c[0], c[1], c[2]), c[3]))
             << row << "\n"
-            << read_file(replace_all(conf, ".conf", ".log"));
+            << read_file(fs::path(conf).parent_path() / "dovecot.log");
     };
     Server server;
     std::string conf = dovecot_in("dovecot", "", server);
@@ -117,35 +105,19 @@ TEST(CheckpasswordClients, ApacheLocationAuthenticatesThroughThePipe)
             << "no apache2, libapache2-mod-authnz-external or curl (.ci/run installs them)";
     TempDir t;
     fs::path corvane = corvane_setup(t / "corvane", "www-data");
-    fs::create_directories(t / "htdocs" / "private");
-    write_file(t / "htdocs" / "private" / "hello.txt", "hello\n");
-    for (const char *d : {"htdocs", "htdocs/private"}) chmod(t.at(d).c_str(), 0755);
-    std::string port = std::to_string(free_port()), conf = "ServerRoot " + t.path + "\n";
-    for (std::string m :
-         {"mpm_prefork", "authn_core", "authz_core", "authz_user", "auth_basic", "authnz_external"})
-        conf += "LoadModule " + m + "_module " + modules + "mod_" + m + ".so\n";
-    write_file(t / "httpd.conf",
-               conf + "Listen 127.0.0.1:" + port + "\nServerName 127.0.0.1\nUser www-data\n" +
-                   "Group www-data\nPidFile " + t.at("httpd.pid") + "\nErrorLog " +
-                   t.at("error.log") + "\nDocumentRoot " + t.at("htdocs") + "\n" +
-                   example("apache/corvane.conf", corvane));
     Server server;
-    ASSERT_TRUE(server.start({apache, "-f", t.at("httpd.conf"), "-DFOREGROUND"}, t / "httpd.err",
-                             [&] { return fs::exists(t / "httpd.pid"); }))
-        << read_file(t / "httpd.err");
+    std::string web = apache_start(server, t / "apache", "authnz_external",
+                                   example("apache/corvane.conf", corvane));
     // erin is let in from 127.0.0.1 only: the client's address reaches Corvane.
     for (const char *row :
          {"alice:wonderland 200", "alice:builder 401", "erin:erin2001 200", "crash:x 401"}) {
         Lines c = fields(row);
-        EXPECT_EQ(run({.argv = {curl, "-s", "-o", "/dev/null", "-w", "%{http_code}", "-u", c[0],
-                                "http://127.0.0.1:" + port + "/private/hello.txt"}})
-                      .out,
-                  c[1])
+        EXPECT_EQ(c[1], http_code({"-u", c[0], web + "/private/hello.txt"}))
             << row << "\n"
-            << read_file(t / "error.log");
+            << read_file(t / "apache/error.log");
     }
     // Apache tells no outage apart from a refusal, but logs the status.
-    EXPECT_TRUE(contains(read_file(t / "error.log"), "Failed (111) for user crash"));
+    EXPECT_TRUE(contains(read_file(t / "apache/error.log"), "Failed (111) for user crash"));
 }
 
 } // namespace

@@ -11,21 +11,6 @@
 
 using namespace testkit;
 
-namespace
-{
-
-// The "Uid:", "Gid:" and "Groups:" lines of a process's status, joined.
-std::string ids(pid_t pid)
-{
-    std::string ids;
-    for (const std::string &l : lines_of(read_file("/proc/" + std::to_string(pid) + "/status")))
-        if (l.starts_with("Uid:") || l.starts_with("Gid:") || l.starts_with("Groups:"))
-            ids += l + "|";
-    return ids;
-}
-
-} // namespace
-
 TEST_F(Daemon, ClientsMoreThanWorkersAreServedAndEveryWorkerRunsTheLastConfigurationAccepted)
 {
     config("workers 2");

@@ -138,30 +138,20 @@ TEST_F(Pam, PamtesterAsksTheDaemon)
 // then the daemon down.
 TEST_F(Pam, DovecotPassdbPam)
 {
-    std::string conf =
-        write_file(t / "dovecot.conf",
-                   "base_dir = " + t.at("run") + "\nstate_dir = " + t.at("state") +
-                       "\nlog_path = " + t.at("dovecot.log") +
-                       "\nprotocols =\nlisten = 127.0.0.1\nssl = no\n"
-                       "default_vsz_limit = 0\nauth_failure_delay = 0\nauth_verbose = yes\n"
-                       "passdb {\n  driver = pam\n  args = " +
-                       service() +
-                       "\n}\nuserdb {\n  driver = static\n  args = uid=5000 gid=5000 "
-                       "home=/var/mail/%d/%n\n}\n");
     Server dovecot;
-    ASSERT_TRUE(dovecot.start({"/usr/sbin/dovecot", "-F", "-c", conf}, t / "dovecot.err", [&] {
-        return fs::exists(t / "run/auth-client");
-    })) << read_file(t / "dovecot.err");
-    for (const char *row : {"alice wonderland|auth succeeded", "alice builder|auth failed",
-                            "-|alice wonderland|auth failed"}) {
+    std::string conf = dovecot_start(dovecot, t / "dovecot",
+                                     "passdb {\n  driver = pam\n  args = " + service() +
+                                         "\n}\nuserdb {\n  driver = static\n  args = uid=5000 "
+                                         "gid=5000 home=/var/mail/%d/%n\n}\n");
+    for (const char *row : {"alice|wonderland|auth succeeded", "alice|builder|auth failed",
+                            "-alice|wonderland|auth failed"}) {
         Lines c = fields(row, '|');
-        if (c[0] == "-") daemon.stop(), c.erase(c.begin());
-        Lines argv = {"doveadm", "-c", conf, "auth", "test", "-x", "no-penalty"};
-        for (const std::string &w : fields(c[0])) argv.push_back(w);
-        EXPECT_TRUE(contains(run({.argv = argv}).out, c[1])) << row << read_file(t / "dovecot.log");
+        if (c[0][0] == '-') daemon.stop(), c[0].erase(0, 1);
+        EXPECT_TRUE(contains(doveadm_auth(conf, c[0], c[1]), c[2]))
+            << row << read_file(t / "dovecot/dovecot.log");
     }
     // Dovecot takes the outage for a wrong password, and says why in its log.
-    EXPECT_TRUE(contains(read_file(t / "dovecot.log"),
+    EXPECT_TRUE(contains(read_file(t / "dovecot/dovecot.log"),
                          "pam_authenticate() failed: Authentication service cannot retrieve "
                          "authentication info"));
 }
@@ -169,31 +159,15 @@ TEST_F(Pam, DovecotPassdbPam)
 // Apache's mod_authnz_pam, run as www-data, over the example service.
 TEST_F(Pam, ApacheModAuthnzPam)
 {
-    std::string modules = "/usr/lib/apache2/modules/", port = std::to_string(free_port());
-    fs::create_directories(t / "htdocs/private");
-    write_file(t / "htdocs/private/hello.txt", "hello\n");
-    std::string conf = "ServerRoot " + t.path + "\n";
-    for (std::string m :
-         {"mpm_prefork", "authn_core", "authz_core", "authz_user", "auth_basic", "authnz_pam"})
-        conf += "LoadModule " + m + "_module " + modules + "mod_" + m + ".so\n";
-    write_file(t / "httpd.conf",
-               conf + "Listen 127.0.0.1:" + port +
-                   "\nServerName 127.0.0.1\nUser www-data\nGroup www-data\nPidFile " +
-                   t.at("httpd.pid") + "\nErrorLog " + t.at("error.log") + "\nDocumentRoot " +
-                   t.at("htdocs") + "\n<Location /private>\nAuthType Basic\nAuthName Corvane\n" +
-                   "AuthBasicProvider PAM\nAuthPAMService " + service() +
-                   "\nRequire valid-user\n</Location>\n");
     Server apache;
-    ASSERT_TRUE(apache.start({"/usr/sbin/apache2", "-f", t.at("httpd.conf"), "-DFOREGROUND"},
-                             t / "httpd.err", [&] { return fs::exists(t / "httpd.pid"); }))
-        << read_file(t / "httpd.err");
+    std::string web = apache_start(apache, t / "apache", "authnz_pam",
+                                   "<Location /private>\nAuthType Basic\nAuthName Corvane\n"
+                                   "AuthBasicProvider PAM\nAuthPAMService " +
+                                       service() + "\nRequire valid-user\n</Location>\n");
     for (const char *row : {"alice:wonderland 200", "alice:builder 401", "zed:x 401"}) {
         Lines c = fields(row);
-        EXPECT_EQ(run({.argv = {"curl", "-s", "-o", "/dev/null", "-w", "%{http_code}", "-u", c[0],
-                                "http://127.0.0.1:" + port + "/private/hello.txt"}})
-                      .out,
-                  c[1])
-            << row << read_file(t / "error.log");
+        EXPECT_EQ(c[1], http_code({"-u", c[0], web + "/private/hello.txt"}))
+            << row << read_file(t / "apache/error.log");
     }
 }
 

@@ -157,47 +157,28 @@ TEST(SquidHelper, RealSquid)
         GTEST_SKIP() << "squid is not installed (apt-get install squid)";
     for (int concurrency : {0, 4}) {
         Dir d;
-        std::string dir = d.path, conf = dir + "/squid.conf", n = std::to_string(concurrency);
-        std::string port = std::to_string(free_port());
+        std::string dir = d.path, n = std::to_string(concurrency);
         sockaddr_in a{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
         Acceptor origin(AF_INET, &a, sizeof a, [](int c) {
             char bf[4096];
             (void)!read(c, bf, sizeof bf);
             (void)!write(c, "HTTP/1.0 200 OK\r\nContent-Length: 3\r\n\r\nhi\n", 41);
         });
-        // The shipped example for the built programs, after lines that keep this Squid private.
-        std::string text = R"(http_port 127.0.0.1:PORT
-pid_filename /etc/corvane/pid
-access_log stdio:/etc/corvane/access.log
-cache_log /etc/corvane/cache.log
-coredump_dir /etc/corvane
-cache deny all
-visible_hostname localhost
-shutdown_lifetime 0 seconds
-)" + read_file(EXAMPLES_DIR "/squid/corvane.conf");
-        std::string opt = concurrency ? " --concurrency" : "";
-        for (auto [from, to] : {std::pair<std::string, std::string>{"PORT", port},
-                                {"/etc/corvane", dir},
-                                {"concurrency=32", "concurrency=" + n},
-                                {"/usr/local/bin/corvane-squid --socket --concurrency",
-                                 public_copy(HELPER_BIN) + " --corvane " +
-                                     public_copy(CORVANE_BIN) + " --path " + dir + opt}})
-            text = replace_all(text, from, to);
-        write_file(conf, text);
-        Server squid; // ready once curl gets through
-        ASSERT_TRUE(squid.start({"/usr/sbin/squid", "-N", "-f", conf}, dir + "/squid.out",
-                                [] { return true; }));
+        std::string text = replace_all(read_file(EXAMPLES_DIR "/squid/corvane.conf"),
+                                       "concurrency=32", "concurrency=" + n);
+        text = replace_all(text, "/usr/local/bin/corvane-squid --socket --concurrency",
+                           public_copy(HELPER_BIN) + " --corvane " + public_copy(CORVANE_BIN) +
+                               " --path " + dir + (concurrency ? " --concurrency" : ""));
+        Server squid;
+        std::string proxy = squid_start(squid, d / "squid", text);
         // curl decodes %XX in -U: "a%2520b" is the name "a%20b", "a%20b" the name "a b".
         std::istringstream rows("alice:wonderland 200 alice:wrong 407 nobody:wonderland 407 "
                                 "a%2520b:wonderland 200 c+d:wonderland 200 a%20b:wonderland 407");
         for (std::string login, code; rows >> login >> code;) {
-            Outcome c = run({.argv = fields("curl -s -o /dev/null -w %{http_code} --retry 30 "
-                                            "--retry-max-time 30 --retry-delay 1 "
-                                            "--retry-connrefused -x 127.0.0.1:" +
-                                            port + " -U " + login + " http://127.0.0.1:" +
-                                            std::to_string(origin.port()) + "/")});
-            ASSERT_EQ(code, c.out) << login << ", concurrency " << n << "\n"
-                                   << read_file(dir + "/cache.log");
+            ASSERT_EQ(code, http_code({"-x", proxy, "-U", login,
+                                       "http://127.0.0.1:" + std::to_string(origin.port()) + "/"}))
+                << login << ", concurrency " << n << "\n"
+                << read_file(d / "squid/cache.log");
         }
     }
 }

@@ -15,6 +15,7 @@
 #include <fstream>
 #include <functional>
 #include <poll.h>
+#include <pwd.h>
 #include <sstream>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -171,6 +172,16 @@ inline int zombies(pid_t parent)
     int n = 0;
     for (pid_t c : children(parent)) n += stat_of(c)[0] == 'Z';
     return n;
+}
+
+// The "Uid:", "Gid:" and "Groups:" lines of a process's status, joined.
+inline std::string ids(pid_t pid)
+{
+    std::string ids;
+    for (const std::string &l : lines_of(read_file("/proc/" + std::to_string(pid) + "/status")))
+        if (l.starts_with("Uid:") || l.starts_with("Gid:") || l.starts_with("Groups:"))
+            ids += l + "|";
+    return ids;
 }
 
 // Live processes whose command line mentions text, once none is left or
@@ -409,6 +420,96 @@ inline Outcome run(const Spec &s)
     r.timed_out = r.status == -1 && Clock::now() - t0 >= std::chrono::milliseconds(s.limit_ms);
     r.out = c.rest(), r.err = c.errors();
     return r;
+}
+
+// ---- the real servers, private: in a directory, on 127.0.0.1 ----
+
+// A Dovecot of its own in dir (made here) with the lines passdb (its passdb
+// and userdb), logging to dir/dovecot.log; its configuration file.
+inline std::string dovecot_start(Server &s, const fs::path &dir, const std::string &passdb)
+{
+    fs::create_directories(dir);
+    std::string conf = write_file(dir / "dovecot.conf",
+                                  "base_dir = " + (dir / "run").string() +
+                                      "\nstate_dir = " + (dir / "state").string() +
+                                      "\nlog_path = " + (dir / "dovecot.log").string() +
+                                      "\nprotocols =\nlisten = 127.0.0.1\nssl = no\n"
+                                      // The sanitizers reserve more address space than allowed.
+                                      "default_vsz_limit = 0\nauth_failure_delay = 0\n"
+                                      "auth_verbose = yes\n" +
+                                      passdb);
+    EXPECT_TRUE(s.start({"/usr/sbin/dovecot", "-F", "-c", conf}, dir / "dovecot.err", [&] {
+        return fs::exists(dir / "run/auth-client");
+    })) << read_file(dir / "dovecot.err");
+    return conf;
+}
+
+// What doveadm says of a login to the Dovecot of conf: "auth succeeded",
+// "auth failed", "temp_fail" and more. rip is the client's address.
+inline std::string doveadm_auth(const std::string &conf, const std::string &user,
+                                const std::string &password, const std::string &rip = "")
+{
+    Lines argv = {"/usr/bin/doveadm", "-c", conf, "auth", "test", "-x", "no-penalty"};
+    if (!rip.empty()) argv.insert(argv.end(), {"-x", "rip=" + rip});
+    argv.insert(argv.end(), {user, password});
+    Outcome r = run({.argv = argv});
+    return r.out + r.err;
+}
+
+// An Apache of its own in dir (made here), run as www-data with the
+// modules of basic authentication, module and lines; its documents are
+// dir/htdocs/hello.txt and dir/htdocs/private/hello.txt. Its address.
+inline std::string apache_start(Server &s, const fs::path &dir, const std::string &module,
+                                const std::string &lines)
+{
+    fs::create_directories(dir / "htdocs/private");
+    for (const char *d : {"", "/htdocs", "/htdocs/private"})
+        chmod((dir.string() + d).c_str(), 0755);
+    write_file(dir / "htdocs/hello.txt", "hello\n");
+    write_file(dir / "htdocs/private/hello.txt", "hi\n");
+    std::string port = std::to_string(free_port()), conf = "ServerRoot " + dir.string() + "\n";
+    for (std::string m :
+         Lines{"mpm_prefork", "authn_core", "authz_core", "authz_user", "auth_basic", module})
+        conf += "LoadModule " + m + "_module /usr/lib/apache2/modules/mod_" + m + ".so\n";
+    write_file(dir / "httpd.conf", conf + "Listen 127.0.0.1:" + port +
+                                       "\nServerName 127.0.0.1\nUser www-data\nGroup www-data\n" +
+                                       "PidFile " + (dir / "httpd.pid").string() + "\nErrorLog " +
+                                       (dir / "error.log").string() + "\nDocumentRoot " +
+                                       (dir / "htdocs").string() + "\n" + lines);
+    EXPECT_TRUE(s.start({"/usr/sbin/apache2", "-f", dir / "httpd.conf", "-DFOREGROUND"},
+                        dir / "httpd.err", [&] { return fs::exists(dir / "httpd.pid"); }))
+        << read_file(dir / "httpd.err");
+    return "http://127.0.0.1:" + port;
+}
+
+// A Squid of its own in dir (made here, and given to proxy, the user it
+// runs as) on a port of 127.0.0.1 with lines (its auth_param and
+// http_access), logging to dir/cache.log; its address. It serves a while
+// later: ask it with http_code, which waits for it.
+inline std::string squid_start(Server &s, const fs::path &dir, const std::string &lines)
+{
+    fs::create_directories(dir);
+    if (const passwd *pw = getpwnam("proxy")) (void)!chown(dir.c_str(), pw->pw_uid, pw->pw_gid);
+    std::string port = std::to_string(free_port()), d = dir.string();
+    write_file(dir / "squid.conf", "http_port 127.0.0.1:" + port + "\npid_filename " + d +
+                                       "/pid\naccess_log stdio:" + d + "/access.log\ncache_log " +
+                                       d + "/cache.log\ncoredump_dir " + d +
+                                       "\ncache deny all\nvisible_hostname localhost\n"
+                                       "shutdown_lifetime 0 seconds\n" +
+                                       lines);
+    EXPECT_TRUE(s.start({"/usr/sbin/squid", "-N", "-f", d + "/squid.conf"}, dir / "squid.out",
+                        [] { return true; }));
+    return "127.0.0.1:" + port;
+}
+
+// The HTTP status code curl gets with args (a proxy that is still starting
+// is waited for).
+inline std::string http_code(const Lines &args)
+{
+    Lines argv = fields("/usr/bin/curl -s -o /dev/null -w %{http_code} --retry 30 "
+                        "--retry-max-time 30 --retry-delay 1 --retry-connrefused");
+    argv.insert(argv.end(), args.begin(), args.end());
+    return run({.argv = argv}).out;
 }
 
 #ifdef CORVANE_BIN
