@@ -10,6 +10,9 @@
 # `make memcheck` runs the end-to-end tests with Corvane under valgrind;
 # `make soak` runs the soak test over SOAK_COMMANDS commands.
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
+# The tests mostly wait on their servers and modules: twice as many at once
+# as there are CPUs keeps both busy.
+TEST_JOBS ?= $(shell echo $$(( $(JOBS) * 2 )))
 PREFIX ?= /usr/local
 RUN_DIR := build/run
 
@@ -35,7 +38,7 @@ test:
 	@./packages.sh test
 	cmake -S . -B build/asan $(TEST_TREE)
 	cmake --build build/asan -j $(JOBS)
-	cd build/asan && ctest --output-on-failure --no-tests=error -j $(JOBS)
+	cd build/asan && ctest --output-on-failure --no-tests=error -j $(TEST_JOBS)
 
 # Builds only the program and the example's modules, with the build's output
 # on standard error, so that standard output holds Corvane's replies alone:
