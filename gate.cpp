@@ -80,8 +80,8 @@ static char *masked(Module *m, CorvaneData *d, char *name, const char *op, int m
     const char *mask = setting(d, mask_id);
     char *use = strip_username(d, name);
     if (match_names(mask, name, use)) return use;
-    dmsg("Not doing %s in Module%d because %s does not match [%s]", op, module_priority(m),
-         name, mask);
+    dmsg("Not doing %s in Module%d because %s does not match [%s]", op, module_priority(m), name,
+         mask);
     return nullptr;
 }
 
@@ -124,8 +124,7 @@ char *cbcheck(Module *m, void *data, char *username, char *ip, int)
     if (!use) return nullptr;
     const char *ips = setting(d, I_IP_MATCH);
     if (!(ips && strcmp(ips, "*") == 0) && ip && !wild_list(ip, ips)) {
-        dmsg("Not doing check in Module%d because %s does not match [%s]", module, ip,
-             ips);
+        dmsg("Not doing check in Module%d because %s does not match [%s]", module, ip, ips);
         return nullptr;
     }
     return use;

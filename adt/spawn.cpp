@@ -652,8 +652,9 @@ void spawn_cloexec_from(int low)
         return;
     }
     struct rlimit rl;
-    int max = getrlimit(RLIMIT_NOFILE, &rl) == 0 && rl.rlim_cur < 65536 ? static_cast<int>(rl.rlim_cur)
-                                                                         : 65536;
+    int max = getrlimit(RLIMIT_NOFILE, &rl) == 0 && rl.rlim_cur < 65536
+                  ? static_cast<int>(rl.rlim_cur)
+                  : 65536;
     for (int fd = low; fd < max; fd++) fcntl(fd, F_SETFD, FD_CLOEXEC);
 }
 

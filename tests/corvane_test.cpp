@@ -355,12 +355,16 @@ TEST_F(Corvane, LogDestinationsHideAnEchoedPassword)
     // namespace private as a whole: there each mount is made private in it.
     std::string ns = geteuid() ? "-Urm" : "-m",
                 privately = "for m in $(findmnt -rno TARGET); do mount --make-private \"$m\"; "
-                            "done; " + private_log;
-    Lines unshared = {"sh", "-c",
+                            "done; " +
+                            private_log;
+    Lines unshared = {"sh",
+                      "-c",
                       "unshare " + ns + " true 2>/dev/null && exec unshare " + ns +
                           " sh -c \"$1\" \"$0\" || exec unshare --propagation unchanged " + ns +
                           " sh -c \"$2\" \"$0\"",
-                      CORVANE_BIN, private_log, privately};
+                      CORVANE_BIN,
+                      private_log,
+                      privately};
     for (std::string to : {"file", "stderr", "syslog"}) {
         SCOPED_TRACE(to);
         fs::remove(dir / "corvane.log");

@@ -151,7 +151,8 @@ TEST_F(FrontDoor, ConfigurationTestGivesEveryProblemWithItsLine)
          {"2: Module1 cannot execute '/etc/passwd': Permission denied",
           "4: Module2 cannot execute 'nothere': No such file or directory"}},
         {"user nosuch\ngroup nosuch\nclients nobody, nosuch @nosuch\nmax_clients many\n"
-         "state_dir state\nmodule 1\n" + b,
+         "state_dir state\nmodule 1\n" +
+             b,
          {"1: user 'nosuch': no such user", "2: group 'nosuch': no such group",
           "3: clients 'nosuch': no such user", "3: clients '@nosuch': no such group",
           "4: max_clients 'many' is not a number: taken as 1024",
@@ -212,8 +213,13 @@ TEST_F(FrontDoor, ConfigurationTestGivesEveryProblemWithItsLine)
     for (const char *row : {"search_limit 100000", "search_timeout 60000", "retry_after 60"})
         EXPECT_TRUE(contains(out, "# default: " + std::string(row) + "\n")) << row;
     EXPECT_LT(out.find("module 1\n" + b), out.find("module 2\n" + mod("w"))) << out;
-    // A start logs the same problems once, and asks no module to check itself.
-    write("corvane.ini", cases[8].ini + "module 2\n" + mod("f"));
+    // A start logs the same problems once, and asks no module to check itself
+    // (with a log that does not rotate and a module that is not cut short by
+    // a loaded machine).
+    std::string start = cases[8].ini;
+    for (std::string line : {"log_size 12\n", "timeout 5s\n"})
+        start.erase(start.find(line), line.size());
+    write("corvane.ini", start + "module 2\n" + mod("f"));
     EXPECT_EQ(0, run({"-lookup", "x"}).status);
     EXPECT_EQ(1, count(log(), "corvane.ini:1: workers 'many' is not a number")) << log();
     EXPECT_FALSE(contains(log(), "bad thing") || contains(log(), "self-check")) << log();
