@@ -49,7 +49,10 @@ class Daemon : public CorvaneDir
     // The module program is a copy that any user may run.
     void config(const std::string &globals, const std::string &script = Script)
     {
-        module("m", script);
+        // Put in place whole: a worker of the last reload may be starting its
+        // module just now, and must not read half a script.
+        write("m.script~", script);
+        fs::rename(dir / "m.script~", dir / "m.script");
         write("corvane.ini", "loglevel info\n" + globals + "\nmodule 1\nbinary " +
                                  public_copy(TEST_PROGS_DIR "/scriptmod") + " " +
                                  tmp.at("m.script") + " " + tmp.at("m.req"));
@@ -73,11 +76,16 @@ class Daemon : public CorvaneDir
     std::vector<pid_t> workers() { return children(daemon.pid); }
     void reload(const std::string &globals, const std::string &script = Script)
     {
+        // Done when the new workers serve (or the file was refused), so that
+        // no old worker answers what follows.
+        auto done = [&] {
+            std::string log = read_file(dir / log_file);
+            return count(log, "Reloaded: the new workers serve") + count(log, "Reload refused");
+        };
         config(globals, script);
-        int before = count(read_file(dir / log_file), "Reload");
+        int before = done();
         kill(daemon.pid, SIGHUP);
-        EXPECT_TRUE(
-            eventually([&] { return count(read_file(dir / log_file), "Reload") > before; }));
+        EXPECT_TRUE(eventually([&] { return done() > before; }));
     }
     // SIGTERM: the daemon ends with status 0, its socket is gone (unless
     // handed over) and no process of it is left.
