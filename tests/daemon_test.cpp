@@ -289,6 +289,24 @@ TEST_F(Daemon, SocketStartsHandedOverReplacedWhenStaleAndRefusedWhenNotASocket)
     EXPECT_FALSE(launch());
     EXPECT_TRUE(contains(read_file(dir / "out"), "it exists and is not a socket"));
     EXPECT_EQ("not a socket", read_file(sock));
+    // A daemon busy to the end of its backlog is alive: a second start says
+    // so at once and leaves its socket alone.
+    fs::remove(sock);
+    int busy = socket_at(sock, "", true);
+    sockaddr_un a = {AF_UNIX, {}};
+    snprintf(a.sun_path, sizeof a.sun_path, "%s", sock.c_str());
+    std::vector<int> queued;
+    for (int q; queued.size() < 64; queued.push_back(q))
+        if (q = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0);
+            connect(q, (sockaddr *)&a, sizeof a)) {
+            close(q);
+            break;
+        }
+    Outcome second = run({"-path", ".", "-listen", sock});
+    EXPECT_TRUE(contains(second.out, "a daemon answers there")) << second.out << second.err;
+    EXPECT_TRUE(fs::is_socket(sock));
+    for (int q : queued) close(q);
+    close(busy);
 }
 
 // Processes logging to the standard error they share (as the workers share
