@@ -170,14 +170,19 @@ void read_list(SIni config, int id, PeerList *list)
              u[0] == '@' ? "group" : "user");
 }
 
+// `workers`, by default one per CPU.
+int worker_count(SIni config)
+{
+    long cpus = sysconf(_SC_NPROCESSORS_ONLN);
+    int n = number_or(config_global(config, I_WORKERS), cpus > 0 ? static_cast<int>(cpus) : 1);
+    return std::clamp(n, 1, MAX_WORKERS);
+}
+
 void read_settings(Supervisor *s)
 {
     DaemonSettings &d = s->set;
-    long cpus = sysconf(_SC_NPROCESSORS_ONLN);
-    d.workers = number_or(config_global(s->config, I_WORKERS), cpus > 0 ? (int)cpus : 1);
-    d.workers = std::clamp(d.workers, 1, MAX_WORKERS);
-    d.timeout_ms =
-        1000 * std::clamp(number_or(config_global(s->config, I_CLIENT_TIMEOUT), 60), 1, 86400);
+    d.workers = worker_count(s->config);
+    d.timeout_ms = 1000 * std::min(config_number(s->config, I_CLIENT_TIMEOUT, nullptr), 86400);
     int max = config_number(s->config, I_MAX_CLIENTS, nullptr);
     d.max_clients = fit_descriptors(max, d.workers);
     if (d.max_clients < max)
@@ -835,10 +840,7 @@ int daemon_prepare(DaemonStart *d)
         return 0;
     }
     // As root the limit can be raised further than afterwards.
-    long cpus = sysconf(_SC_NPROCESSORS_ONLN);
-    fit_descriptors(
-        config_number(d->config, I_MAX_CLIENTS, nullptr),
-        std::clamp(number_or(config_global(d->config, I_WORKERS), (int)cpus), 1, MAX_WORKERS));
+    fit_descriptors(config_number(d->config, I_MAX_CLIENTS, nullptr), worker_count(d->config));
     return 1;
 }
 

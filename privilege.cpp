@@ -139,11 +139,15 @@ std::string findings_here(const char *state_dir, bool writable, const char *log_
 
 } // namespace
 
-void runas_check_access(const RunAs &r, const char *state_dir, bool writable, const char *log_dir,
-                        const char *log_file, std::vector<std::string> *findings)
+namespace
+{
+
+// The findings as user r, from a child that takes on r's identity.
+std::string findings_as(const RunAs &r, const char *state_dir, bool writable, const char *log_dir,
+                        const char *log_file)
 {
     int p[2];
-    if (pipe2(p, O_CLOEXEC) != 0) return;
+    if (pipe2(p, O_CLOEXEC) != 0) return "";
     pid_t pid = fork();
     if (pid == 0) {
         close(p[0]);
@@ -165,6 +169,17 @@ void runas_check_access(const RunAs &r, const char *state_dir, bool writable, co
     if (pid > 0)
         while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
         }
+    return got;
+}
+
+} // namespace
+
+void runas_check_access(const RunAs &r, const char *state_dir, bool writable, const char *log_dir,
+                        const char *log_file, std::vector<std::string> *findings)
+{
+    // Already that user: no child is needed.
+    std::string got = r.change ? findings_as(r, state_dir, writable, log_dir, log_file)
+                               : findings_here(state_dir, writable, log_dir, log_file, r.user);
     for (size_t at = 0, lf; (lf = got.find('\n', at)) != std::string::npos; at = lf + 1)
         findings->push_back(got.substr(at, lf - at));
 }
